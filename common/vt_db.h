@@ -1,0 +1,58 @@
+/* Database access: db.php parsing, the one connection of the process, statements with
+ * reconnect and retry, escaping, the failed-SQL file and the job-server list. */
+#ifndef VT_DB_H
+#define VT_DB_H
+
+#include <mysql.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+extern char DBHOST[256];
+extern char DBUSER[256];
+extern char DBPASS[256];
+extern char DBPORT[256];
+
+/* The process's one connection object, in static storage. */
+extern MYSQL dbHandle;
+
+struct job_server_node {
+    char *host;
+    struct job_server_node *next;
+};
+extern struct job_server_node *job_servers_root;
+extern struct job_server_node *job_servers_end;
+
+/* Reads the connection parameters from db.php. 0, or -2 when the file cannot be opened. */
+int parse_db_conf(void);
+/* One connection attempt with default schema vantor4. 0 when connected, -2 otherwise
+ * (after its log line and a 1-second pause). */
+int db_connect(void);
+/* Closes the connection if one is open. Always 0. */
+int db_disconnect(void);
+/* Runs a statement in the named schema (pinging and reconnecting first, up to three
+ * executions unless the error is a duplicate key). *status gets 0 or -2. Returns the
+ * stored result set (caller frees with mysql_free_result) or NULL. */
+MYSQL_RES *db_query_exec(const char *query, const char *schema, int *status, int log_error);
+/* The same for a statement of length bytes. */
+MYSQL_RES *db_query_exec_real(const char *query, const char *schema, int *status, int log_error, int length);
+/* *result gets "'escaped text'" as a new heap string, or NULL for a NULL text. Works with or
+ * without an open connection. The caller frees it. */
+void vt_escape_string_for_mysql(const char *text, char **result);
+/* Appends the statement and a line break to the failed-SQL file. */
+void vt_write_failed_sql(const char *query);
+/* Appends the statement and a line break to the file at path. */
+void write_failed_query(const char *query, const char *path);
+/* Builds the job-server list from vtcfg.job_servers, waiting for the database. Returns 0. */
+int vtdb_populate_job_servers_list(void);
+
+#ifdef __cplusplus
+}
+#include <string>
+/* The database-escaped body of text, without quotes, for values that a statement already
+ * quotes itself ('%s'). NULL gives "". Works with or without an open connection. */
+std::string vt_escape_sql_text(const char *text);
+#endif
+
+#endif

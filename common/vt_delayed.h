@@ -1,0 +1,48 @@
+/* In-memory store-and-forward queue of jobs the job server refused, with its dump file. */
+#ifndef VT_DELAYED_H
+#define VT_DELAYED_H
+
+#include <sys/time.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One refused job. Owned by the queue while linked, by whoever popped it afterwards. */
+struct delayed_msg {
+    char *job;               /* private copy of the job text */
+    char *queue;             /* private copy of the queue (function) name */
+    int rc;                  /* return code of the failed submission */
+    struct timeval *queued;  /* when it was queued, in an allocation of its own */
+    struct delayed_msg *next;  /* next younger message */
+    struct delayed_msg *prev;  /* next older message */
+};
+
+/* Copies both strings and appends a message. 0 queued; 1 out of memory; or the non-zero
+ * result of the dump that a full queue (10 messages) triggered, in which case the new
+ * message is not queued. */
+int push_msg(const char *queue, const char *job, int rc);
+/* Unlinks and returns the oldest message (NULL when empty); release it with destroy_delayed. */
+struct delayed_msg *pop_msg(void);
+/* The oldest message without unlinking it, or NULL. */
+struct delayed_msg *get_root(void);
+int get_count_delayed(void);
+/* Appends every queued message to the dump file and moves that file into the
+ * delayed-messages directory. 0 dumped (or nothing to dump); 1 on failure, with every
+ * message still queued and no partial line left behind. */
+int dump_msgs(void);
+/* Allocates an empty record and its time value into *msg. 0, or 1 when out of memory. */
+int create_delayed(struct delayed_msg **msg);
+/* Releases a record and what it owns; NULL is ignored. */
+void destroy_delayed(struct delayed_msg *msg);
+/* Pops and releases every queued message. */
+void destroy_all_delayed(void);
+/* For a freshly forked child: start with an empty queue of its own, leaving the records
+ * inherited from the parent untouched (they are the parent's to deliver). */
+void vt_delayed_forget_inherited(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

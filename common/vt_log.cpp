@@ -1,0 +1,133 @@
+/* Log file with size rotation, the job-server error throttle, and SQL date literals. */
+#include "vt_log.h"
+#include "vt_util.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+char *VTMODULE = nullptr;
+char *logfile = nullptr;
+char *logfile_aux = nullptr;
+int DEBUG = 0;
+time_t last_logged_error = 0;
+time_t timenow = 0;
+int vt_log_create_mode = -1;
+
+namespace {
+
+constexpr off_t kMaxLogSize = 100000000;
+
+/* Moves an oversized log to its one older generation. Several processes append to the
+ * same file, so a rotation takes a lock on the old file and re-checks that the path still
+ * names it: a second process that saw the same oversized file must not rotate the fresh
+ * one over the generation the first has just kept. */
+void rotate_if_needed()
+{
+    struct stat st;
+    if (!logfile || !logfile_aux || stat(logfile, &st) != 0 || st.st_size <= kMaxLogSize)
+        return;
+    vt::Fd fd(open(logfile, O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        return;
+    if (flock(fd.get(), LOCK_EX) != 0)
+        return;
+    struct stat held, now;
+    if (fstat(fd.get(), &held) == 0 && stat(logfile, &now) == 0 && held.st_ino == now.st_ino &&
+        held.st_dev == now.st_dev && held.st_size > kMaxLogSize) {
+        unlink(logfile_aux);
+        rename(logfile, logfile_aux);
+    }
+}
+
+std::string stamp(time_t t)
+{
+    struct tm tm;
+    localtime_r(&t, &tm);
+    return vt::format("%d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                      tm.tm_hour, tm.tm_min, tm.tm_sec);
+}
+
+/* Opens the log for appending; a file this call creates gets vt_log_create_mode when set. */
+int open_log()
+{
+    int fd = open(logfile, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        if (vt_log_create_mode != -1)
+            fchmod(fd, static_cast<mode_t>(vt_log_create_mode));
+        return fd;
+    }
+    if (errno != EEXIST)
+        return -1;
+    return open(logfile, O_WRONLY | O_APPEND | O_CLOEXEC);
+}
+
+}  // namespace
+
+extern "C" int vt_write_to_log(const char *message)
+{
+    if (!message)
+        message = "(null)";
+    rotate_if_needed();
+    std::string when = stamp(time(nullptr));
+    if (DEBUG) {
+        std::printf("[%s] %s|\n", when.c_str(), message);
+        return 0;
+    }
+    int fd = logfile ? open_log() : -1;
+    if (fd < 0) {
+        std::printf("Could not open %s for write\n", logfile ? logfile : "(null)");
+        return -2;
+    }
+    /* One write per entry: entries of processes sharing the file never interleave. */
+    std::string entry = "[" + when + "] " + message + "\n";
+    const char *p = entry.data();
+    size_t left = entry.size();
+    while (left > 0) {
+        ssize_t n = write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    close(fd);
+    return 0;
+}
+
+int vt_logf(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    std::string msg = vt::vformat(fmt, ap);
+    va_end(ap);
+    return vt_write_to_log(msg.c_str());
+}
+
+extern "C" void timestamp_to_longdate(char **result, time_t t)
+{
+    if (!result)
+        return;
+    if (t == 0) {
+        *result = nullptr;
+        return;
+    }
+    *result = vt::dup_cstr("'" + stamp(t) + "'");
+}
+
+extern "C" int vt_throttle_allows(int advance)
+{
+    timenow = time(nullptr);
+    if (timenow - last_logged_error > 60) {
+        if (advance)
+            last_logged_error = timenow;
+        return 1;
+    }
+    return 0;
+}

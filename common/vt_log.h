@@ -1,0 +1,48 @@
+/* Log file with size rotation, the job-server error throttle, and SQL date literals. */
+#ifndef VT_LOG_H
+#define VT_LOG_H
+
+#include <time.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Name of the running deliverable ("vantorconnector" or "vtdb"); prefixes database errors. */
+extern char *VTMODULE;
+/* Current log file and its one rotated generation. */
+extern char *logfile;
+extern char *logfile_aux;
+/* Debug switch: entries go to standard output with a trailing bar. */
+extern int DEBUG;
+/* Error throttle: time of the last throttled message that was logged, and of the last check. */
+extern time_t last_logged_error;
+extern time_t timenow;
+/* When not -1, a log file this process creates gets exactly this mode (the daemon uses 0666). */
+extern int vt_log_create_mode;
+
+/* Appends "[date] message\n" to logfile, rotating it first when it is larger than
+ * 100000000 bytes. The message is written verbatim and stays the caller's.
+ * Returns 0 when written (or printed in debug mode), -2 when the file cannot be opened. */
+int vt_write_to_log(const char *message);
+
+/* Stores in *result a new heap string "'YYYY-MM-DD HH:MM:SS'" (local time, quotes included)
+ * for t, or NULL for t == 0. The caller frees it. */
+void timestamp_to_longdate(char **result, time_t t);
+
+/* The throttle rule: reads the clock into timenow and returns 1 when more than 60 seconds
+ * have passed since last_logged_error (advancing it to timenow when advance is non-zero),
+ * otherwise 0. */
+int vt_throttle_allows(int advance);
+
+#ifdef __cplusplus
+}
+#endif
+
+#ifdef __cplusplus
+#include <string>
+/* printf-style logging for the system's own formats; arguments are never formats. */
+int vt_logf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+#endif
+
+#endif

@@ -1,0 +1,41 @@
+/* Formatted strings and heap copies for the C interfaces. */
+#include "vt_util.h"
+
+#include <cstring>
+
+namespace vt {
+
+std::string vformat(const char *fmt, va_list ap)
+{
+    va_list copy;
+    va_copy(copy, ap);
+    char small[512];
+    int n = std::vsnprintf(small, sizeof small, fmt, copy);
+    va_end(copy);
+    if (n < 0)
+        return std::string();
+    if (static_cast<size_t>(n) < sizeof small)
+        return std::string(small, static_cast<size_t>(n));
+    std::string out(static_cast<size_t>(n), '\0');
+    std::vsnprintf(&out[0], out.size() + 1, fmt, ap);
+    return out;
+}
+
+std::string format(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    std::string s = vformat(fmt, ap);
+    va_end(ap);
+    return s;
+}
+
+char *dup_cstr(const std::string &s)
+{
+    char *p = static_cast<char *>(std::malloc(s.size() + 1));
+    if (p)
+        std::memcpy(p, s.c_str(), s.size() + 1);
+    return p;
+}
+
+}  // namespace vt

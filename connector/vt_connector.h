@@ -1,0 +1,48 @@
+/* Settings, child kinds and shared operations of the connector daemon. */
+#ifndef VT_CONNECTOR_H
+#define VT_CONNECTOR_H
+
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Settings from vantorconnector.conf. */
+extern int VTSTATUS_WORKERS;
+extern int PERFDATA_WORKERS;
+extern int NOTIFY_WORKERS;
+extern int VT_MAX_METRICS;
+extern int VT_LOG_NOTIFICATIONS_COMMANDS;
+extern int VT_SEND_NOTIFICATIONS;
+/* 1: the daemon works in HOME and keeps core files; 0: it works in "/" without cores. */
+extern int daemon_dumps_core;
+/* Pause before a worker rebuilds its job-server connection, and the relay's poll interval. */
+extern double sleep_time;
+
+/* Reads vantorconnector.conf; 0, or -2 when it cannot be opened (defaults stay). */
+int parse_vantorconnector_conf(void);
+/* Detaches under the lock file. 0, or -2 when the fork failed (start-up goes on in the
+ * foreground); exits with 254 on lock-file failures. */
+int vt_daemon_init(void);
+/* Switches group and user (names or decimal ids, NULL to keep). 0, or -2 when either
+ * could not be set. */
+int drop_privileges(const char *user, const char *group);
+
+/* Starting operations of the child kinds: each forks and returns the child's pid to the
+ * supervisor (or the negative fork result); the child never returns. */
+pid_t vt_vtstatus_gm_dispatcher(void);
+pid_t vt_vtstatuspri_gm_dispatcher(void);
+pid_t vt_perfdata_gm_dispatcher(void);
+pid_t vt_notify_gm_dispatcher(void);
+pid_t vt_external_command_dispatcher(void);
+pid_t vt_delayed_message_dispatcher(void);
+
+/* Sleeps for a (fractional) number of seconds, resuming after signals. */
+void vt_sleep_seconds(double seconds);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,161 @@
+/* Detaching the daemon under its lock file, and switching a worker to another user. */
+#include "vt_connector.h"
+#include "vt_log.h"
+#include "vantor_config.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+[[noreturn]] void bail_out() { std::exit(254); }
+
+bool all_digits(const char *s)
+{
+    for (; *s; ++s)
+        if (*s < '0' || *s > '9')
+            return false;
+    return true;
+}
+}  // namespace
+
+extern "C" int vt_daemon_init(void)
+{
+    const char *home = std::getenv("HOME");
+    if (!(home && daemon_dumps_core == 1 && chdir(home) == 0))
+        if (chdir("/") != 0)
+            vt_logf("ERROR could not change to / : %s", std::strerror(errno));
+    umask(022);
+
+    int fd = open(VT_LOCK_FILE, O_RDWR | O_CREAT, 0644);
+    if (fd < 0) {
+        vt_logf("ERROR Failed to obtain lock on file %s: %s\n", VT_LOCK_FILE, std::strerror(errno));
+        bail_out();
+    }
+    /* Started with standard descriptors closed, the lock file could land on 0, 1 or 2,
+     * which are replaced by /dev/null below; closing it there would drop the lock. */
+    if (fd <= 2) {
+        int moved = fcntl(fd, F_DUPFD, 3);
+        close(fd);
+        if (moved < 0) {
+            vt_logf("ERROR Failed to obtain lock on file %s: %s\n", VT_LOCK_FILE, std::strerror(errno));
+            bail_out();
+        }
+        fd = moved;
+    }
+
+    char buf[11];
+    ssize_t n = read(fd, buf, 10);
+    if (n < 0) {
+        vt_write_to_log("ERROR Lockfile exists but cannot be read");
+        bail_out();
+    }
+    if (n > 0) {
+        buf[n] = '\0';
+        char *end = nullptr;
+        long pid = std::strtol(buf, &end, 10);
+        if (end == buf) {
+            vt_logf("ERROR Lockfile '%s' does not contain a valid PID (%s)", VT_LOCK_FILE, buf);
+            bail_out();
+        }
+        if (pid == getpid()) {
+            close(fd);
+            return 0;
+        }
+    }
+
+    std::fflush(nullptr);
+    pid_t child = fork();
+    if (child < 0) {
+        close(fd);
+        return -2;
+    }
+    if (child > 0)
+        _exit(0);
+
+    setsid();
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd, F_SETLK, &lock) < 0) {
+        if (errno == EAGAIN || errno == EACCES) {
+            struct flock holder {};
+            holder.l_type = F_WRLCK;
+            holder.l_whence = SEEK_SET;
+            fcntl(fd, F_GETLK, &holder);
+            vt_logf("ERROR Lockfile '%s' looks like its already held by another instance of Nagios (PID %d).  "
+                    "Bailing out...",
+                    VT_LOCK_FILE, static_cast<int>(holder.l_pid));
+        } else {
+            vt_logf("ERROR Cannot lock lockfile '%s': %s. Bailing out...", VT_LOCK_FILE, std::strerror(errno));
+        }
+        bail_out();
+    }
+    if (daemon_dumps_core == 0) {
+        struct rlimit lim;
+        if (getrlimit(RLIMIT_CORE, &lim) == 0) {
+            lim.rlim_cur = 0;
+            setrlimit(RLIMIT_CORE, &lim);
+        }
+    }
+    char pidtext[32];
+    int len = std::snprintf(pidtext, sizeof pidtext, "%d\n", static_cast<int>(getpid()));
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, pidtext, static_cast<size_t>(len), 0) != len)
+        vt_logf("ERROR could not write the pid into %s: %s", VT_LOCK_FILE, std::strerror(errno));
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+
+    close(0);
+    close(1);
+    close(2);
+    open("/dev/null", O_RDONLY);
+    open("/dev/null", O_WRONLY);
+    open("/dev/null", O_WRONLY);
+    return 0;
+}
+
+extern "C" int drop_privileges(const char *user, const char *group)
+{
+    if (getuid() != 0) {
+        vt_write_to_log("drop_privileges: can not drop privileges if not root");
+        return 0;
+    }
+    int result = 0;
+    if (group) {
+        gid_t gid;
+        if (all_digits(group)) {
+            gid = static_cast<gid_t>(std::strtoul(group, nullptr, 10));
+        } else if (struct group *g = getgrnam(group)) {
+            gid = g->gr_gid;
+        } else {
+            vt_logf("Warning: Could not get group entry for '%s'", group);
+            gid = static_cast<gid_t>(-1);
+        }
+        if (gid != getegid() && setgid(gid) != 0) {
+            vt_logf("Warning: Could not set effective GID=%d", static_cast<int>(gid));
+            result = -2;
+        }
+    }
+    if (user) {
+        uid_t uid;
+        if (all_digits(user)) {
+            uid = static_cast<uid_t>(std::strtoul(user, nullptr, 10));
+        } else if (struct passwd *p = getpwnam(user)) {
+            uid = p->pw_uid;
+        } else {
+            vt_logf("Warning: Could not get passwd entry for '%s'", user);
+            uid = static_cast<uid_t>(-1);
+        }
+        if (setuid(uid) != 0) {
+            vt_logf("Warning: Could not set effective UID=%d", static_cast<int>(uid));
+            return -2;
+        }
+    }
+    return result;
+}

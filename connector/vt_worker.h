@@ -1,0 +1,45 @@
+/* Job-server worker frame shared by every queue worker of the daemon. */
+#ifndef VT_WORKER_H
+#define VT_WORKER_H
+
+#include <libgearman/gearman.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The process's one worker, or NULL while none is set up. */
+extern gearman_worker_st *gearman_worker;
+
+/* Registers fn for queue and serves jobs one at a time for the rest of the process,
+ * rebuilding the worker after sleep_time seconds whenever the job server fails. */
+void vt_run_worker_gearman(const char *queue, gearman_worker_fn *fn);
+/* Creates the worker, adds the servers and registers fn for queue. 0 when the worker is
+ * ready to work, -2 when the set-up failed (the worker is then already released). */
+int vt_create_worker_gearman(const char *queue, gearman_worker_fn *fn);
+/* Creates the worker and adds 127.0.0.1 (priority != 0) or every job server of the list. */
+void vt_connect_gearman(int priority);
+/* Releases the worker's jobs and the worker; safe when none exists. */
+void vt_disconnect_gearman(void);
+
+/* Forks a worker for queue: the child connects to the database, runs prepare (if any),
+ * logs its start line, runs after_start (if any) and serves the queue. Returns the child's
+ * pid, or the negative fork result after logging fork_error. */
+pid_t vt_start_queue_worker(const char *queue, gearman_worker_fn *fn, const char *fork_error,
+                            void (*prepare)(void), void (*after_start)(void));
+
+/* Job functions of the two status queues: execute the statement, keep it in the failed-SQL
+ * file when it fails, and always report the job done. */
+void *vt_process_gearman_status(gearman_job_st *job, void *context, size_t *result_size,
+                                gearman_return_t *ret_ptr);
+void *vt_process_gearman_statuspri(gearman_job_st *job, void *context, size_t *result_size,
+                                   gearman_return_t *ret_ptr);
+
+/* A NUL-terminated copy of the job's workload (stopping at an embedded NUL). */
+#ifdef __cplusplus
+}
+#include <string>
+std::string vt_job_workload_text(gearman_job_st *job);
+#endif
+
+#endif

@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Starts and stops the private MariaDB and gearmand servers that the tests and the demo use.
+# usage: test-services.sh start|stop|mariadb-start|mariadb-stop|gearmand-start|gearmand-stop
+#                         STATE_DIR VANTOR_ROOT DB_PORT GEARMAN_PORT
+set -u
+cmd=${1:?command}; state=${2:?state dir}; root=${3:?install root}
+dbport=${4:?db port}; gmport=${5:?gearman port}
+here=$(cd "$(dirname "$0")" && pwd)
+schema="$here/../sql/schema.sql"
+sock="$state/mysql.sock"
+DB_USER=vantor
+DB_PASS=vantor-test
+
+alive() { [ -f "$1" ] && kill -0 "$(cat "$1")" 2>/dev/null; }
+
+wait_gone() {  # pidfile: waits up to 20 s for the process to end, then kills it
+  local pid; pid=$(cat "$1" 2>/dev/null) || return 0
+  for _ in $(seq 1 200); do kill -0 "$pid" 2>/dev/null || { rm -f "$1"; return 0; }; sleep 0.1; done
+  kill -9 "$pid" 2>/dev/null; rm -f "$1"
+}
+
+mariadb_start() {
+  mkdir -p "$state"
+  alive "$state/mysql.pid" || mariadb_launch || return 1
+  mariadb_provision
+}
+
+mariadb_launch() {
+  if [ ! -d "$state/mysql/mysql" ]; then
+    mariadb-install-db --no-defaults --datadir="$state/mysql" --user=root \
+      --auth-root-authentication-method=socket --skip-test-db >"$state/install-db.log" 2>&1 \
+      || { echo "mariadb-install-db failed, see $state/install-db.log" >&2; return 1; }
+  fi
+  mariadbd --no-defaults --datadir="$state/mysql" --socket="$sock" --port="$dbport" \
+    --bind-address=127.0.0.1 --user=root --pid-file="$state/mysql.pid" \
+    --log-error="$state/mysql.err" --skip-name-resolve --innodb-buffer-pool-size=128M \
+    --innodb-flush-log-at-trx-commit=2 --max-connections=500 >/dev/null 2>&1 &
+  for _ in $(seq 1 300); do
+    mariadb-admin --no-defaults --socket="$sock" -uroot ping >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  mariadb-admin --no-defaults --socket="$sock" -uroot ping >/dev/null 2>&1 \
+    || { echo "MariaDB did not start, see $state/mysql.err" >&2; return 1; }
+}
+
+# Schema, test user and the sandbox's db.php; safe to repeat on a running server.
+mariadb_provision() {
+  mariadb --no-defaults --socket="$sock" -uroot < "$schema" || return 1
+  mariadb --no-defaults --socket="$sock" -uroot <<SQL || return 1
+CREATE DATABASE IF NOT EXISTS vt_test;
+CREATE USER IF NOT EXISTS '$DB_USER'@'127.0.0.1' IDENTIFIED BY '$DB_PASS';
+CREATE USER IF NOT EXISTS '$DB_USER'@'localhost' IDENTIFIED BY '$DB_PASS';
+GRANT ALL ON vantor4.* TO '$DB_USER'@'127.0.0.1', '$DB_USER'@'localhost';
+GRANT ALL ON vtcfg.* TO '$DB_USER'@'127.0.0.1', '$DB_USER'@'localhost';
+GRANT ALL ON vtperf.* TO '$DB_USER'@'127.0.0.1', '$DB_USER'@'localhost';
+GRANT ALL ON vt_test.* TO '$DB_USER'@'127.0.0.1', '$DB_USER'@'localhost';
+FLUSH PRIVILEGES;
+SQL
+  mkdir -p "$root/etc" "$root/var/delayed-messages" "$root/var/rw"
+  cat > "$root/etc/db.php" <<PHP
+<?php
+\$DBHOST = '127.0.0.1';
+\$DBUSER = '$DB_USER';
+\$DBPASS = '$DB_PASS';
+\$DBPORT = '$dbport';
+?>
+PHP
+}
+
+mariadb_stop() {
+  alive "$state/mysql.pid" || { rm -f "$state/mysql.pid"; return 0; }
+  kill "$(cat "$state/mysql.pid")" 2>/dev/null
+  wait_gone "$state/mysql.pid"
+}
+
+gearmand_start() {
+  mkdir -p "$state"
+  alive "$state/gearmand.pid" && return 0
+  gearmand --listen=127.0.0.1 --port="$gmport" --pid-file="$state/gearmand.pid" \
+    --log-file="$state/gearmand.log" --verbose=WARNING --daemon >/dev/null 2>&1
+  for _ in $(seq 1 100); do
+    (exec 3<>/dev/tcp/127.0.0.1/"$gmport") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "gearmand did not start, see $state/gearmand.log" >&2; return 1
+}
+
+gearmand_stop() {
+  if [ -f "$state/gearmand.pid" ]; then
+    kill -CONT "$(cat "$state/gearmand.pid")" 2>/dev/null
+    kill "$(cat "$state/gearmand.pid")" 2>/dev/null
+    wait_gone "$state/gearmand.pid"
+  fi
+  return 0
+}
+
+daemon_stop() {  # a connector daemon left behind by a test or the demo: end its process group
+  local lock="$root/var/vantorconnector.lock" pid
+  [ -f "$lock" ] || return 0
+  pid=$(head -c 10 "$lock" | tr -dc 0-9)
+  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && { kill -TERM -- "-$pid" 2>/dev/null || kill "$pid"; }
+  return 0
+}
+
+case "$cmd" in
+  start) mariadb_start && gearmand_start ;;
+  stop) daemon_stop; gearmand_stop; mariadb_stop ;;
+  mariadb-start) mariadb_start ;;
+  mariadb-stop) mariadb_stop ;;
+  gearmand-start) gearmand_start ;;
+  gearmand-stop) gearmand_stop ;;
+  *) echo "unknown command $cmd" >&2; exit 2 ;;
+esac

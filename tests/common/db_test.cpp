@@ -1,0 +1,267 @@
+// Database access against the private server: db.php parsing, statements, retry, reconnect,
+// escaping and the job-server list.
+#include "test_support.h"
+#include "vantor_config.h"
+#include "vt_db.h"
+#include "vt_log.h"
+#include "vt_util.h"
+
+#include <gtest/gtest.h>
+#include <cstring>
+
+namespace {
+
+// Swaps db.php for a test's own text and puts the real one back afterwards.
+class DbConf : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        vtt::init_runtime("dbtest");
+        saved = vtt::read_file(VT_DB_CONF_FILE);
+        clear();
+    }
+    void TearDown() override
+    {
+        vtt::write_file(VT_DB_CONF_FILE, saved);
+        clear();
+        parse_db_conf();
+    }
+    static void clear() { DBHOST[0] = DBUSER[0] = DBPASS[0] = DBPORT[0] = '\0'; }
+    static void parse(const std::string &text)
+    {
+        vtt::write_file(VT_DB_CONF_FILE, text);
+        ASSERT_EQ(0, parse_db_conf());
+    }
+    std::string saved;
+};
+
+TEST_F(DbConf, PhpAssignmentsAndQuoteForms)
+{
+    parse("<?php\n$DBHOST = 'db.example';\n$DBUSER = \"mon\";\n$DBPASS = 'it\"s';\n$DBPORT = '';\n?>\n");
+    EXPECT_STREQ("db.example", DBHOST);
+    EXPECT_STREQ("mon", DBUSER);
+    EXPECT_STREQ("it", DBPASS);  // a quote of the other kind closes the value
+    EXPECT_STREQ("", DBPORT);
+}
+
+TEST_F(DbConf, DefineFormCommentsAndUnquotedValues)
+{
+    std::strcpy(DBPORT, "4406");
+    parse("define('DBHOST', 'localhost');\n# DBUSER = 'commented'\nDBPORT=3306\n");
+    EXPECT_STREQ(", ", DBHOST);       // the first quote after the key closes the key's own name
+    EXPECT_STREQ("commented", DBUSER);  // comments are not special
+    EXPECT_STREQ("4406", DBPORT);     // no quote: the value stays as it was
+}
+
+TEST_F(DbConf, LoneQuoteTakesTheRestOfThePiece)
+{
+    parse("$DBHOST = 'h1\n$DBHOST = 'h2'\n$DBPASS = '");
+    EXPECT_STREQ("h2", DBHOST);  // the last occurrence wins
+    EXPECT_STREQ("", DBPASS);    // nothing after the quote: empty, and nothing written before it
+    parse("$DBUSER = 'abc");     // last line without a line break loses its last character
+    EXPECT_STREQ("ab", DBUSER);
+}
+
+TEST_F(DbConf, LongLinesEmptyFilesAndMissingFile)
+{
+    std::string longline(600, 'x');
+    parse(longline + "$DBHOST = 'far'\n" + std::string(300, 'y') + "\n");
+    EXPECT_STREQ("far", DBHOST);  // a long line is read as pieces, each parsed as a line
+    clear();
+    parse(std::string(250, ' ') + "$DBHOST = 'split-over-pieces'\n");
+    EXPECT_STREQ("", DBHOST) << "a key cut by the 255-byte piece boundary is not found";
+    parse("");
+    EXPECT_STREQ("", DBUSER);
+    vtt::remove_file(VT_DB_CONF_FILE);
+    EXPECT_EQ(-2, parse_db_conf());
+    EXPECT_EQ(1, vtt::count_lines_containing(logfile, std::string("vtdb: Could no opne file ") + VT_DB_CONF_FILE));
+}
+
+class DbExec : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        vtt::init_runtime("dbtest");
+        vtt::remove_file(logfile);
+        ASSERT_EQ(0, db_connect());
+        sql.exec("CREATE TABLE IF NOT EXISTS vt_test.kv (k INT PRIMARY KEY, v TEXT) ENGINE=InnoDB");
+        sql.exec("DELETE FROM vt_test.kv");
+        sql.exec("CREATE TABLE IF NOT EXISTS vt_test.calls (n INT) ENGINE=MyISAM");
+        sql.exec("DELETE FROM vt_test.calls");
+        // Counts its executions in a table that keeps rows whatever happens, then fails.
+        sql.exec("CREATE OR REPLACE PROCEDURE vt_test.count_and_fail() BEGIN "
+                 "INSERT INTO vt_test.calls VALUES (1); SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'planned'; END");
+    }
+    void TearDown() override { db_disconnect(); }
+    long log_lines(const std::string &needle) { return vtt::count_lines_containing(logfile, needle); }
+    vtt::Sql sql;
+};
+
+TEST_F(DbExec, StatementsResultsAndStatus)
+{
+    int status = -1;
+    EXPECT_EQ(nullptr, db_query_exec("INSERT INTO vt_test.kv VALUES (1, 'one')", "vantor4", &status, 1));
+    EXPECT_EQ(0, status);
+    vt::Result res(db_query_exec("SELECT v FROM kv WHERE k = 1", "vt_test", &status, 1));
+    ASSERT_TRUE(res);
+    MYSQL_ROW row = mysql_fetch_row(res.get());
+    ASSERT_TRUE(row);
+    EXPECT_STREQ("one", row[0]);
+}
+
+TEST_F(DbExec, DuplicateKeyIsSuccessExecutedOnceAndSilent)
+{
+    sql.exec("INSERT INTO vt_test.kv VALUES (7, 'x')");
+    sql.exec("CREATE OR REPLACE TRIGGER vt_test.kv_count BEFORE INSERT ON vt_test.kv FOR EACH ROW "
+             "INSERT INTO vt_test.calls VALUES (1)");
+    int status = -1;
+    EXPECT_EQ(nullptr, db_query_exec("INSERT INTO vt_test.kv VALUES (7, 'y')", "vt_test", &status, 1));
+    sql.exec("DROP TRIGGER vt_test.kv_count");
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(1, sql.count("vt_test.calls"));
+    EXPECT_EQ(0, log_lines("MYSQL ERROR"));
+}
+
+TEST_F(DbExec, OtherErrorsAreTriedThreeTimesThenLoggedOnce)
+{
+    int status = 0;
+    EXPECT_EQ(nullptr, db_query_exec("CALL count_and_fail()", "vt_test", &status, 1));
+    EXPECT_EQ(-2, status);
+    EXPECT_EQ(3, sql.count("vt_test.calls"));
+    EXPECT_EQ(1, log_lines("dbtest: MYSQL ERROR: mysql_query;1644;planned;CALL count_and_fail()"));
+
+    status = 0;
+    db_query_exec("CALL count_and_fail()", "vt_test", &status, 0);
+    EXPECT_EQ(-2, status);
+    EXPECT_EQ(6, sql.count("vt_test.calls"));
+    EXPECT_EQ(1, log_lines("MYSQL ERROR: mysql_query"));  // log flag 0: silent
+}
+
+TEST_F(DbExec, SchemaSelectionFailureIsLoggedEvenWithoutLogFlag)
+{
+    int status = 0;
+    EXPECT_EQ(nullptr, db_query_exec("SELECT 1", "no_such_schema", &status, 0));
+    EXPECT_EQ(-2, status);
+    EXPECT_EQ(1, log_lines("dbtest: MYSQL ERROR: Unable to select database no_such_schema; Retval 1; SELECT 1"));
+}
+
+TEST_F(DbExec, ExplicitLengthSendsOnlyThatManyBytes)
+{
+    const char text[] = "INSERT INTO vt_test.kv VALUES (2, 'two')GARBAGE";
+    int status = -1;
+    db_query_exec_real(text, "vt_test", &status, 1, static_cast<int>(std::strlen(text) - 7));
+    EXPECT_EQ(0, status);
+    EXPECT_EQ("two", sql.scalar("SELECT v FROM vt_test.kv WHERE k = 2"));
+}
+
+TEST_F(DbExec, ReconnectsAfterTheServerKilledTheConnection)
+{
+    std::string id = std::to_string(mysql_thread_id(&dbHandle));
+    sql.exec("KILL CONNECTION " + id);
+    int status = -1;
+    db_query_exec("INSERT INTO vt_test.kv VALUES (3, 'after kill')", "vt_test", &status, 1);
+    EXPECT_EQ(0, status);
+    EXPECT_EQ("after kill", sql.scalar("SELECT v FROM vt_test.kv WHERE k = 3"));
+    EXPECT_NE(id, std::to_string(mysql_thread_id(&dbHandle)));
+}
+
+TEST_F(DbExec, UnreachableServerFailsWithConnectMessage)
+{
+    std::string port = DBPORT;
+    std::strcpy(DBPORT, "1");  // nothing listens there
+    db_disconnect();
+    int status = 0;
+    EXPECT_EQ(nullptr, db_query_exec("SELECT 1", "vt_test", &status, 1));
+    EXPECT_EQ(-2, status);
+    std::strcpy(DBPORT, port.c_str());
+    EXPECT_EQ(1, log_lines("dbtest: MYSQL Could not connect to 127.0.0.1 - User vantor DB vantor4 Port 1 - "));
+}
+
+TEST_F(DbExec, EscapingWorksConnectedAndAfterDisconnect)
+{
+    char *out = reinterpret_cast<char *>(1);
+    vt_escape_string_for_mysql(nullptr, &out);
+    EXPECT_EQ(nullptr, out);
+    for (int round = 0; round < 2; ++round) {
+        vt_escape_string_for_mysql("", &out);
+        vt::CString empty(out);
+        EXPECT_STREQ("''", out);
+        vt_escape_string_for_mysql("it's a \"test\"\\\n", &out);
+        vt::CString quoted(out);
+        EXPECT_STREQ("'it\\'s a \\\"test\\\"\\\\\\n'", out);
+        vt_escape_string_for_mysql("gr\xc3\xbc\xc3\x9f", &out);
+        vt::CString utf8(out);
+        EXPECT_STREQ("'gr\xc3\xbc\xc3\x9f'", out);
+        db_disconnect();
+    }
+    // What is escaped round-trips through the server unchanged.
+    vt_escape_string_for_mysql("o'k\\ \"x\" \x1a end", &out);
+    vt::CString v(out);
+    int status = -1;
+    db_query_exec(("INSERT INTO vt_test.kv VALUES (4, " + std::string(out) + ")").c_str(), "vt_test", &status, 1);
+    EXPECT_EQ(0, status);
+    EXPECT_EQ("o'k\\ \"x\" \x1a end", sql.scalar("SELECT v FROM vt_test.kv WHERE k = 4"));
+}
+
+TEST_F(DbExec, FailedStatementsAreAppendedOnePerLine)
+{
+    vtt::remove_file(VT_FAILED_SQL_FILE);
+    vt_write_failed_sql("SELECT 'a'");
+    vt_write_failed_sql("SELECT 'b'");
+    EXPECT_EQ("SELECT 'a'\nSELECT 'b'\n", vtt::read_file(VT_FAILED_SQL_FILE));
+    vtt::remove_file(VT_FAILED_SQL_FILE);
+}
+
+class JobServers : public DbExec {
+protected:
+    void SetUp() override
+    {
+        DbExec::SetUp();
+        saved = sql.rows("SELECT * FROM vtcfg.job_servers");
+        sql.exec("DELETE FROM vtcfg.job_servers");
+        job_servers_root = job_servers_end = nullptr;
+    }
+    void TearDown() override
+    {
+        sql.exec("DELETE FROM vtcfg.job_servers");
+        for (const vtt::Row &r : saved) {
+            std::string values;
+            for (const auto &c : r)
+                values += (values.empty() ? "" : ",") + (c ? "'" + *c + "'" : std::string("NULL"));
+            sql.exec("INSERT INTO vtcfg.job_servers VALUES (" + values + ")");
+        }
+        job_servers_root = job_servers_end = nullptr;
+        DbExec::TearDown();
+    }
+    static std::vector<std::string> hosts()
+    {
+        std::vector<std::string> out;
+        for (job_server_node *n = job_servers_root; n; n = n->next)
+            out.emplace_back(n->host);
+        return out;
+    }
+    std::vector<vtt::Row> saved;
+};
+
+TEST_F(JobServers, EmptyTableGivesLocalhost)
+{
+    EXPECT_EQ(0, vtdb_populate_job_servers_list());
+    EXPECT_EQ(std::vector<std::string>{"127.0.0.1"}, hosts());
+}
+
+TEST_F(JobServers, RowsInOrderAndNullHostsSkipped)
+{
+    sql.exec("INSERT INTO vtcfg.job_servers (id, host) VALUES (1, 'gm-a'), (2, NULL), (3, 'gm-b')");
+    EXPECT_EQ(0, vtdb_populate_job_servers_list());
+    EXPECT_EQ((std::vector<std::string>{"gm-a", "gm-b"}), hosts());
+    EXPECT_STREQ("gm-b", job_servers_end->host);
+}
+
+TEST_F(JobServers, OnlyNullHostsGiveAnEmptyList)
+{
+    sql.exec("INSERT INTO vtcfg.job_servers (id, host) VALUES (1, NULL), (2, NULL)");
+    EXPECT_EQ(0, vtdb_populate_job_servers_list());
+    EXPECT_TRUE(hosts().empty());
+}
+
+}  // namespace

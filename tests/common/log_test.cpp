@@ -1,0 +1,158 @@
+// Log file: rotation at the size limit, the error throttle, date literals, debug output.
+#include "test_support.h"
+#include "vt_log.h"
+#include "vt_util.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        vtt::init_runtime("logtest");
+        log = logfile;
+        aux = logfile_aux;
+        vtt::remove_file(log);
+        vtt::remove_file(aux);
+        DEBUG = 0;
+        vt_log_create_mode = -1;
+    }
+    void TearDown() override
+    {
+        vtt::remove_file(log);
+        vtt::remove_file(aux);
+        DEBUG = 0;
+        vt_log_create_mode = -1;
+    }
+    static void make_sparse(const std::string &p, off_t size)
+    {
+        vtt::write_file(p, "old-generation-marker\n");
+        ASSERT_EQ(0, truncate(p.c_str(), size));
+    }
+    std::string log, aux;
+};
+
+TEST_F(LogTest, EntryIsStampedAndVerbatim)
+{
+    ASSERT_EQ(0, vt_write_to_log("first line\nsecond line"));
+    ASSERT_EQ(0, vt_write_to_log("100% done %s %n"));
+    std::string text = vtt::read_file(log);
+    // "[YYYY-MM-DD HH:MM:SS] " then the message exactly, once stamped.
+    ASSERT_GE(text.size(), 22u);
+    EXPECT_EQ('[', text[0]);
+    EXPECT_EQ(']', text[20]);
+    EXPECT_EQ("first line\nsecond line\n", text.substr(22, 23));
+    EXPECT_NE(std::string::npos, text.find("] 100% done %s %n\n"));
+    EXPECT_EQ(2, std::count(text.begin(), text.end(), '['));
+}
+
+TEST_F(LogTest, RotatesOnlyAboveTheLimit)
+{
+    make_sparse(log, 100000000);
+    vt_write_to_log("at the limit");
+    EXPECT_FALSE(vtt::exists(aux));
+    struct stat st;
+    ASSERT_EQ(0, stat(log.c_str(), &st));
+    EXPECT_GT(st.st_size, 100000000);
+
+    make_sparse(aux, 10);  // an earlier generation is replaced by the rotation
+    make_sparse(log, 100000001);
+    vt_write_to_log("fresh file");
+    ASSERT_EQ(0, stat(aux.c_str(), &st));
+    EXPECT_EQ(100000001, st.st_size);
+    std::string fresh = vtt::read_file(log);
+    EXPECT_NE(std::string::npos, fresh.find("] fresh file\n"));
+    EXPECT_LT(fresh.size(), 100u);
+}
+
+TEST_F(LogTest, ConcurrentRotatorsKeepTheRotatedGeneration)
+{
+    make_sparse(log, 100000001);
+    std::vector<pid_t> kids;
+    for (int i = 0; i < 4; ++i) {
+        pid_t p = fork();
+        if (p == 0) {
+            for (int j = 0; j < 50; ++j)
+                vt_write_to_log("racer");
+            _exit(0);
+        }
+        kids.push_back(p);
+    }
+    for (pid_t p : kids)
+        waitpid(p, nullptr, 0);
+    struct stat st;
+    ASSERT_EQ(0, stat(aux.c_str(), &st));
+    EXPECT_EQ(100000001, st.st_size);  // no second rotation threw the big generation away
+    EXPECT_EQ(200, vtt::count_lines_containing(log, "] racer"));
+}
+
+TEST_F(LogTest, DaemonCreatedLogIsWritableByAll)
+{
+    mode_t old = umask(022);
+    vt_log_create_mode = 0666;
+    vt_write_to_log("created");
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(0, stat(log.c_str(), &st));
+    EXPECT_EQ(0666u, st.st_mode & 0777);
+}
+
+TEST_F(LogTest, UnopenableLogLosesTheEntryOnly)
+{
+    std::string saved = logfile;
+    static char missing[] = "/nonexistent-dir/for/log";
+    logfile = missing;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-2, vt_write_to_log("lost"));
+    std::string out = testing::internal::GetCapturedStdout();
+    logfile = const_cast<char *>(log.c_str());
+    EXPECT_EQ("Could not open /nonexistent-dir/for/log for write\n", out);
+}
+
+TEST_F(LogTest, DebugModePrintsWithBarAndWritesNoFile)
+{
+    DEBUG = 1;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, vt_write_to_log("dbg"));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(vtt::exists(log));
+    ASSERT_GE(out.size(), 26u);
+    EXPECT_EQ("] dbg|\n", out.substr(20));
+}
+
+TEST(Throttle, SixtySecondsIsStillTooSoon)
+{
+    last_logged_error = time(nullptr) - 60;
+    EXPECT_EQ(0, vt_throttle_allows(1));
+    last_logged_error = time(nullptr) - 61;
+    time_t before = last_logged_error;
+    EXPECT_EQ(1, vt_throttle_allows(0));
+    EXPECT_EQ(before, last_logged_error);  // a non-advancing site leaves the stamp alone
+    EXPECT_EQ(1, vt_throttle_allows(1));
+    EXPECT_EQ(timenow, last_logged_error);
+    EXPECT_EQ(0, vt_throttle_allows(1));  // and the next failure is dropped
+    last_logged_error = 0;
+}
+
+TEST(LongDate, ZeroIsNullOtherwiseQuotedLocalTime)
+{
+    char *out = reinterpret_cast<char *>(1);
+    timestamp_to_longdate(&out, 0);
+    EXPECT_EQ(nullptr, out);
+    setenv("TZ", "UTC", 1);
+    tzset();
+    timestamp_to_longdate(&out, 1);
+    vt::CString owned(out);
+    ASSERT_NE(nullptr, out);
+    EXPECT_STREQ("'1970-01-01 00:00:01'", out);
+    timestamp_to_longdate(&out, 1796621104);  // 2026-12-07 05:25:04 UTC
+    vt::CString second(out);
+    EXPECT_STREQ("'2026-12-07 05:25:04'", out);
+}
+
+}  // namespace

@@ -1,0 +1,354 @@
+// Test helpers: the private servers, an independent admin SQL connection, job-server probes.
+#include "test_support.h"
+
+#include "vantor_config.h"
+#include "vt_db.h"
+#include "vt_log.h"
+
+#include <libgearman/gearman.h>
+#include <mysql.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace vtt {
+
+std::string root() { return VANTOR_ROOT; }
+std::string path(const std::string &rel) { return root() + rel; }
+int gearman_port() { return VANTOR_GEARMAN_PORT; }
+int db_port() { return VT_TEST_DB_PORT; }
+
+namespace {
+void services(const char *cmd)
+{
+    std::string line = std::string(VT_SERVICES_SCRIPT) + " " + cmd + " " + VT_TEST_STATE_DIR + " " + root() + " " +
+                       std::to_string(db_port()) + " " + std::to_string(gearman_port());
+    if (std::system(line.c_str()) != 0)
+        throw std::runtime_error("service command failed: " + line);
+}
+
+pid_t gearmand_pid()
+{
+    std::string p = read_file(std::string(VT_TEST_STATE_DIR) + "/gearmand.pid");
+    return static_cast<pid_t>(std::strtol(p.c_str(), nullptr, 10));
+}
+}  // namespace
+
+void gearmand_start() { services("gearmand-start"); }
+void gearmand_stop() { services("gearmand-stop"); }
+void mariadb_start() { services("mariadb-start"); }
+void mariadb_stop() { services("mariadb-stop"); }
+void gearmand_pause()
+{
+    pid_t p = gearmand_pid();
+    if (p > 0)
+        kill(p, SIGSTOP);
+}
+void gearmand_resume()
+{
+    pid_t p = gearmand_pid();
+    if (p > 0)
+        kill(p, SIGCONT);
+}
+
+Sql::Sql() : conn_(nullptr)
+{
+    MYSQL *m = mysql_init(nullptr);
+    std::string sock = std::string(VT_TEST_STATE_DIR) + "/mysql.sock";
+    if (!mysql_real_connect(m, "localhost", "root", nullptr, nullptr, 0, sock.c_str(), 0)) {
+        std::string err = mysql_error(m);
+        mysql_close(m);
+        throw std::runtime_error("admin connection failed: " + err);
+    }
+    mysql_set_character_set(m, "utf8mb4");
+    conn_ = m;
+}
+
+Sql::~Sql() { mysql_close(static_cast<MYSQL *>(conn_)); }
+
+void Sql::exec(const std::string &sql)
+{
+    MYSQL *m = static_cast<MYSQL *>(conn_);
+    if (mysql_real_query(m, sql.data(), sql.size()) != 0)
+        throw std::runtime_error("SQL failed: " + sql + ": " + mysql_error(m));
+    mysql_free_result(mysql_store_result(m));
+}
+
+std::vector<Row> Sql::rows(const std::string &sql)
+{
+    MYSQL *m = static_cast<MYSQL *>(conn_);
+    if (mysql_real_query(m, sql.data(), sql.size()) != 0)
+        throw std::runtime_error("SQL failed: " + sql + ": " + mysql_error(m));
+    std::vector<Row> out;
+    MYSQL_RES *res = mysql_store_result(m);
+    if (!res)
+        return out;
+    unsigned n = mysql_num_fields(res);
+    while (MYSQL_ROW r = mysql_fetch_row(res)) {
+        unsigned long *len = mysql_fetch_lengths(res);
+        Row row;
+        for (unsigned i = 0; i < n; ++i)
+            row.push_back(r[i] ? std::optional<std::string>(std::string(r[i], len[i])) : std::nullopt);
+        out.push_back(std::move(row));
+    }
+    mysql_free_result(res);
+    return out;
+}
+
+std::string Sql::scalar(const std::string &sql)
+{
+    auto r = rows(sql);
+    if (r.empty() || r[0].empty())
+        return "";
+    return r[0][0] ? *r[0][0] : "NULL";
+}
+
+long Sql::count(const std::string &table_and_where)
+{
+    return std::stol(scalar("SELECT COUNT(*) FROM " + table_and_where));
+}
+
+void init_runtime(const char *module)
+{
+    static std::string mod, log, aux;
+    mod = module;
+    log = path("/var/" + mod + ".log");
+    aux = log + ".1";
+    VTMODULE = const_cast<char *>(mod.c_str());
+    logfile = const_cast<char *>(log.c_str());
+    logfile_aux = const_cast<char *>(aux.c_str());
+    mkdir(path("/var").c_str(), 0755);
+    mkdir(path("/var/delayed-messages").c_str(), 0755);
+    mkdir(path("/var/rw").c_str(), 0755);
+    if (parse_db_conf() != 0)
+        throw std::runtime_error("db.php missing under " + root());
+}
+
+std::map<std::string, QueueStatus> gearman_status()
+{
+    std::map<std::string, QueueStatus> out;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return out;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(gearman_port()));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || write(fd, "status\n", 7) != 7) {
+        close(fd);
+        return out;
+    }
+    std::string buf;
+    char chunk[4096];
+    while (buf.find("\n.\n") == std::string::npos && buf.rfind(".\n", 0) != 0) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n <= 0)
+            break;
+        buf.append(chunk, static_cast<size_t>(n));
+    }
+    close(fd);
+    std::istringstream in(buf);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line == ".")
+            break;
+        std::istringstream f(line);
+        std::string name;
+        QueueStatus s;
+        if (std::getline(f, name, '\t') && (f >> s.total >> s.running >> s.workers))
+            out[name] = s;
+    }
+    return out;
+}
+
+long gearman_queued(const std::string &queue)
+{
+    auto st = gearman_status();
+    auto it = st.find(queue);
+    return it == st.end() ? 0 : it->second.total - it->second.running;
+}
+
+namespace {
+struct Collected {
+    std::vector<std::string> *jobs;
+};
+void *collect(gearman_job_st *job, void *context, size_t *result_size, gearman_return_t *ret)
+{
+    auto *c = static_cast<Collected *>(context);
+    c->jobs->emplace_back(static_cast<const char *>(gearman_job_workload(job)), gearman_job_workload_size(job));
+    *result_size = 0;
+    *ret = GEARMAN_SUCCESS;
+    return nullptr;
+}
+}  // namespace
+
+std::vector<std::string> gearman_take(const std::string &queue, size_t count, int timeout_ms)
+{
+    std::vector<std::string> jobs;
+    Collected c{&jobs};
+    gearman_worker_st *w = gearman_worker_create(nullptr);
+    if (!w)
+        return jobs;
+    gearman_worker_add_server(w, "127.0.0.1", static_cast<in_port_t>(gearman_port()));
+    gearman_worker_add_function(w, queue.c_str(), 0, collect, &c);
+    gearman_worker_set_timeout(w, 200);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (jobs.size() < count && std::chrono::steady_clock::now() < deadline) {
+        gearman_return_t rc = gearman_worker_work(w);
+        if (rc != GEARMAN_SUCCESS && rc != GEARMAN_TIMEOUT && rc != GEARMAN_IO_WAIT && rc != GEARMAN_NO_JOBS)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    gearman_worker_free(w);
+    return jobs;
+}
+
+void gearman_drain(const std::string &queue)
+{
+    long waiting = gearman_queued(queue);
+    if (waiting > 0)
+        gearman_take(queue, static_cast<size_t>(waiting), 10000);
+}
+
+void gearman_submit(const std::string &queue, const std::string &text, bool high)
+{
+    gearman_client_st *c = gearman_client_create(nullptr);
+    if (!c)
+        throw std::runtime_error("gearman_client_create failed");
+    gearman_client_add_server(c, "127.0.0.1", static_cast<in_port_t>(gearman_port()));
+    gearman_job_handle_t handle;
+    gearman_return_t rc = high ? gearman_client_do_high_background(c, queue.c_str(), nullptr, text.data(), text.size(), handle)
+                               : gearman_client_do_background(c, queue.c_str(), nullptr, text.data(), text.size(), handle);
+    std::string err = gearman_client_error(c) ? gearman_client_error(c) : "";
+    gearman_client_free(c);
+    if (rc != GEARMAN_SUCCESS)
+        throw std::runtime_error("submission to " + queue + " failed: " + err);
+}
+
+std::string read_file(const std::string &p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string &p, const std::string &content)
+{
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool exists(const std::string &p)
+{
+    struct stat st;
+    return stat(p.c_str(), &st) == 0;
+}
+
+void remove_file(const std::string &p) { unlink(p.c_str()); }
+
+std::vector<std::string> list_dir(const std::string &dir)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                names.emplace_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+long count_lines_containing(const std::string &p, const std::string &needle)
+{
+    std::ifstream in(p);
+    std::string line;
+    long n = 0;
+    while (std::getline(in, line))
+        if (line.find(needle) != std::string::npos)
+            ++n;
+    return n;
+}
+
+std::string daemon_binary() { return std::string(VT_BINARY_DIR) + "/connector/vantorconnector"; }
+std::string daemon_log() { return path("/var/vantorconnector.log"); }
+
+pid_t start_daemon(int timeout_ms)
+{
+    std::string log = daemon_log();
+    size_t offset = read_file(log).size();
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl(daemon_binary().c_str(), "vantorconnector", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    pid_t supervisor = 0;
+    wait_until([&] {
+        std::string text = read_file(log);
+        if (text.size() < offset || text.find("PIDs Main process ", offset) == std::string::npos)
+            return false;
+        supervisor = static_cast<pid_t>(std::strtol(read_file(path("/var/vantorconnector.lock")).c_str(), nullptr, 10));
+        return supervisor > 0;
+    }, timeout_ms);
+    return supervisor;
+}
+
+void stop_daemon(pid_t supervisor)
+{
+    if (supervisor <= 0)
+        return;
+    kill(-supervisor, SIGKILL);
+    kill(supervisor, SIGKILL);
+    wait_until([&] { return kill(supervisor, 0) != 0 && children_of(supervisor).empty(); }, 10000);
+}
+
+std::vector<pid_t> children_of(pid_t ppid)
+{
+    std::vector<pid_t> out;
+    for (const std::string &name : list_dir("/proc")) {
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string stat = read_file("/proc/" + name + "/stat");
+        size_t close_paren = stat.rfind(')');
+        if (close_paren == std::string::npos)
+            continue;
+        std::istringstream f(stat.substr(close_paren + 2));
+        char state = 0;
+        long parent = 0;
+        f >> state >> parent;
+        if (parent == ppid && state != 'Z')
+            out.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+    return out;
+}
+
+bool wait_until(const std::function<bool()> &pred, int timeout_ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (pred())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+}  // namespace vtt

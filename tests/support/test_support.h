@@ -1,0 +1,85 @@
+// Test helpers: the private servers, an independent admin SQL connection, job-server probes.
+#ifndef VT_TEST_SUPPORT_H
+#define VT_TEST_SUPPORT_H
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+#include <sys/types.h>
+
+namespace vtt {
+
+using Row = std::vector<std::optional<std::string>>;
+
+// The build's install root (the sandbox of a test build).
+std::string root();
+std::string path(const std::string &rel);  // root() + rel
+
+// Server control through scripts/test-services.sh (each call waits until done).
+void gearmand_start();
+void gearmand_stop();
+void gearmand_pause();   // SIGSTOP: accepts connections in the kernel, never answers
+void gearmand_resume();  // SIGCONT
+void mariadb_start();
+void mariadb_stop();
+int gearman_port();
+int db_port();
+
+// An admin connection as root over the private server's socket, independent of the code
+// under test. Throws std::runtime_error on SQL errors.
+class Sql {
+public:
+    Sql();
+    ~Sql();
+    Sql(const Sql &) = delete;
+    Sql &operator=(const Sql &) = delete;
+    void exec(const std::string &sql);
+    std::vector<Row> rows(const std::string &sql);
+    // First column of the first row, "" when no row, "NULL" for a NULL.
+    std::string scalar(const std::string &sql);
+    long count(const std::string &table_and_where);  // SELECT COUNT(*) FROM <arg>
+private:
+    void *conn_;
+};
+
+// Sets VTMODULE, logfile and logfile_aux for a unit under test, like a deliverable's start,
+// and reads db.php. The log goes to <root>/var/<module>.log.
+void init_runtime(const char *module);
+
+// Job server probes over the admin protocol and a real worker/client.
+struct QueueStatus { long total = 0, running = 0, workers = 0; };
+std::map<std::string, QueueStatus> gearman_status();
+long gearman_queued(const std::string &queue);  // jobs waiting in queue
+// Takes up to count jobs from queue with a real worker, waiting at most timeout_ms in all.
+std::vector<std::string> gearman_take(const std::string &queue, size_t count, int timeout_ms);
+// Drops every waiting job of queue (takes them and discards them).
+void gearman_drain(const std::string &queue);
+// Submits a background job directly with the library (high or normal priority).
+void gearman_submit(const std::string &queue, const std::string &text, bool high = false);
+
+// Files.
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &content);
+bool exists(const std::string &path);
+void remove_file(const std::string &path);
+std::vector<std::string> list_dir(const std::string &dir);  // names, sorted
+long count_lines_containing(const std::string &path, const std::string &needle);
+
+// The connector daemon of this build, started as a user would (it detaches itself).
+// start_daemon waits until its "PIDs Main process" line is logged and returns the
+// supervisor's pid (0 on failure); stop_daemon ends its whole process group and waits.
+std::string daemon_binary();
+std::string daemon_log();  // <root>/var/vantorconnector.log
+pid_t start_daemon(int timeout_ms = 20000);
+void stop_daemon(pid_t supervisor);
+// Pids of the live processes whose parent is ppid.
+std::vector<pid_t> children_of(pid_t ppid);
+
+// Polls pred every 50 ms until it holds or timeout_ms passed; returns its last value.
+bool wait_until(const std::function<bool()> &pred, int timeout_ms);
+
+}  // namespace vtt
+
+#endif
