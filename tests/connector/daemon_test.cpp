@@ -1,0 +1,266 @@
+// The daemon end to end: start-up, lock file, supervision, status workers against the real servers.
+#include "test_support.h"
+#include "vantor_config.h"
+#include "vt_log.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string kLock = vtt::path("/var/vantorconnector.lock");
+
+// Runs the daemon binary and returns the exit status of the process started (not of the
+// detached daemon), with fds 0-2 closed first when asked.
+int run_binary(bool close_std = false)
+{
+    pid_t p = fork();
+    if (p == 0) {
+        if (close_std) {
+            close(0);
+            close(1);
+            close(2);
+        }
+        execl(vtt::daemon_binary().c_str(), "vantorconnector", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int st = 0;
+    waitpid(p, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+class Daemon : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        // Detached daemons and children reparent to us, so their exit statuses can be read.
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+    }
+    void SetUp() override
+    {
+        vtt::init_runtime("vantorconnector");
+        conf_saved = vtt::read_file(VT_CONNECTOR_CONF);
+        conf("vtstatus_workers=2\nperfdata_workers=0\nnotify_workers=0\n");
+        vtt::remove_file(kLock);
+        vtt::remove_file(VT_FAILED_SQL_FILE);
+        sql.exec("CREATE TABLE IF NOT EXISTS vt_test.daemon_rows (k INT PRIMARY KEY, v TEXT)");
+        sql.exec("DELETE FROM vt_test.daemon_rows");
+        vtt::gearmand_start();
+        vtt::gearman_drain("vtdb_vtstatus");
+        vtt::gearman_drain("vtdb_statuspri");
+        offset = log().size();
+    }
+    void TearDown() override
+    {
+        vtt::stop_daemon(supervisor);
+        vtt::gearmand_start();
+        vtt::write_file(VT_CONNECTOR_CONF, conf_saved);
+    }
+    static void conf(const std::string &text) { vtt::write_file(VT_CONNECTOR_CONF, text); }
+    static std::string log() { return vtt::read_file(vtt::daemon_log()); }
+    std::string new_log() const
+    {
+        std::string all = log();
+        return all.size() > offset ? all.substr(offset) : std::string();
+    }
+    long new_lines(const std::string &needle) const
+    {
+        std::string text = new_log();
+        long n = 0;
+        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+            ++n;
+        return n;
+    }
+    void start()
+    {
+        supervisor = vtt::start_daemon();
+        ASSERT_GT(supervisor, 0) << new_log();
+    }
+    bool row_arrives(int k, const std::string &v)
+    {
+        return vtt::wait_until([&] { return sql.scalar("SELECT v FROM vt_test.daemon_rows WHERE k=" + std::to_string(k)) == v; },
+                               10000);
+    }
+    vtt::Sql sql;
+    std::string conf_saved;
+    size_t offset = 0;
+    pid_t supervisor = 0;
+};
+
+TEST_F(Daemon, StartsItsWorkersAndLogsThePidsLine)
+{
+    start();
+    std::string text = new_log();
+    EXPECT_NE(std::string::npos, text.find("Starting vantorconnector V. 9.12.8-7"));
+    EXPECT_NE(std::string::npos, text.find("finished daemonizing"));
+    EXPECT_EQ(1, new_lines("processing vtdb_statuspri queue - pid "));
+    EXPECT_TRUE(vtt::wait_until([&] { return new_lines("processing vtdb_vtstatus queue - pid ") == 2; }, 5000));
+    auto kids = vtt::children_of(supervisor);
+    EXPECT_EQ(3u, kids.size());
+    size_t line = text.find("PIDs Main process");
+    ASSERT_NE(std::string::npos, line);
+    std::string pids_line = text.substr(line, text.find('\n', line) - line);
+    EXPECT_NE(std::string::npos, pids_line.find(" - perfdata_gm  - status_gm  "));
+    EXPECT_NE(std::string::npos, pids_line.find(" - notify_gm "));
+    EXPECT_NE(std::string::npos, text.find("PIDs Main process " + std::to_string(supervisor) + " Child process"));
+    EXPECT_EQ(std::to_string(supervisor) + "\n", vtt::read_file(kLock));
+}
+
+TEST_F(Daemon, StatementsLandFailuresAreKeptDuplicatesAreNot)
+{
+    start();
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.daemon_rows VALUES (1, 'first')");
+    ASSERT_TRUE(row_arrives(1, "first"));
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.daemon_rows VALUES (1, 'dup')");
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.no_such_table VALUES (1)");
+    vtt::gearman_submit("vtdb_statuspri", "INSERT INTO vt_test.daemon_rows VALUES (2, 'pri')");
+    ASSERT_TRUE(row_arrives(2, "pri"));
+    ASSERT_TRUE(vtt::wait_until([] { return vtt::exists(VT_FAILED_SQL_FILE); }, 10000));
+    EXPECT_TRUE(vtt::wait_until([] { return vtt::gearman_queued("vtdb_vtstatus") == 0; }, 5000));
+    EXPECT_EQ("INSERT INTO vt_test.no_such_table VALUES (1)\n", vtt::read_file(VT_FAILED_SQL_FILE));
+    EXPECT_EQ(1, new_lines("vantorconnector: MYSQL ERROR: mysql_query;1146;"));
+    EXPECT_EQ(1, new_lines(";INSERT INTO vt_test.no_such_table VALUES (1)\n"));
+    EXPECT_EQ(0, new_lines("dup"));
+    EXPECT_EQ("first", sql.scalar("SELECT v FROM vt_test.daemon_rows WHERE k=1"));
+}
+
+TEST_F(Daemon, StatementEndsAtAnEmbeddedNul)
+{
+    start();
+    static const char raw[] = "INSERT INTO vt_test.daemon_rows VALUES (3, 'before')\0; DROP TABLE vt_test.daemon_rows";
+    std::string job(raw, sizeof raw - 1);
+    vtt::gearman_submit("vtdb_vtstatus", job);
+    ASSERT_TRUE(row_arrives(3, "before"));
+    EXPECT_FALSE(vtt::exists(VT_FAILED_SQL_FILE));
+}
+
+TEST_F(Daemon, KilledWorkerIsReplaced)
+{
+    start();
+    ASSERT_TRUE(vtt::wait_until([&] { return vtt::children_of(supervisor).size() == 3; }, 5000));
+    pid_t victim = vtt::children_of(supervisor).front();
+    kill(victim, SIGKILL);
+    ASSERT_TRUE(vtt::wait_until([&] { return new_lines(" child died " + std::to_string(victim) + ", restarting") == 1; }, 5000))
+        << new_log();
+    EXPECT_TRUE(vtt::wait_until([&] {
+        auto kids = vtt::children_of(supervisor);
+        return kids.size() == 3 && std::find(kids.begin(), kids.end(), victim) == kids.end();
+    }, 3000));
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.daemon_rows VALUES (4, 'still served')");
+    EXPECT_TRUE(row_arrives(4, "still served"));
+}
+
+TEST_F(Daemon, WorkersRideOutAJobServerOutage)
+{
+    start();
+    ASSERT_TRUE(vtt::wait_until([&] { return new_lines("processing vtdb_vtstatus queue") == 2; }, 5000));
+    vtt::gearmand_stop();
+    // Every worker (two status, one priority) reports its first failure once; the throttle
+    // keeps the retries every half second quiet.
+    EXPECT_TRUE(vtt::wait_until([&] { return new_lines("ERROR worker could not crete queue file vtdb_pri ") == 3; }, 8000))
+        << new_log();
+    sleep(2);
+    EXPECT_EQ(3, new_lines("ERROR worker could not crete queue file vtdb_pri "));
+    vtt::gearmand_start();
+    for (int i = 10; i < 20; ++i)
+        vtt::gearman_submit(i % 2 ? "vtdb_vtstatus" : "vtdb_statuspri",
+                            "INSERT INTO vt_test.daemon_rows VALUES (" + std::to_string(i) + ", 'back')");
+    EXPECT_TRUE(vtt::wait_until([&] { return sql.count("vt_test.daemon_rows WHERE v='back'") == 10; }, 10000));
+}
+
+TEST_F(Daemon, PriorityWorkerUsesOnlyTheLocalJobServer)
+{
+    auto saved = sql.rows("SELECT id, host FROM vtcfg.job_servers");
+    sql.exec("DELETE FROM vtcfg.job_servers");
+    sql.exec("INSERT INTO vtcfg.job_servers (id, host) VALUES (1, '127.0.0.2')");  // nothing listens there
+    start();
+    sql.exec("DELETE FROM vtcfg.job_servers");
+    for (const auto &r : saved)
+        sql.exec("INSERT INTO vtcfg.job_servers (id, host) VALUES (" + r[0].value_or("NULL") + ", " +
+                 (r[1] ? "'" + *r[1] + "'" : std::string("NULL")) + ")");
+    vtt::gearman_submit("vtdb_statuspri", "INSERT INTO vt_test.daemon_rows VALUES (5, 'pri')");
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.daemon_rows VALUES (6, 'status')");
+    EXPECT_TRUE(row_arrives(5, "pri"));
+    sleep(1);
+    EXPECT_EQ("", sql.scalar("SELECT v FROM vt_test.daemon_rows WHERE k=6"));
+    EXPECT_EQ(1, vtt::gearman_queued("vtdb_vtstatus"));
+    vtt::stop_daemon(supervisor);
+    supervisor = 0;
+    vtt::gearman_drain("vtdb_vtstatus");
+}
+
+TEST_F(Daemon, SecondInstanceBailsOutOnTheLock)
+{
+    start();
+    EXPECT_EQ(0, run_binary());  // the parent leaves at once
+    // The detached child was reparented to us: its status is the lock failure.
+    int st = 0;
+    pid_t ended = 0;
+    ASSERT_TRUE(vtt::wait_until([&] { ended = waitpid(-1, &st, WNOHANG); return ended > 0; }, 5000));
+    EXPECT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(254, WEXITSTATUS(st));
+    EXPECT_EQ(1, new_lines("ERROR Lockfile '" + kLock + "' looks like its already held by another instance of Nagios (PID " +
+                           std::to_string(supervisor) + ").  Bailing out..."));
+    EXPECT_EQ(std::to_string(supervisor) + "\n", vtt::read_file(kLock));
+}
+
+TEST_F(Daemon, StalePidStartsInvalidPidRefuses)
+{
+    vtt::write_file(kLock, "4000000\n");
+    start();
+    EXPECT_EQ(std::to_string(supervisor) + "\n", vtt::read_file(kLock));
+    vtt::stop_daemon(supervisor);
+    supervisor = 0;
+    vtt::write_file(kLock, "garbage");
+    EXPECT_EQ(254, run_binary());
+    EXPECT_EQ(1, new_lines("ERROR Lockfile '" + kLock + "' does not contain a valid PID (garbage)"));
+}
+
+TEST_F(Daemon, ClosedStandardDescriptorsDoNotCarryTheLock)
+{
+    size_t before = log().size();
+    ASSERT_EQ(0, run_binary(true));
+    ASSERT_TRUE(vtt::wait_until([&] { return log().find("PIDs Main process", before) != std::string::npos; }, 20000));
+    supervisor = static_cast<pid_t>(std::stol(vtt::read_file(kLock)));
+    // The lock file is open on a descriptor above 2, and the lock still holds.
+    bool on_std = false, found = false;
+    for (const std::string &fd : vtt::list_dir("/proc/" + std::to_string(supervisor) + "/fd")) {
+        char target[512] = {0};
+        if (readlink(("/proc/" + std::to_string(supervisor) + "/fd/" + fd).c_str(), target, sizeof target - 1) > 0 &&
+            kLock == target) {
+            found = true;
+            on_std = on_std || std::stoi(fd) <= 2;
+        }
+    }
+    EXPECT_TRUE(found);
+    EXPECT_FALSE(on_std);
+    EXPECT_EQ(0, run_binary());
+    EXPECT_TRUE(vtt::wait_until([&] { return new_lines("looks like its already held") == 1; }, 5000));
+}
+
+TEST_F(Daemon, MissingDbConfEndsWithStatusThree)
+{
+    std::string saved = vtt::read_file(VT_DB_CONF_FILE);
+    vtt::remove_file(VT_DB_CONF_FILE);
+    int rc = run_binary();
+    vtt::write_file(VT_DB_CONF_FILE, saved);
+    EXPECT_EQ(3, rc);
+    EXPECT_EQ(1, new_lines(std::string("vtdb: Could no opne file ") + VT_DB_CONF_FILE));
+}
+
+TEST_F(Daemon, ZeroWorkersStillGiveThePidsLine)
+{
+    conf("vtstatus_workers=-1\nperfdata_workers=0\nnotify_workers=0\n");
+    start();
+    EXPECT_EQ(1, new_lines(" - perfdata_gm  - status_gm  - notify_gm \n"));
+    EXPECT_EQ(1u, vtt::children_of(supervisor).size());
+}
+
+}  // namespace
