@@ -1,0 +1,450 @@
+-- Creates the status (vantor4), configuration (vtcfg) and performance-data (vtperf) schemas; safe to run again on a live server.
+--
+-- Everything here is additive: databases and tables are only created when missing and the
+-- stored procedures are replaced, so loading this file on an installed server keeps its data.
+-- Tables written by positional INSERT or REPLACE (no column list) must keep exactly the
+-- columns below in exactly this order; add columns only to tables written with column lists.
+-- Columns other than keys and flags accept NULL: the writers put the bare word NULL for an
+-- absent text or time, and other tools insert partial rows.
+
+CREATE DATABASE IF NOT EXISTS vantor4 CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci;
+CREATE DATABASE IF NOT EXISTS vtcfg CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci;
+CREATE DATABASE IF NOT EXISTS vtperf CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci;
+
+-- ---------------------------------------------------------------------------------------
+-- vantor4: live status, history, comments, downtimes, flapping, notifications, commands
+-- ---------------------------------------------------------------------------------------
+
+-- One row (id 0) describing the running engine; rewritten at every process event, so
+-- entry_time tells a reader whether the engine is alive.
+CREATE TABLE IF NOT EXISTS vantor4.program_status (
+  id INT NOT NULL,
+  entry_time DATETIME NULL,
+  program_state INT NULL,
+  version VARCHAR(64) NULL,
+  nagios_pid INT NULL,
+  daemon_mode INT NULL,
+  program_start DATETIME NULL,
+  enable_notifications INT NULL,
+  active_service_checks_enabled INT NULL,
+  passive_service_checks_enabled INT NULL,
+  active_host_checks_enabled INT NULL,
+  passive_host_checks_enabled INT NULL,
+  enable_event_handlers INT NULL,
+  obsess_over_services INT NULL,
+  obsess_over_hosts INT NULL,
+  check_service_freshness INT NULL,
+  check_host_freshness INT NULL,
+  enable_flap_detection INT NULL,
+  enable_failure_prediction INT NULL,
+  process_performance_data INT NULL,
+  global_host_event_handler TEXT NULL,
+  global_service_event_handler TEXT NULL,
+  objects_loaded INT NOT NULL DEFAULT 0,
+  PRIMARY KEY (id)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Current status of every host; the status writer upserts on host_id. Rows of removed hosts
+-- are flagged `deleted` by the configuration side and purged once their checks are long overdue.
+CREATE TABLE IF NOT EXISTS vantor4.host_status (
+  host_id INT NOT NULL,
+  host_name TEXT NULL,
+  problem_has_been_acknowledged INT NULL,
+  acknowledgement_type INT NULL,
+  check_type INT NULL,
+  current_state INT NULL,
+  last_state INT NULL,
+  last_hard_state INT NULL,
+  plugin_output MEDIUMTEXT NULL,
+  long_plugin_output MEDIUMTEXT NULL,
+  perf_data MEDIUMTEXT NULL,
+  state_type INT NULL,
+  current_attempt INT NULL,
+  latency DOUBLE NULL,
+  execution_time DOUBLE NULL,
+  notifications_enabled INT NULL,
+  next_check DATETIME NULL,
+  last_check DATETIME NULL,
+  last_state_change DATETIME NULL,
+  scheduled_downtime_depth INT NULL,
+  is_flapping INT NULL,
+  total_services INT NULL,
+  modified_attributes BIGINT UNSIGNED NULL,
+  check_command TEXT NULL,
+  check_period TEXT NULL,
+  notification_period TEXT NULL,
+  check_interval DOUBLE NULL,
+  retry_interval DOUBLE NULL,
+  event_handler TEXT NULL,
+  max_attempts INT NULL,
+  active_checks_enabled INT NULL,
+  passive_checks_enabled INT NULL,
+  event_handler_enabled INT NULL,
+  flap_detection_enabled INT NULL,
+  process_performance_data INT NULL,
+  obsess_over_host INT NULL,
+  notes_url TEXT NULL,
+  action_url TEXT NULL,
+  icon_image TEXT NULL,
+  export_date DATETIME NULL,
+  display_status INT NULL,
+  deleted TINYINT NOT NULL DEFAULT 0,
+  PRIMARY KEY (host_id),
+  KEY host_status_purge (deleted, next_check)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Current status of every service, upserted on (host_id, service_id); the metric registry
+-- joins it for host names and service descriptions.
+CREATE TABLE IF NOT EXISTS vantor4.service_status (
+  host_id INT NOT NULL,
+  service_id INT NOT NULL,
+  host_name TEXT NULL,
+  service_description TEXT NULL,
+  problem_has_been_acknowledged INT NULL,
+  acknowledgement_type INT NULL,
+  check_type INT NULL,
+  current_state INT NULL,
+  last_state INT NULL,
+  last_hard_state INT NULL,
+  plugin_output MEDIUMTEXT NULL,
+  long_plugin_output MEDIUMTEXT NULL,
+  perf_data MEDIUMTEXT NULL,
+  state_type INT NULL,
+  next_check DATETIME NULL,
+  last_check DATETIME NULL,
+  current_attempt INT NULL,
+  last_notification DATETIME NULL,
+  next_notification DATETIME NULL,
+  last_state_change DATETIME NULL,
+  latency DOUBLE NULL,
+  execution_time DOUBLE NULL,
+  scheduled_downtime_depth INT NULL,
+  is_flapping INT NULL,
+  modified_attributes BIGINT UNSIGNED NULL,
+  check_command TEXT NULL,
+  check_period TEXT NULL,
+  notification_period TEXT NULL,
+  check_interval DOUBLE NULL,
+  retry_interval DOUBLE NULL,
+  event_handler TEXT NULL,
+  max_attempts INT NULL,
+  notifications_enabled INT NULL,
+  active_checks_enabled INT NULL,
+  passive_checks_enabled INT NULL,
+  event_handler_enabled INT NULL,
+  flap_detection_enabled INT NULL,
+  obsess_over_service INT NULL,
+  notes_url TEXT NULL,
+  action_url TEXT NULL,
+  icon_image TEXT NULL,
+  host_icon_image TEXT NULL,
+  export_date DATETIME NULL,
+  display_status INT NULL,
+  deleted TINYINT NOT NULL DEFAULT 0,
+  PRIMARY KEY (host_id, service_id),
+  KEY service_status_purge (deleted, next_check)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Templates of the per-host history tables host_state_change_<host id> and
+-- service_state_change_<host id> (see vt_create_host_tables below); they stay empty.
+-- The latest row of an object is the one with the largest entry_time_ms, hence the indexes.
+CREATE TABLE IF NOT EXISTS vantor4.host_state_change (
+  entry_time DATETIME NULL,
+  current_state INT NULL,
+  state_type INT NULL,
+  current_attempt INT NULL,
+  plugin_output MEDIUMTEXT NULL,
+  initial_log_state TINYINT NOT NULL DEFAULT 0,
+  display_status INT NULL,
+  sla_breach_end DATETIME NULL,
+  `comment` TEXT NULL,
+  long_plugin_output MEDIUMTEXT NULL,
+  entry_time_ms BIGINT UNSIGNED NOT NULL DEFAULT 0,
+  KEY host_state_change_time (entry_time_ms)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+CREATE TABLE IF NOT EXISTS vantor4.service_state_change (
+  entry_time DATETIME NULL,
+  service_id INT NULL,
+  current_state INT NULL,
+  state_type INT NULL,
+  current_attempt INT NULL,
+  plugin_output MEDIUMTEXT NULL,
+  initial_log_state TINYINT NOT NULL DEFAULT 0,
+  display_status INT NULL,
+  sla_breach_end DATETIME NULL,
+  `comment` TEXT NULL,
+  long_plugin_output MEDIUMTEXT NULL,
+  entry_time_ms BIGINT UNSIGNED NOT NULL DEFAULT 0,
+  KEY service_state_change_service_time (service_id, entry_time_ms),
+  KEY service_state_change_time (entry_time_ms)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Engine comments, written positionally; deleted by comment_id, which the engine keeps
+-- unique, so a repeated add of the same comment is refused as a duplicate.
+CREATE TABLE IF NOT EXISTS vantor4.host_comment (
+  host_id INT NULL,
+  entry_time DATETIME NULL,
+  contact_id INT NULL,
+  comment_data TEXT NULL,
+  persistent INT NULL,
+  `source` INT NULL,
+  entry_type INT NULL,
+  expires INT NULL,
+  expire_time DATETIME NULL,
+  comment_id BIGINT UNSIGNED NOT NULL,
+  PRIMARY KEY (comment_id),
+  KEY host_comment_host (host_id)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+CREATE TABLE IF NOT EXISTS vantor4.service_comment (
+  host_id INT NULL,
+  service_id INT NULL,
+  entry_time DATETIME NULL,
+  contact_id INT NULL,
+  comment_data TEXT NULL,
+  persistent INT NULL,
+  `source` INT NULL,
+  entry_type INT NULL,
+  expires INT NULL,
+  expire_time DATETIME NULL,
+  comment_id BIGINT UNSIGNED NOT NULL,
+  PRIMARY KEY (comment_id),
+  KEY service_comment_service (host_id, service_id)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Scheduled downtimes, written positionally with REPLACE: the key makes each downtime keep
+-- only the row of its latest event (type = broker event number 1100, 1102, 1103, 1104).
+CREATE TABLE IF NOT EXISTS vantor4.host_downtime (
+  `type` INT NULL,
+  host_id INT NOT NULL,
+  entry_time DATETIME NULL,
+  contact_id INT NULL,
+  comment_data TEXT NULL,
+  start_time DATETIME NULL,
+  end_time DATETIME NULL,
+  `fixed` INT NULL,
+  duration BIGINT UNSIGNED NULL,
+  triggered_by BIGINT UNSIGNED NULL,
+  downtime_id BIGINT UNSIGNED NOT NULL,
+  attr INT NULL,
+  PRIMARY KEY (downtime_id, host_id),
+  KEY host_downtime_host (host_id)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+CREATE TABLE IF NOT EXISTS vantor4.service_downtime (
+  `type` INT NULL,
+  host_id INT NOT NULL,
+  service_id INT NOT NULL,
+  entry_time DATETIME NULL,
+  contact_id INT NULL,
+  comment_data TEXT NULL,
+  start_time DATETIME NULL,
+  end_time DATETIME NULL,
+  `fixed` INT NULL,
+  duration BIGINT UNSIGNED NULL,
+  triggered_by BIGINT UNSIGNED NULL,
+  downtime_id BIGINT UNSIGNED NOT NULL,
+  attr INT NULL,
+  PRIMARY KEY (downtime_id, host_id, service_id),
+  KEY service_downtime_service (host_id, service_id)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Starts and stops of flapping (type 1000 / 1001), written positionally.
+CREATE TABLE IF NOT EXISTS vantor4.host_flapping (
+  entry_time DATETIME NULL,
+  `type` INT NULL,
+  host_id INT NULL,
+  comment_id BIGINT UNSIGNED NULL,
+  percent_change DOUBLE NULL,
+  high_threshold DOUBLE NULL,
+  low_threshold DOUBLE NULL,
+  KEY host_flapping_host_time (host_id, entry_time)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+CREATE TABLE IF NOT EXISTS vantor4.service_flapping (
+  entry_time DATETIME NULL,
+  `type` INT NULL,
+  host_id INT NULL,
+  service_id INT NULL,
+  comment_id BIGINT UNSIGNED NULL,
+  percent_change DOUBLE NULL,
+  high_threshold DOUBLE NULL,
+  low_threshold DOUBLE NULL,
+  KEY service_flapping_service_time (host_id, service_id, entry_time)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- One row per contact notification sent, written positionally. Contact and command ids are
+-- -2 when the name was not found in the configuration lists.
+CREATE TABLE IF NOT EXISTS vantor4.host_notification (
+  entry_time DATETIME NULL,
+  host_id INT NULL,
+  contact_id INT NULL,
+  command_id INT NULL,
+  command_args TEXT NULL,
+  reason_type INT NULL,
+  state INT NULL,
+  output MEDIUMTEXT NULL,
+  ack_contact_id INT NULL,
+  ack_data TEXT NULL,
+  escalated INT NULL,
+  start_time DATETIME NULL,
+  end_time DATETIME NULL,
+  KEY host_notification_host_time (host_id, entry_time)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+CREATE TABLE IF NOT EXISTS vantor4.service_notification (
+  entry_time DATETIME NULL,
+  host_id INT NULL,
+  service_id INT NULL,
+  contact_id INT NULL,
+  command_id INT NULL,
+  command_args TEXT NULL,
+  reason_type INT NULL,
+  state INT NULL,
+  output MEDIUMTEXT NULL,
+  ack_contact_id INT NULL,
+  ack_data TEXT NULL,
+  escalated INT NULL,
+  start_time DATETIME NULL,
+  end_time DATETIME NULL,
+  KEY service_notification_service_time (host_id, service_id, entry_time)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Engine commands queued by other components; the relay reads id (1st column) and command
+-- (3rd column), writes the command into the engine's pipe and deletes the row.
+CREATE TABLE IF NOT EXISTS vantor4.vantor_cmd (
+  id INT UNSIGNED NOT NULL AUTO_INCREMENT,
+  entry_time DATETIME NULL DEFAULT CURRENT_TIMESTAMP,
+  command TEXT NULL,
+  PRIMARY KEY (id)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- ---------------------------------------------------------------------------------------
+-- vtcfg: configuration read by the module at load and by the daemon at start
+-- ---------------------------------------------------------------------------------------
+
+CREATE TABLE IF NOT EXISTS vtcfg.nagios_contacts (
+  contact_id INT NOT NULL AUTO_INCREMENT,
+  contact_name VARCHAR(255) NULL,
+  alias VARCHAR(255) NULL,
+  PRIMARY KEY (contact_id),
+  KEY nagios_contacts_name (contact_name)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+CREATE TABLE IF NOT EXISTS vtcfg.nagios_commands (
+  command_id INT NOT NULL AUTO_INCREMENT,
+  command_name VARCHAR(255) NULL,
+  PRIMARY KEY (command_id),
+  KEY nagios_commands_name (command_name)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+CREATE TABLE IF NOT EXISTS vtcfg.nagios_servicegroups (
+  servicegroup_id INT NOT NULL AUTO_INCREMENT,
+  servicegroup_name VARCHAR(255) NULL,
+  PRIMARY KEY (servicegroup_id),
+  KEY nagios_servicegroups_name (servicegroup_name)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+CREATE TABLE IF NOT EXISTS vtcfg.nagios_hostgroups (
+  hostgroup_id INT NOT NULL AUTO_INCREMENT,
+  hostgroup_name VARCHAR(255) NULL,
+  PRIMARY KEY (hostgroup_id),
+  KEY nagios_hostgroups_name (hostgroup_name)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Hosts with their template; read by optional tooling only.
+CREATE TABLE IF NOT EXISTS vtcfg.nagios_hosts (
+  host_id INT NOT NULL AUTO_INCREMENT,
+  host_name VARCHAR(255) NULL,
+  use_template_id INT NULL,
+  PRIMARY KEY (host_id),
+  KEY nagios_hosts_name (host_name)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Web front-end settings; only the first row is read. The two lists are comma-separated
+-- contact names that may see every host or every service.
+CREATE TABLE IF NOT EXISTS vtcfg.nagios_cgi (
+  id INT NOT NULL AUTO_INCREMENT,
+  authorized_for_all_hosts TEXT NULL,
+  authorized_for_all_services TEXT NULL,
+  PRIMARY KEY (id)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Job servers the daemon's workers connect to. The daemon reads the host name from the
+-- second column with SELECT *, so `host` must stay second.
+CREATE TABLE IF NOT EXISTS vtcfg.job_servers (
+  id INT NOT NULL AUTO_INCREMENT,
+  host VARCHAR(255) NULL,
+  port INT NULL DEFAULT 4730,
+  PRIMARY KEY (id)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Registry of performance-data metrics. metric_id is assigned here; the unique key turns a
+-- second registration of the same metric (by another worker, or with a changed unit or
+-- range) into an update. Labels are compared byte for byte (nopad_bin), like the workers'
+-- in-memory registry: "Load" and "load", or "a" and "a ", are different metrics.
+CREATE TABLE IF NOT EXISTS vtcfg.service_metric (
+  metric_id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT,
+  host_id INT NOT NULL,
+  service_id INT NOT NULL,
+  metric VARCHAR(255) CHARACTER SET utf8mb4 COLLATE utf8mb4_nopad_bin NOT NULL,
+  unit VARCHAR(64) NULL,
+  value_min DOUBLE NULL,
+  value_max DOUBLE NULL,
+  PRIMARY KEY (metric_id),
+  UNIQUE KEY service_metric_name (host_id, service_id, metric)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- ---------------------------------------------------------------------------------------
+-- vtperf: performance values, one table per host
+-- ---------------------------------------------------------------------------------------
+
+-- Template of service_perf_<host id>, which the workers create from it on first use.
+CREATE TABLE IF NOT EXISTS vtperf.service_perf (
+  entry_time DATETIME NULL,
+  service_id INT NULL,
+  metric_id BIGINT UNSIGNED NULL,
+  perf_value DOUBLE NULL,
+  warning DOUBLE NULL,
+  critical DOUBLE NULL,
+  baseline DOUBLE NULL,
+  lower_limit DOUBLE NULL,
+  upper_limit DOUBLE NULL,
+  KEY service_perf_metric_time (service_id, metric_id, entry_time)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- ---------------------------------------------------------------------------------------
+-- Per-host tables. The writers address them by host id and never create the history
+-- tables themselves, so a new host needs vt_create_host_tables before its first event.
+-- SQL SECURITY INVOKER: they run with the caller's rights and need no definer account.
+-- ---------------------------------------------------------------------------------------
+
+DELIMITER //
+
+CREATE OR REPLACE PROCEDURE vantor4.vt_create_host_tables(IN p_host_id INT)
+  SQL SECURITY INVOKER
+  COMMENT 'Creates host_state_change_<id> and service_state_change_<id> if missing'
+BEGIN
+  -- A negative or missing id would make an invalid or misleading table name.
+  IF p_host_id IS NULL OR p_host_id < 0 THEN
+    SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'vt_create_host_tables: host id must be 0 or greater';
+  END IF;
+  EXECUTE IMMEDIATE CONCAT('CREATE TABLE IF NOT EXISTS vantor4.`host_state_change_', p_host_id,
+                           '` LIKE vantor4.host_state_change');
+  EXECUTE IMMEDIATE CONCAT('CREATE TABLE IF NOT EXISTS vantor4.`service_state_change_', p_host_id,
+                           '` LIKE vantor4.service_state_change');
+END //
+
+CREATE OR REPLACE PROCEDURE vtperf.vt_create_perf_table(IN p_host_id INT)
+  SQL SECURITY INVOKER
+  COMMENT 'Creates service_perf_<id> if missing'
+BEGIN
+  IF p_host_id IS NULL OR p_host_id < 0 THEN
+    SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'vt_create_perf_table: host id must be 0 or greater';
+  END IF;
+  EXECUTE IMMEDIATE CONCAT('CREATE TABLE IF NOT EXISTS vtperf.`service_perf_', p_host_id,
+                           '` LIKE vtperf.service_perf');
+END //
+
+DELIMITER ;
