@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs the whole test suite twice, as a plain build and under AddressSanitizer and
+# UndefinedBehaviorSanitizer, each against its own private MariaDB and gearmand.
+set -u
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/scripts/install-deps.sh" || exit 1
+
+failed=0
+run_variant() {  # name, job-server port, database port, extra cmake options...
+  local name=$1 gport=$2 dport=$3; shift 3
+  local dir="$top/build/tests-$name"
+  echo "=== $name build ==="
+  cmake -S "$top" -B "$dir" -DVANTOR_ROOT="$dir/sandbox" -DVANTOR_GEARMAN_PORT="$gport" \
+        -DVANTOR_TEST_DB_PORT="$dport" -DVANTOR_BENCH=OFF "$@" >"$dir.cmake.log" 2>&1 \
+    || { cat "$dir.cmake.log"; failed=1; return; }
+  cmake --build "$dir" -j2 >"$dir.build.log" 2>&1 || { tail -n 60 "$dir.build.log"; failed=1; return; }
+  echo "=== $name tests ==="
+  (cd "$dir" && ctest --output-on-failure) || failed=1
+}
+
+mkdir -p "$top/build"
+run_variant plain 14740 13340
+ASAN_OPTIONS=abort_on_error=0:detect_leaks=1:suppressions="$top/tests/sanitizer.supp" \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+LSAN_OPTIONS=suppressions="$top/tests/lsan.supp" \
+  run_variant sanitize 14741 13341 -DVANTOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+exit $failed
