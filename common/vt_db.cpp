@@ -21,9 +21,20 @@ namespace {
 
 constexpr unsigned kDuplicateKey = 1062;
 
-/* Whether dbHandle holds an open connection. Pinging or closing a handle that is not open
- * would touch freed state, so both are guarded by this. */
+/* Whether dbHandle holds an open connection, and which process opened it. Pinging or
+ * closing a handle that is not open would touch freed state. A connection inherited
+ * through fork shares its socket with the parent: closing it would end the parent's
+ * session too, so a child only forgets such a handle, while a process replacing a
+ * connection of its own closes it instead of leaking it. */
 bool db_open = false;
+pid_t db_owner = 0;
+
+void release_handle()
+{
+    if (db_open && db_owner == getpid())
+        mysql_close(&dbHandle);
+    db_open = false;
+}
 
 const char *module_name() { return VTMODULE ? VTMODULE : ""; }
 
@@ -139,7 +150,7 @@ extern "C" int parse_db_conf(void)
 
 extern "C" int db_connect(void)
 {
-    db_open = false;
+    release_handle();
     if (!mysql_init(&dbHandle)) {
         vt_logf("%s: MYSQL ERROR mysql_init;0;Could not allocated memory", module_name());
         sleep(1);
@@ -154,6 +165,7 @@ extern "C" int db_connect(void)
         return -2;
     }
     db_open = true;
+    db_owner = getpid();
     int status = 0;
     mysql_free_result(db_query_exec("SET NAMES utf8mb4", "vantor4", &status, 0));
     return 0;
@@ -161,10 +173,7 @@ extern "C" int db_connect(void)
 
 extern "C" int db_disconnect(void)
 {
-    if (db_open) {
-        mysql_close(&dbHandle);
-        db_open = false;
-    }
+    release_handle();
     return 0;
 }
 

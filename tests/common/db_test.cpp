@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 #include <cstring>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -165,6 +167,27 @@ TEST_F(DbExec, ReconnectsAfterTheServerKilledTheConnection)
     EXPECT_NE(id, std::to_string(mysql_thread_id(&dbHandle)));
 }
 
+TEST_F(DbExec, ForkedChildLeavesTheParentsConnectionAlone)
+{
+    unsigned long id = mysql_thread_id(&dbHandle);
+    pid_t child = fork();
+    if (child == 0) {
+        // A worker's start: a connection of its own, used, then dropped.
+        int st = db_connect();
+        db_query_exec("SELECT 1", "vt_test", &st, 1);
+        db_disconnect();
+        _exit(st == 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_EQ(1, mysql_ping(&dbHandle) == 0);
+    int st = -1;
+    db_query_exec("INSERT INTO vt_test.kv VALUES (5, 'parent')", "vt_test", &st, 1);
+    EXPECT_EQ(0, st);
+    EXPECT_EQ(id, mysql_thread_id(&dbHandle));  // no reconnect was needed
+}
+
 TEST_F(DbExec, UnreachableServerFailsWithConnectMessage)
 {
     std::string port = DBPORT;
@@ -219,7 +242,17 @@ protected:
         DbExec::SetUp();
         saved = sql.rows("SELECT * FROM vtcfg.job_servers");
         sql.exec("DELETE FROM vtcfg.job_servers");
-        job_servers_root = job_servers_end = nullptr;
+        release_list();
+    }
+    // The daemon keeps its list for life; each test builds a fresh one and releases it.
+    static void release_list()
+    {
+        while (job_server_node *n = job_servers_root) {
+            job_servers_root = n->next;
+            std::free(n->host);
+            std::free(n);
+        }
+        job_servers_end = nullptr;
     }
     void TearDown() override
     {
@@ -230,7 +263,7 @@ protected:
                 values += (values.empty() ? "" : ",") + (c ? "'" + *c + "'" : std::string("NULL"));
             sql.exec("INSERT INTO vtcfg.job_servers VALUES (" + values + ")");
         }
-        job_servers_root = job_servers_end = nullptr;
+        release_list();
         DbExec::TearDown();
     }
     static std::vector<std::string> hosts()
