@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
 class Conf : public ::testing::Test {
@@ -96,6 +100,61 @@ TEST_F(Conf, EmptyFileAndNoLineBreak)
     EXPECT_EQ(3, VTSTATUS_WORKERS);
     parse("vtstatus_workers=9");
     EXPECT_EQ(9, VTSTATUS_WORKERS);
+}
+
+}  // namespace
+
+namespace {
+
+// Runs drop_privileges in a child (it changes the process's ids for good) and reports its
+// result and the user it ended up as.
+struct DropResult {
+    int result;
+    uid_t uid;
+    gid_t gid;
+};
+DropResult drop_in_child(const char *user, const char *group)
+{
+    int fds[2];
+    EXPECT_EQ(0, pipe(fds));
+    pid_t p = fork();
+    if (p == 0) {
+        DropResult r{drop_privileges(user, group), getuid(), getgid()};
+        if (write(fds[1], &r, sizeof r) != sizeof r)
+            _exit(1);
+        _exit(0);
+    }
+    close(fds[1]);
+    DropResult r{99, 0, 0};
+    EXPECT_EQ(static_cast<ssize_t>(sizeof r), read(fds[0], &r, sizeof r));
+    close(fds[0]);
+    waitpid(p, nullptr, 0);
+    return r;
+}
+
+TEST_F(Conf, DropPrivilegesByNameAndNumber)
+{
+    struct passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nullptr, nobody);
+    DropResult r = drop_in_child("nobody", std::to_string(nobody->pw_gid).c_str());
+    EXPECT_EQ(0, r.result);
+    EXPECT_EQ(nobody->pw_uid, r.uid);
+    EXPECT_EQ(nobody->pw_gid, r.gid);
+}
+
+TEST_F(Conf, UnknownGroupStillSwitchesTheUser)
+{
+    struct passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nullptr, nobody);
+    DropResult r = drop_in_child("nobody", "no-such-group-here");
+    EXPECT_EQ(-2, r.result);
+    EXPECT_EQ(nobody->pw_uid, r.uid);
+    EXPECT_EQ(1, vtt::count_lines_containing(logfile, "Warning: Could not get group entry for 'no-such-group-here'"));
+    EXPECT_EQ(1, vtt::count_lines_containing(logfile, "Warning: Could not set effective GID=-1"));
+    r = drop_in_child("no-such-user-here", nullptr);
+    EXPECT_EQ(-2, r.result);
+    EXPECT_EQ(0u, r.uid);
+    EXPECT_EQ(1, vtt::count_lines_containing(logfile, "Warning: Could not get passwd entry for 'no-such-user-here'"));
 }
 
 }  // namespace

@@ -255,6 +255,20 @@ TEST_F(Daemon, MissingDbConfEndsWithStatusThree)
     EXPECT_EQ(1, new_lines(std::string("vtdb: Could no opne file ") + VT_DB_CONF_FILE));
 }
 
+TEST_F(Daemon, WaitsForTheDatabaseAtStart)
+{
+    vtt::mariadb_stop();
+    ASSERT_EQ(0, run_binary());
+    EXPECT_TRUE(vtt::wait_until([&] { return new_lines("vantorconnector: ERROR Could not connect to mysql - retring in 5 seconds") >= 1; }, 10000))
+        << new_log();
+    EXPECT_EQ(0, new_lines("PIDs Main process"));
+    vtt::mariadb_start();
+    EXPECT_TRUE(vtt::wait_until([&] { return new_lines("PIDs Main process") == 1; }, 20000)) << new_log();
+    supervisor = static_cast<pid_t>(std::stol(vtt::read_file(kLock)));
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.daemon_rows VALUES (7, 'after wait')");
+    EXPECT_TRUE(row_arrives(7, "after wait"));
+}
+
 TEST_F(Daemon, ZeroWorkersStillGiveThePidsLine)
 {
     conf("vtstatus_workers=-1\nperfdata_workers=0\nnotify_workers=0\n");

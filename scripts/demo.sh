@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Demonstration: private MariaDB and gearmand, the connector daemon, and a simulated engine
+# with the broker module loaded; shows what reached the database and what was logged.
+set -u
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/scripts/install-deps.sh" || exit 1
+
+dir="$top/build/demo"
+root="$dir/sandbox"
+state="$dir/services"
+gport=14750
+dport=13350
+services() { "$top/scripts/test-services.sh" "$1" "$state" "$root" "$dport" "$gport"; }
+sql() { mariadb --no-defaults --socket="$state/mysql.sock" -uroot --table -e "$1"; }
+
+mkdir -p "$dir"
+echo "== building (log: $dir.build.log)"
+cmake -S "$top" -B "$dir" -DVANTOR_ROOT="$root" -DVANTOR_GEARMAN_PORT="$gport" -DVANTOR_TEST_DB_PORT="$dport" \
+      -DVANTOR_TESTS=OFF -DVANTOR_BENCH=OFF >"$dir.build.log" 2>&1 \
+  && cmake --build "$dir" -j2 >>"$dir.build.log" 2>&1 || { tail -n 40 "$dir.build.log"; exit 1; }
+
+trap 'services stop >/dev/null 2>&1' EXIT
+echo "== starting private MariaDB (127.0.0.1:$dport) and gearmand (127.0.0.1:$gport)"
+services start || exit 1
+rm -f "$root/var/"*.log "$root/var/vantorconnector.lock"
+cat > "$root/etc/vantorconnector.conf" <<CONF
+vtstatus_workers=2
+perfdata_workers=2
+notify_workers=0
+CONF
+
+echo "== starting the connector daemon"
+"$dir/connector/vantorconnector" || exit 1
+for _ in $(seq 1 100); do grep -q "PIDs Main process" "$root/var/vantorconnector.log" 2>/dev/null && break; sleep 0.1; done
+
+echo "== running the simulated engine with the module for 15 seconds"
+"$dir/engine/vantor-engine-sim" --module "$dir/broker/vtdb.so" --hosts 5 --services 4 --seconds 15 \
+  || echo "(the simulated engine ended with status $?)"
+sleep 2
+
+echo "== program status row (program_state 105: event loop running; objects_loaded 2)"
+sql "SELECT id, program_state, version, objects_loaded, entry_time, program_start FROM vantor4.program_status"
+echo "== host status rows"
+sql "SELECT host_id, host_name, current_state, plugin_output, last_check FROM vantor4.host_status ORDER BY host_id LIMIT 10" 2>/dev/null
+echo "== daemon log ($root/var/vantorconnector.log)"
+cat "$root/var/vantorconnector.log"
+echo "== module log ($root/var/vtdb.log)"
+cat "$root/var/vtdb.log" 2>/dev/null
+echo "== stopping"
