@@ -18,9 +18,9 @@ struct delayed_msg {
     struct delayed_msg *prev;  /* next older message */
 };
 
-/* Copies both strings and appends a message. 0 queued; 1 out of memory; or the non-zero
- * result of the dump that a full queue (10 messages) triggered, in which case the new
- * message is not queued. */
+/* Copies both strings and appends a message. 0 queued; 1 out of memory (not queued); or
+ * the non-zero result of the dump that a full queue (10 messages) triggered, in which case
+ * nothing was dumped and the new message is queued behind the others all the same. */
 int push_msg(const char *queue, const char *job, int rc);
 /* Unlinks and returns the oldest message (NULL when empty); release it with destroy_delayed. */
 struct delayed_msg *pop_msg(void);

@@ -1,0 +1,206 @@
+// Throughput of the queue client against the library's own background submission, and the cost of a refusal.
+#include "test_support.h"
+#include "vantor_config.h"
+#include "vt_delayed.h"
+#include "vt_gearman_client.h"
+#include "vt_log.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <set>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char *kQueue = "vtdb_bench";
+constexpr int kJobsPerRound = 10000;
+constexpr int kRounds = 7;
+constexpr int kRefusals = 1000;
+
+double seconds_since(Clock::time_point t0)
+{
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+bool gearmand_reachable()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(VANTOR_GEARMAN_PORT));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+// The texts the module sends most: status statements of a few hundred bytes and
+// performance-data records.
+std::vector<std::string> workloads()
+{
+    std::vector<std::string> w;
+    for (int i = 0; i < 16; ++i) {
+        w.push_back("INSERT INTO vantor4.service_status (host_id, service_id, current_state, output) VALUES (" +
+                    std::to_string(100 + i) + ", " + std::to_string(2000 + i) +
+                    ", 0, 'OK - load average: 0.12, 0.10, 0.09') ON DUPLICATE KEY UPDATE current_state=0, "
+                    "output='OK - load average: 0.12, 0.10, 0.09', last_check='2026-12-07 05:25:04'");
+        w.push_back("1765081504\t" + std::to_string(100 + i) + "\t" + std::to_string(2000 + i) +
+                    "\tload1=0.120;5.000;10.000;0; load5=0.100;4.000;6.000;0; load15=0.090;3.000;4.000;0;");
+    }
+    return w;
+}
+
+gearman_client_st *raw_client()
+{
+    gearman_client_st *c = gearman_client_create(nullptr);
+    if (c) {
+        gearman_client_add_server(c, "127.0.0.1", VANTOR_GEARMAN_PORT);
+        gearman_client_set_timeout(c, 2000);
+    }
+    return c;
+}
+
+constexpr int kBlock = 500;
+
+// Submits one block of the workloads and returns its duration in seconds.
+double raw_block(gearman_client_st *c, const std::vector<std::string> &w, int *failed)
+{
+    gearman_job_handle_t handle;
+    auto t0 = Clock::now();
+    for (int i = 0; i < kBlock; ++i) {
+        const char *text = w[static_cast<size_t>(i) % w.size()].c_str();
+        if (gearman_client_do_background(c, kQueue, nullptr, text, std::strlen(text), handle) != GEARMAN_SUCCESS)
+            ++*failed;
+    }
+    return seconds_since(t0);
+}
+
+double client_block(const std::vector<std::string> &w, int *failed)
+{
+    auto t0 = Clock::now();
+    for (int i = 0; i < kBlock; ++i)
+        if (vt_send_gearman_job(kQueue, w[static_cast<size_t>(i) % w.size()].c_str()) != 0)
+            ++*failed;
+    return seconds_since(t0);
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main()
+{
+    static std::string log = VT_PATH("/var/bench_queue_client.log");
+    static std::string aux = log + ".1";
+    VTMODULE = const_cast<char *>("vtdb");
+    logfile = &log[0];
+    logfile_aux = &aux[0];
+
+    mkdir(VT_VAR_DIR, 0755);
+    mkdir(VT_DELAYED_DIR, 0755);
+    try {
+        bool started_here = !gearmand_reachable();
+        if (started_here)
+            vtt::gearmand_start();
+        vtt::gearman_drain(kQueue);
+        const std::vector<std::string> w = workloads();
+
+        vt_connect_gearman();
+        gearman_client_st *raw = raw_client();
+        if (!raw || !gearman_client) {
+            std::fprintf(stderr, "bench_queue_client: cannot create a client\n");
+            return 1;
+        }
+        // Warm both connections.
+        int failed = 0;
+        gearman_job_handle_t handle;
+        gearman_client_do_background(raw, kQueue, nullptr, "warm", 4, handle);
+        vt_send_gearman_job(kQueue, "warm");
+        vtt::gearman_drain(kQueue);
+
+        // Each round interleaves blocks of both kinds, so that the drift of a shared machine
+        // touches both alike; the job server's queue is drained between rounds.
+        std::vector<double> ours, theirs, ratios;
+        for (int r = 0; r < kRounds; ++r) {
+            double t_ours = 0, t_theirs = 0;
+            for (int b = 0; b < kJobsPerRound / kBlock; ++b) {
+                if (b % 2 == 0) {
+                    t_theirs += raw_block(raw, w, &failed);
+                    t_ours += client_block(w, &failed);
+                } else {
+                    t_ours += client_block(w, &failed);
+                    t_theirs += raw_block(raw, w, &failed);
+                }
+            }
+            vtt::gearman_drain(kQueue);
+            double a = kJobsPerRound / t_ours, b = kJobsPerRound / t_theirs;
+            ours.push_back(a);
+            theirs.push_back(b);
+            ratios.push_back(a / b);
+            std::printf("round %d: queue_client %.0f jobs/s, raw library %.0f jobs/s\n", r + 1, a, b);
+        }
+        std::printf("queue_client: %.0f jobs/s, raw library: %.0f jobs/s, ratio %.3f (medians of %d rounds of %d jobs each)\n",
+                    median(ours), median(theirs), median(ratios), kRounds, kJobsPerRound);
+        if (failed)
+            std::printf("warning: %d submissions failed during the throughput rounds\n", failed);
+
+        // Refused connections: the job server is down, every submission goes to the delayed
+        // queue and rebuilds the client; every tenth refusal also dumps the queue to disk.
+        std::set<std::string> dumps_before;
+        for (const auto &n : vtt::list_dir(VT_DELAYED_DIR))
+            dumps_before.insert(n);
+        vtt::gearmand_stop();
+        std::vector<double> each;
+        auto t0 = Clock::now();
+        for (int i = 0; i < kRefusals; ++i) {
+            auto t1 = Clock::now();
+            vt_send_gearman_job(kQueue, w[static_cast<size_t>(i) % w.size()].c_str());
+            each.push_back(seconds_since(t1));
+        }
+        double per_refusal = seconds_since(t0) / kRefusals;
+        std::sort(each.begin(), each.end());
+        gearman_client_st *down = raw_client();
+        t0 = Clock::now();
+        for (int i = 0; i < kRefusals; ++i)
+            gearman_client_do_background(down, kQueue, nullptr, "x", 1, handle);
+        double raw_refusal = seconds_since(t0) / kRefusals;
+        gearman_client_free(down);
+        std::printf("refused connection: queue_client %.1f us per submission (median %.1f us, 99th percentile "
+                    "%.1f us, worst %.1f us; includes the delayed queue, the client rebuild and a dump to disk "
+                    "every 10th), raw library %.1f us\n",
+                    per_refusal * 1e6, each[each.size() / 2] * 1e6, each[each.size() * 99 / 100] * 1e6,
+                    each.back() * 1e6, raw_refusal * 1e6);
+
+        // Leave things as found: the bench's dump files removed, the delayed queue empty.
+        for (const auto &n : vtt::list_dir(VT_DELAYED_DIR))
+            if (!dumps_before.count(n))
+                vtt::remove_file(std::string(VT_DELAYED_DIR) + n);
+        destroy_all_delayed();
+        vtt::gearmand_start();
+        vtt::gearman_drain(kQueue);
+        gearman_client_free(raw);
+        vt_disconnect_gearman();
+        if (started_here)
+            vtt::gearmand_stop();
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "bench_queue_client: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
