@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 char DBHOST[256] = "";
@@ -28,12 +29,16 @@ constexpr unsigned kDuplicateKey = 1062;
  * connection of its own closes it instead of leaking it. */
 bool db_open = false;
 pid_t db_owner = 0;
+/* The schema the open connection has selected. Selecting it again for every statement
+ * would cost a round trip each time and change nothing. */
+std::string selected_schema;
 
 void release_handle()
 {
     if (db_open && db_owner == getpid())
         mysql_close(&dbHandle);
     db_open = false;
+    selected_schema.clear();
 }
 
 const char *module_name() { return VTMODULE ? VTMODULE : ""; }
@@ -87,18 +92,26 @@ MYSQL_RES *run_statement(const char *query, const char *schema, int *status, int
     int st = 0;
     if (!status)
         status = &st;
+    if (!schema) {
+        *status = -2;
+        return nullptr;
+    }
     if (!db_open || mysql_ping(&dbHandle) != 0) {
         db_disconnect();
         *status = db_connect();
         if (*status == -2)
             return nullptr;
     }
-    int r = mysql_select_db(&dbHandle, schema);
-    if (r != 0) {
-        vt_logf("%s: MYSQL ERROR: Unable to select database %s; Retval %d; %.*s", module_name(), schema, r,
-                static_cast<int>(length), query);
-        *status = -2;
-        return nullptr;
+    if (selected_schema != schema) {
+        int r = mysql_select_db(&dbHandle, schema);
+        if (r != 0) {
+            selected_schema.clear();
+            vt_logf("%s: MYSQL ERROR: Unable to select database %s; Retval %d; %.*s", module_name(), schema, r,
+                    static_cast<int>(length), query);
+            *status = -2;
+            return nullptr;
+        }
+        selected_schema = schema;
     }
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (mysql_real_query(&dbHandle, query, static_cast<unsigned long>(length)) == 0)
@@ -111,6 +124,7 @@ MYSQL_RES *run_statement(const char *query, const char *schema, int *status, int
         *status = 0;
         return err == 0 ? mysql_store_result(&dbHandle) : nullptr;
     }
+    selected_schema.clear();  /* whatever failed, select afresh next time */
     if (log_error == 1)
         vt_logf("%s: MYSQL ERROR: mysql_query;%u;%s;%.*s", module_name(), err, mysql_error(&dbHandle),
                 static_cast<int>(length), query);

@@ -51,7 +51,6 @@ double direct(int n, int connections)
             mysql_query(m, "SET NAMES utf8mb4");
             for (int i = c; i < n; i += connections) {
                 std::string s = statement(i);
-                mysql_select_db(m, "vantor4");  // the workers select the schema for every statement too
                 if (mysql_real_query(m, s.data(), s.size()) != 0)
                     std::fprintf(stderr, "statement failed: %s\n", mysql_error(m));
             }
