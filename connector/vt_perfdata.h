@@ -105,7 +105,8 @@ void vt_write_perfdata_errors(const char *text);
 
 /* The parser on its own. Calls sink(metric, context) for each metric with a non-empty label,
  * in text order; the metric's members point into the parser's buffers and are valid only
- * during the call (the sink may change them in place). Returns as vtdb_process_perfdata. */
+ * during the call (the sink may change them in place). Returns as vtdb_process_perfdata; throws
+ * std::bad_alloc when its buffers cannot be allocated. */
 typedef void (*vt_perf_metric_sink)(struct perf_metric *metric, void *context);
 int vt_parse_perfdata(const char *text, vt_perf_metric_sink sink, void *context);
 

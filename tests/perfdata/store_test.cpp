@@ -1,0 +1,489 @@
+// Performance-data store against the private MariaDB and gearmand: registry, limit, value rows,
+// failed inserts, and worker processes serving the queue.
+#include "test_support.h"
+#include "vantor_config.h"
+#include "vt_connector.h"
+#include "vt_db.h"
+#include "vt_log.h"
+#include "vt_perfdata.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using vtt::Row;
+
+std::string record(long long t, int host, const std::string &service, const std::string &perf)
+{
+    return std::to_string(t) + "\t" + std::to_string(host) + "\t" + service + "\t" + perf;
+}
+
+std::string col(const Row &r, size_t i) { return r.at(i) ? *r.at(i) : "NULL"; }
+
+// Ends the worker processes a test started, however the test ends.
+struct Workers {
+    std::vector<pid_t> pids;
+    ~Workers()
+    {
+        for (pid_t p : pids)
+            if (p > 0) {
+                kill(p, SIGKILL);
+                waitpid(p, nullptr, 0);
+            }
+    }
+};
+
+class PerfdataStore : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        vtt::init_runtime("vantorconnector");
+        vtt::Sql sql;
+        sql.exec("TRUNCATE TABLE vtcfg.service_metric");
+        for (const Row &r : sql.rows("SELECT table_name FROM information_schema.tables WHERE table_schema='vtperf' "
+                                     "AND table_name LIKE 'service\\_perf\\_%'"))
+            sql.exec("DROP TABLE vtperf.`" + col(r, 0) + "`");
+        ASSERT_EQ(db_connect(), 0);
+    }
+
+    void SetUp() override { VT_MAX_METRICS = 100; }
+    void TearDown() override { VT_MAX_METRICS = 100; }
+
+    // A host with no metrics, no value table and no status rows.
+    void fresh_host(int host)
+    {
+        sql.exec("DELETE FROM vtcfg.service_metric WHERE host_id=" + std::to_string(host));
+        sql.exec("DELETE FROM vantor4.service_status WHERE host_id=" + std::to_string(host));
+        sql.exec("DROP TABLE IF EXISTS vtperf.service_perf_" + std::to_string(host));
+    }
+    void status_row(int host, int service, const char *name, const char *description)
+    {
+        auto q = [](const char *s) { return s ? "'" + std::string(s) + "'" : std::string("NULL"); };
+        sql.exec("INSERT INTO vantor4.service_status (host_id, service_id, host_name, service_description) VALUES (" +
+                 std::to_string(host) + "," + std::to_string(service) + "," + q(name) + "," + q(description) + ")");
+    }
+    // metric_id, metric, unit, value_min, value_max of a host's registered metrics.
+    std::vector<Row> metrics(int host)
+    {
+        return sql.rows("SELECT metric_id, metric, unit, value_min, value_max, service_id FROM vtcfg.service_metric "
+                        "WHERE host_id=" + std::to_string(host) + " ORDER BY metric_id");
+    }
+    // metric name, perf_value, warning, critical, baseline, lower, upper, service_id, entry time.
+    std::vector<Row> values(int host)
+    {
+        return sql.rows("SELECT m.metric, v.perf_value, v.warning, v.critical, v.baseline, v.lower_limit, "
+                        "v.upper_limit, v.service_id, UNIX_TIMESTAMP(v.entry_time), v.metric_id FROM "
+                        "vtperf.service_perf_" + std::to_string(host) + " v LEFT JOIN vtcfg.service_metric m ON "
+                        "m.metric_id = v.metric_id ORDER BY v.entry_time, m.metric_id");
+    }
+    bool table_exists(int host)
+    {
+        return sql.count("information_schema.tables WHERE table_schema='vtperf' AND table_name='service_perf_" +
+                         std::to_string(host) + "'") == 1;
+    }
+    std::string log_text() { return vtt::read_file(logfile); }
+    std::string failed_sql() { return vtt::read_file(VT_FAILED_SQL_FILE); }
+
+    vtt::Sql sql;
+};
+
+TEST_F(PerfdataStore, StoresTheTypicalExamples)
+{
+    const int host = 101;
+    fresh_host(host);
+    status_row(host, 1, "srv01", "Load");
+    std::string failed_before = failed_sql();
+
+    EXPECT_EQ(vt_process_perfdata(record(1700000000, host, "1", "load1=0.5;5;10;0 load5=0.3;4;8;0").c_str()), 0);
+    EXPECT_EQ(vt_process_perfdata(record(1700000060, host, "1", "'disk /'=45%;80;90;0;100").c_str()), 0);
+    EXPECT_EQ(vt_process_perfdata(record(1700000120, host, "1", "time=12ms").c_str()), 0);
+    EXPECT_EQ(vt_process_perfdata(record(1700000180, host, "1", "a=U;1;2 b=3").c_str()), 0);
+    EXPECT_EQ(vt_process_perfdata(record(1700000240, host, "1", std::string(80, 'L') + "=1").c_str()), 0);
+    // A record without performance data is refused and stores nothing.
+    EXPECT_EQ(vt_process_perfdata((std::to_string(1700000300) + "\t101\t1").c_str()), -2);
+
+    auto m = metrics(host);
+    ASSERT_EQ(m.size(), 5u);
+    EXPECT_EQ(col(m[0], 1), "load1");
+    EXPECT_EQ(col(m[0], 2), "");
+    EXPECT_EQ(col(m[0], 3), "0");
+    EXPECT_EQ(col(m[0], 4), "NULL");
+    EXPECT_EQ(col(m[2], 1), "disk /");
+    EXPECT_EQ(col(m[2], 2), "%");
+    EXPECT_EQ(col(m[2], 4), "100");
+    EXPECT_EQ(col(m[3], 1), "time");
+    EXPECT_EQ(col(m[3], 2), "ms");
+    EXPECT_EQ(col(m[4], 1), std::string(74, 'L'));
+
+    auto v = values(host);
+    ASSERT_EQ(v.size(), 5u);
+    EXPECT_EQ(col(v[0], 0), "load1");
+    EXPECT_EQ(col(v[0], 1), "0.5");
+    EXPECT_EQ(col(v[0], 2), "5");
+    EXPECT_EQ(col(v[0], 3), "10");
+    EXPECT_EQ(col(v[0], 4), "NULL");
+    EXPECT_EQ(col(v[0], 7), "1");
+    EXPECT_EQ(col(v[0], 8), "1700000000");
+    EXPECT_EQ(col(v[1], 0), "load5");
+    EXPECT_EQ(col(v[1], 1), "0.3");
+    EXPECT_EQ(col(v[2], 0), "disk /");
+    EXPECT_EQ(col(v[2], 1), "45");
+    EXPECT_EQ(col(v[2], 3), "90");
+    EXPECT_EQ(col(v[3], 0), "time");
+    EXPECT_EQ(col(v[3], 1), "12");
+    for (size_t i = 2; i <= 6; ++i)
+        EXPECT_EQ(col(v[3], i), "NULL") << i;
+    EXPECT_EQ(col(v[4], 0), std::string(74, 'L'));
+    EXPECT_EQ(failed_sql(), failed_before);
+}
+
+TEST_F(PerfdataStore, FirstValueForANewHostCreatesItsTable)
+{
+    const int host = 102;
+    fresh_host(host);
+    status_row(host, 5, "srv02", "Ping");
+    ASSERT_FALSE(table_exists(host));
+    std::string failed_before = failed_sql();
+    EXPECT_EQ(vt_process_perfdata(record(1700000000, host, "5", "rta=0.25ms;100;500;0").c_str()), 0);
+    EXPECT_TRUE(table_exists(host));
+    auto v = values(host);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(col(v[0], 0), "rta");
+    EXPECT_EQ(col(v[0], 1), "0.25");
+    EXPECT_EQ(failed_sql(), failed_before);
+}
+
+TEST_F(PerfdataStore, HostRecordsUseServiceIdMinusOne)
+{
+    const int host = 103;
+    fresh_host(host);
+    status_row(host, -1, "srv03", nullptr);
+    EXPECT_EQ(vt_process_perfdata(record(1700000000, host, "HOST", "rta=1.5ms;3000;5000;0 pl=0%;80;100").c_str()), 0);
+    auto m = metrics(host);
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(col(m[0], 5), "-1");
+    auto v = values(host);
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_EQ(col(v[0], 7), "-1");
+    EXPECT_EQ(col(v[1], 7), "-1");
+    EXPECT_EQ(col(v[0], 9), col(m[0], 0));
+}
+
+TEST_F(PerfdataStore, UnitsAndLabelsCannotBreakStatements)
+{
+    const int host = 104;
+    fresh_host(host);
+    status_row(host, 1, "win01", "Disks");
+    std::string failed_before = failed_sql();
+    std::string perf = "x=1\\ y=2a'b\\c \"quoted\"=3\" 'C:\\ used %'=55%;90;95 trail\\=4 u=5\\' s=6''; w=7\\\\";
+    EXPECT_EQ(vt_process_perfdata(record(1700000000, host, "1", perf).c_str()), 0);
+    auto m = metrics(host);
+    std::vector<std::pair<std::string, std::string>> got;
+    for (const Row &r : m)
+        got.emplace_back(col(r, 1), col(r, 2));
+    std::vector<std::pair<std::string, std::string>> want = {
+        {"x", "\\"},          {"y", "ab\\c"},  {"\"quoted\"", ""}, {"C:\\ used %", "%"},
+        {"trail\\", ""},      {"u", "\\"},     {"s", ""},          {"w", "\\\\"},
+    };
+    EXPECT_EQ(got, want);
+    auto v = values(host);
+    ASSERT_EQ(v.size(), 8u);
+    EXPECT_EQ(col(v[0], 1), "1");
+    EXPECT_EQ(col(v[3], 1), "55");
+    EXPECT_EQ(failed_sql(), failed_before);
+
+    // A second value with the same odd units is a known metric: no new rows.
+    EXPECT_EQ(vt_process_perfdata(record(1700000060, host, "1", perf).c_str()), 0);
+    EXPECT_EQ(metrics(host).size(), 8u);
+    EXPECT_EQ(values(host).size(), 16u);
+}
+
+TEST_F(PerfdataStore, NonFiniteFieldsAreStoredAsNull)
+{
+    const int host = 105;
+    fresh_host(host);
+    status_row(host, 1, "srv05", "Odd");
+    std::string failed_before = failed_sql();
+    EXPECT_EQ(vt_process_perfdata(record(1700000000, host, "1", "m=1;inf;nan;1e999;5;6;-inf;2").c_str()), 0);
+    auto v = values(host);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(col(v[0], 1), "1");
+    EXPECT_EQ(col(v[0], 2), "NULL");
+    EXPECT_EQ(col(v[0], 3), "NULL");
+    EXPECT_EQ(col(v[0], 4), "6");
+    EXPECT_EQ(col(v[0], 5), "NULL");
+    EXPECT_EQ(col(v[0], 6), "2");
+    auto m = metrics(host);
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(col(m[0], 3), "NULL");
+    EXPECT_EQ(col(m[0], 4), "5");
+    EXPECT_EQ(failed_sql(), failed_before);
+}
+
+TEST_F(PerfdataStore, LimitRefusesNewMetricsButKeepsKnownOnes)
+{
+    const int host = 106;
+    fresh_host(host);
+    status_row(host, 1, "web01", "HTTP");
+    status_row(host, 2, nullptr, nullptr);
+    VT_MAX_METRICS = 3;
+    EXPECT_EQ(vt_process_perfdata(record(1700000000, host, "1", "m1=1 m2=2 m3=3").c_str()), 0);
+    EXPECT_EQ(vt_process_perfdata(record(1700000060, host, "1", "m1=1 m2=2 m4=4 m3=3").c_str()), 0);
+    EXPECT_EQ(vt_process_perfdata(record(1700000120, host, "1", "m4=4 m5=5").c_str()), 0);
+    EXPECT_EQ(metrics(host).size(), 3u);
+    auto v = values(host);
+    ASSERT_EQ(v.size(), 6u);
+    for (const Row &r : v)
+        EXPECT_NE(col(r, 0), "m4");
+    std::string log = log_text();
+    EXPECT_NE(log.find("ERROR: metric m4 denied - H web01/106 & SVC HTTP/1 have already 3 metrics"), std::string::npos);
+    EXPECT_NE(log.find("ERROR: metric m5 denied - H web01/106 & SVC HTTP/1 have already 3 metrics"), std::string::npos);
+
+    // Another service of the host has its own count; absent names are written as empty texts.
+    VT_MAX_METRICS = 1;
+    EXPECT_EQ(vt_process_perfdata(record(1700000180, host, "2", "q1=1 q2=2").c_str()), 0);
+    EXPECT_NE(log_text().find("ERROR: metric q2 denied - H /106 & SVC /2 have already 1 metrics"), std::string::npos);
+    EXPECT_EQ(metrics(host).size(), 4u);
+}
+
+TEST_F(PerfdataStore, ChangedUnitOrRangeReRegistersTheMetric)
+{
+    const int host = 107;
+    fresh_host(host);
+    status_row(host, 1, "srv07", "Temp");
+    EXPECT_EQ(vt_process_perfdata(record(1700000000, host, "1", "temp=20C;30;40;0;100").c_str()), 0);
+    auto first = metrics(host);
+    ASSERT_EQ(first.size(), 1u);
+    const std::string id = col(first[0], 0);
+
+    EXPECT_EQ(vt_process_perfdata(record(1700000060, host, "1", "temp=70F;86;104;0;100").c_str()), 0);
+    auto m = metrics(host);
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(col(m[0], 0), id);
+    EXPECT_EQ(col(m[0], 2), "F");
+
+    EXPECT_EQ(vt_process_perfdata(record(1700000120, host, "1", "temp=71F;86;104;-40;250").c_str()), 0);
+    m = metrics(host);
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(col(m[0], 3), "-40");
+    EXPECT_EQ(col(m[0], 4), "250");
+
+    // An unchanged metric is known from the registry: only its value is written, so a change
+    // made in the database behind the worker's back stays.
+    sql.exec("UPDATE vtcfg.service_metric SET unit='K' WHERE metric_id=" + id);
+    EXPECT_EQ(vt_process_perfdata(record(1700000180, host, "1", "temp=72F;86;104;-40;250").c_str()), 0);
+    EXPECT_EQ(col(metrics(host)[0], 2), "K");
+
+    auto v = values(host);
+    ASSERT_EQ(v.size(), 4u);
+    for (const Row &r : v)
+        EXPECT_EQ(col(r, 9), id);
+}
+
+TEST_F(PerfdataStore, RegistryLoadsFromTheDatabase)
+{
+    const int host = 108;
+    fresh_host(host);
+    status_row(host, 1, "db01", "Connections");
+    status_row(host, 2, "db01", "Locks");
+    sql.exec("INSERT INTO vtcfg.service_metric (host_id, service_id, metric, unit, value_min, value_max) VALUES "
+             "(108, 1, 'active', 'c', 0, 500), (108, 1, 'idle', NULL, NULL, NULL), (108, 2, 'waits', 's', 1.5, NULL),"
+             " (108, 3, 'orphan', '', 0, 0)");
+    const std::string active_id = sql.scalar("SELECT metric_id FROM vtcfg.service_metric WHERE metric='active' AND host_id=108");
+    ASSERT_EQ(vtdb_populate_metric_list(), 0);
+
+    metric_node *n = vt_find_metric_id(host, 1, "active");
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(std::to_string(n->metric_id), active_id);
+    EXPECT_STREQ(n->unit, "c");
+    EXPECT_EQ(n->value_min, 0.0);
+    EXPECT_EQ(n->value_max, 500.0);
+    EXPECT_STREQ(n->host_name, "db01");
+    EXPECT_STREQ(n->service_description, "Connections");
+    n = vt_find_metric_id(host, 1, "idle");
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(n->unit, nullptr);
+    EXPECT_EQ(n->value_max, 0.0);
+    ASSERT_NE(vt_find_metric_id(host, 2, "waits"), nullptr);
+    EXPECT_EQ(vt_find_metric_id(host, 2, "active"), nullptr);
+    // Metrics of services without a status row are not loaded.
+    EXPECT_EQ(vt_find_metric_id(host, 3, "orphan"), nullptr);
+
+    int count = -1;
+    metric_node *last = vt_count_metric_per_host_service(host, 1, &count);
+    EXPECT_EQ(count, 2);
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(last->host_id, host);
+    EXPECT_EQ(last->service_id, 1);
+    EXPECT_EQ(vt_count_metric_per_host_service(host, 9, &count), nullptr);
+    EXPECT_EQ(count, 0);
+
+    // A node without a unit differs from any parsed unit: the metric is registered again and
+    // the node learns the unit.
+    EXPECT_EQ(vt_process_perfdata(record(1700000000, host, "1", "idle=4").c_str()), 0);
+    EXPECT_EQ(sql.scalar("SELECT unit FROM vtcfg.service_metric WHERE metric='idle' AND host_id=108"), "");
+    EXPECT_STREQ(vt_find_metric_id(host, 1, "idle")->unit, "");
+
+    // Appending keeps list order: the first node of a name is the one found.
+    auto *extra = static_cast<metric_node *>(calloc(1, sizeof(metric_node)));
+    extra->metric = strdup("active");
+    extra->host_id = host;
+    extra->service_id = 1;
+    extra->metric_id = 1;
+    vtdb_add_metric_node(extra);
+    EXPECT_EQ(metric_last, extra);
+    EXPECT_EQ(std::to_string(vt_find_metric_id(host, 1, "active")->metric_id), active_id);
+    vt_count_metric_per_host_service(host, 1, &count);
+    EXPECT_EQ(count, 3);
+}
+
+TEST_F(PerfdataStore, LongTextIsCutAtTheBlankBeforeTheCutMetric)
+{
+    const int host = 109;
+    fresh_host(host);
+    status_row(host, 1, "srv09", "Many");
+    // "first=1;2;3 z=000...0;1 " fills the text up to 10 bytes before the cut.
+    auto filler = [](size_t upto) {
+        std::string head = "first=1;2;3 z=";
+        std::string tail = ";1 ";
+        return head + std::string(upto - head.size() - tail.size(), '0') + tail;
+    };
+    std::string prefix = filler(VT_PERFDATA_MAX_TEXT - 10);
+    ASSERT_EQ(prefix.size(), static_cast<size_t>(VT_PERFDATA_MAX_TEXT - 10));
+    EXPECT_EQ(vt_process_perfdata(record(1700000000, host, "1", prefix + "victim_label_crossing=9;9;9").c_str()), 0);
+    EXPECT_EQ(vt_process_perfdata(record(1700000060, host, "1", prefix + "last=7;8;123456789 after=1").c_str()), 0);
+    auto v = values(host);
+    ASSERT_EQ(v.size(), 5u);
+    EXPECT_EQ(col(v[0], 0), "first");
+    EXPECT_EQ(col(v[1], 0), "z");
+    EXPECT_EQ(col(v[4], 0), "last");
+    EXPECT_EQ(col(v[4], 1), "7");
+    EXPECT_EQ(col(v[4], 2), "8");
+    EXPECT_EQ(col(v[4], 3), "1");
+    for (const Row &r : metrics(host))
+        EXPECT_TRUE(col(r, 1) != "victim_label_crossing" && col(r, 1) != "after") << col(r, 1);
+}
+
+TEST_F(PerfdataStore, TimesAndIdsBeyond32Bits)
+{
+    const int host = 110;
+    fresh_host(host);
+    status_row(host, 1, "srv10", "Future");
+    sql.exec("ALTER TABLE vtcfg.service_metric AUTO_INCREMENT=5000000000");
+    EXPECT_EQ(vt_process_perfdata(record(2147483647LL, host, "1", "big=1").c_str()), 0);
+    auto m = metrics(host);
+    ASSERT_EQ(m.size(), 1u);
+    const std::string id = col(m[0], 0);
+    EXPECT_GE(std::stoull(id), 5000000000ULL);
+    auto v = values(host);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(col(v[0], 9), id);
+    EXPECT_EQ(col(v[0], 8), "2147483647");
+
+    // A value insert that fails twice is kept in the failed-SQL file, with the time in full.
+    sql.exec("DROP TABLE vtperf.service_perf_110");
+    sql.exec("CREATE TABLE vtperf.service_perf_110 (unrelated INT)");
+    std::string failed_before = failed_sql();
+    EXPECT_EQ(vt_process_perfdata(record(4102444800LL, host, "1", "big=2").c_str()), 0);
+    std::string added = failed_sql().substr(failed_before.size());
+    EXPECT_EQ(added,
+              "INSERT INTO vtperf.service_perf_110 (\tentry_time,\tservice_id,\tmetric_id,\tperf_value,\twarning,"
+              "\tcritical,\tbaseline,\tlower_limit,\tupper_limit) VALUES (\tfrom_unixtime(4102444800),\t'1',\t'" +
+                  id + "',\t'2',\t NULL, \t NULL, \t NULL, \t NULL, \t NULL );\n");
+}
+
+TEST_F(PerfdataStore, PerfdataErrorsFileIsAppended)
+{
+    std::string before = vtt::read_file(VT_PERFDATA_ERRORS);
+    vt_write_perfdata_errors("first problem");
+    vt_write_perfdata_errors("second\tproblem");
+    EXPECT_EQ(vtt::read_file(VT_PERFDATA_ERRORS), before + "first problem\nsecond\tproblem\n");
+}
+
+TEST_F(PerfdataStore, WorkersServeTheQueueAndRegisterEachMetricOnce)
+{
+    const int host = 111;
+    fresh_host(host);
+    status_row(host, 1, "srv11", "Shared");
+    status_row(host, -1, "srv11", nullptr);
+    vtt::gearman_drain("vtdb_perfdata");
+    if (!job_servers_root)
+        vtdb_populate_job_servers_list();
+    Workers w;
+    for (int i = 0; i < 2; ++i) {
+        pid_t p = vt_perfdata_gm_dispatcher();
+        ASSERT_GT(p, 0);
+        w.pids.push_back(p);
+    }
+    ASSERT_TRUE(vtt::wait_until([] { return vtt::gearman_status()["vtdb_perfdata"].workers == 2; }, 15000));
+    std::string log = log_text();
+    for (pid_t p : w.pids)
+        EXPECT_NE(log.find("processing vtdb_perfdata queue - pid " + std::to_string(p)), std::string::npos);
+
+    // Every record names the same 20 new metrics, so both workers race to register them.
+    const int records = 60;
+    for (int r = 0; r < records; ++r) {
+        std::string perf;
+        for (int i = 0; i < 20; ++i)
+            perf += "n" + std::to_string(i) + "=" + std::to_string(r) + "ms;50;100;0 ";
+        vtt::gearman_submit("vtdb_perfdata", record(1700000000 + r, host, "1", perf), true);
+    }
+    vtt::gearman_submit("vtdb_perfdata", record(1700000000, host, "HOST", "rta=0.5ms;100;200;0"), true);
+    vtt::gearman_submit("vtdb_perfdata", "garbage without tabs", true);
+    const long expected = records * 20 + 1;
+    ASSERT_TRUE(vtt::wait_until([&] { return table_exists(host) && sql.count("vtperf.service_perf_111") >= expected; },
+                                60000));
+    EXPECT_TRUE(vtt::wait_until([] { return vtt::gearman_queued("vtdb_perfdata") == 0; }, 5000));
+    EXPECT_EQ(sql.count("vtperf.service_perf_111"), expected);
+    EXPECT_EQ(sql.count("vtcfg.service_metric WHERE host_id=111 AND service_id=1"), 20);
+    EXPECT_EQ(sql.count("vtcfg.service_metric WHERE host_id=111 AND service_id=-1 AND metric='rta'"), 1);
+    // Every value carries its metric's registered id.
+    EXPECT_EQ(sql.count("vtperf.service_perf_111 v LEFT JOIN vtcfg.service_metric m ON m.metric_id=v.metric_id "
+                        "WHERE m.metric_id IS NULL OR m.service_id <> v.service_id"),
+              0);
+    EXPECT_EQ(sql.count("vtperf.service_perf_111 WHERE service_id=-1"), 1);
+}
+
+TEST_F(PerfdataStore, WorkerWaitsForTheDatabaseBeforeTakingJobs)
+{
+    const int host = 112;
+    fresh_host(host);
+    status_row(host, 1, "srv12", "Late");
+    sql.exec("INSERT INTO vtcfg.service_metric (host_id, service_id, metric, unit, value_min, value_max) VALUES "
+             "(112, 1, 'known', 'B', 0, 10)");
+    if (!job_servers_root)
+        vtdb_populate_job_servers_list();
+    size_t log_offset = log_text().size();
+    vtt::mariadb_stop();
+    Workers w;
+    pid_t p = vt_perfdata_gm_dispatcher();
+    ASSERT_GT(p, 0);
+    w.pids.push_back(p);
+    const std::string retry = "ERROR Could not load metric list - retring in 5 seconds";
+    bool retried = vtt::wait_until([&] { return log_text().find(retry, log_offset) != std::string::npos; }, 20000);
+    long serving = vtt::gearman_status()["vtdb_perfdata"].workers;
+    vtt::mariadb_start();
+    ASSERT_TRUE(retried);
+    EXPECT_EQ(serving, 0);
+    ASSERT_TRUE(vtt::wait_until([] { return vtt::gearman_status()["vtdb_perfdata"].workers == 1; }, 20000));
+    EXPECT_NE(log_text().find("processing vtdb_perfdata queue - pid " + std::to_string(p), log_offset),
+              std::string::npos);
+
+    vtt::Sql after;
+    vtt::gearman_submit("vtdb_perfdata", record(1700000000, host, "1", "known=5B;;;0;10"), true);
+    ASSERT_TRUE(vtt::wait_until([&] {
+        return after.count("information_schema.tables WHERE table_schema='vtperf' AND table_name='service_perf_112'") == 1 &&
+               after.count("vtperf.service_perf_112") == 1;
+    }, 20000));
+    EXPECT_EQ(after.count("vtcfg.service_metric WHERE host_id=112"), 1);
+}
+
+}  // namespace
