@@ -5,7 +5,9 @@
 #include "vt_util.h"
 #include "vantor_config.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <errmsg.h>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -32,6 +34,31 @@ pid_t db_owner = 0;
 /* The schema the open connection has selected. Selecting it again for every statement
  * would cost a round trip each time and change nothing. */
 std::string selected_schema;
+
+/* When the connection last answered. A connection in steady use is known to be alive;
+ * only one that has been idle longer than this is pinged before the next statement. A
+ * statement that still finds it gone reconnects (run_statement). */
+std::chrono::steady_clock::time_point last_alive;
+constexpr std::chrono::milliseconds kPingAfterIdle(1000);
+
+/* Errors that mean the session itself is gone, not that the statement was wrong: lost
+ * socket, ended session (1927), server shutting down (1053). */
+bool connection_gone(unsigned err)
+{
+    return err == CR_SERVER_GONE_ERROR || err == CR_SERVER_LOST || err == 1927 || err == 1053;
+}
+
+bool connection_alive()
+{
+    if (!db_open)
+        return false;
+    if (std::chrono::steady_clock::now() - last_alive < kPingAfterIdle)
+        return true;
+    if (mysql_ping(&dbHandle) != 0)
+        return false;
+    last_alive = std::chrono::steady_clock::now();
+    return true;
+}
 
 void release_handle()
 {
@@ -96,14 +123,29 @@ MYSQL_RES *run_statement(const char *query, const char *schema, int *status, int
         *status = -2;
         return nullptr;
     }
-    if (!db_open || mysql_ping(&dbHandle) != 0) {
+    if (!connection_alive()) {
         db_disconnect();
         *status = db_connect();
         if (*status == -2)
             return nullptr;
     }
+    /* The connection went away since it was last known alive (the server restarted or
+     * ended the session): reconnect once and go on with the new one. */
+    bool reconnected = false;
+    auto reconnect = [&]() {
+        reconnected = true;
+        db_disconnect();
+        return db_connect() == 0;
+    };
     if (selected_schema != schema) {
         int r = mysql_select_db(&dbHandle, schema);
+        if (r != 0 && connection_gone(mysql_errno(&dbHandle))) {
+            if (!reconnect()) {
+                *status = -2;
+                return nullptr;
+            }
+            r = mysql_select_db(&dbHandle, schema);
+        }
         if (r != 0) {
             selected_schema.clear();
             vt_logf("%s: MYSQL ERROR: Unable to select database %s; Retval %d; %.*s", module_name(), schema, r,
@@ -116,10 +158,21 @@ MYSQL_RES *run_statement(const char *query, const char *schema, int *status, int
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (mysql_real_query(&dbHandle, query, static_cast<unsigned long>(length)) == 0)
             break;
-        if (mysql_errno(&dbHandle) == kDuplicateKey)
+        unsigned e = mysql_errno(&dbHandle);
+        if (e == kDuplicateKey)
             break;
+        if (connection_gone(e) && !reconnected) {
+            if (!reconnect()) {
+                *status = -2;
+                return nullptr;
+            }
+            if (mysql_select_db(&dbHandle, schema) == 0)
+                selected_schema = schema;
+        }
     }
     unsigned err = mysql_errno(&dbHandle);
+    if (err == 0 || err == kDuplicateKey)
+        last_alive = std::chrono::steady_clock::now();
     if (err == 0 || err == kDuplicateKey) {
         *status = 0;
         return err == 0 ? mysql_store_result(&dbHandle) : nullptr;
@@ -180,6 +233,7 @@ extern "C" int db_connect(void)
     }
     db_open = true;
     db_owner = getpid();
+    last_alive = std::chrono::steady_clock::now();
     int status = 0;
     mysql_free_result(db_query_exec("SET NAMES utf8mb4", "vantor4", &status, 0));
     return 0;

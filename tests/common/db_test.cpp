@@ -165,6 +165,15 @@ TEST_F(DbExec, ReconnectsAfterTheServerKilledTheConnection)
     EXPECT_EQ(0, status);
     EXPECT_EQ("after kill", sql.scalar("SELECT v FROM vt_test.kv WHERE k = 3"));
     EXPECT_NE(id, std::to_string(mysql_thread_id(&dbHandle)));
+
+    // The same after an idle second, when the liveness check runs before the statement.
+    id = std::to_string(mysql_thread_id(&dbHandle));
+    sql.exec("KILL CONNECTION " + id);
+    usleep(1100 * 1000);
+    db_query_exec("INSERT INTO vt_test.kv VALUES (6, 'after idle kill')", "vt_test", &status, 1);
+    EXPECT_EQ(0, status);
+    EXPECT_EQ("after idle kill", sql.scalar("SELECT v FROM vt_test.kv WHERE k = 6"));
+    EXPECT_EQ(0, log_lines("MYSQL"));
 }
 
 TEST_F(DbExec, ForkedChildLeavesTheParentsConnectionAlone)
