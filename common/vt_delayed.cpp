@@ -27,22 +27,6 @@ delayed_msg *head = nullptr;
 delayed_msg *tail = nullptr;
 int count = 0;
 
-/* Writes all of text to fd; false on any error or short write. */
-bool write_all(int fd, const std::string &text)
-{
-    const char *p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 bool lock_exclusive(int fd)
 {
@@ -238,7 +222,7 @@ extern "C" int dump_msgs(void)
         /* Written through a second descriptor so that its close, where a file system may
          * report deferred write errors, is checked while the lock (held by fd) remains. */
         vt::Fd writer(dup(fd.get()));
-        bool whole = writer && write_all(writer.get(), text);
+        bool whole = writer && vt::write_all(writer.get(), text);
         if (whole)
             whole = close(writer.release()) == 0;
         if (!whole) {

@@ -86,17 +86,7 @@ extern "C" int vt_write_to_log(const char *message)
     }
     /* One write per entry: entries of processes sharing the file never interleave. */
     std::string entry = "[" + when + "] " + message + "\n";
-    const char *p = entry.data();
-    size_t left = entry.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    vt::write_all(fd, entry);
     close(fd);
     return 0;
 }

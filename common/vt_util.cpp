@@ -1,7 +1,9 @@
 /* Formatted strings and heap copies for the C interfaces. */
 #include "vt_util.h"
 
+#include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 namespace vt {
 
@@ -36,6 +38,22 @@ char *dup_cstr(const std::string &s)
     if (p)
         std::memcpy(p, s.c_str(), s.size() + 1);
     return p;
+}
+
+bool write_all(int fd, const std::string &text)
+{
+    const char *p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
 }  // namespace vt

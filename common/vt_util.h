@@ -47,6 +47,9 @@ std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 /* A malloc'ed copy of s (NULL for NULL), for the C interfaces that hand out heap strings. */
 char *dup_cstr(const std::string &s);
 
+/* Writes all of text to fd, resuming after signals; false on an error or a short write. */
+bool write_all(int fd, const std::string &text);
+
 /* A string column of a result row, or "" when it is NULL. */
 inline const char *col_or_empty(const char *c) { return c ? c : ""; }
 

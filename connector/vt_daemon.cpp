@@ -24,6 +24,18 @@ bool all_digits(const char *s)
             return false;
     return true;
 }
+
+/* A decimal id as given (the empty text counts as decimal), else the id lookup finds for
+ * the name, else -1 after logging unknown_format with the name. */
+long resolve_id(const char *name, const char *unknown_format, long (*lookup)(const char *))
+{
+    if (all_digits(name))
+        return std::strtol(name, nullptr, 10);
+    long id = lookup(name);
+    if (id == -1)
+        vt_logf(unknown_format, name);
+    return id;
+}
 }  // namespace
 
 extern "C" int vt_daemon_init(void)
@@ -128,30 +140,20 @@ extern "C" int drop_privileges(const char *user, const char *group)
     }
     int result = 0;
     if (group) {
-        gid_t gid;
-        if (all_digits(group)) {
-            gid = static_cast<gid_t>(std::strtoul(group, nullptr, 10));
-        } else if (struct group *g = getgrnam(group)) {
-            gid = g->gr_gid;
-        } else {
-            vt_logf("Warning: Could not get group entry for '%s'", group);
-            gid = static_cast<gid_t>(-1);
-        }
+        gid_t gid = static_cast<gid_t>(resolve_id(group, "Warning: Could not get group entry for '%s'", [](const char *n) {
+            struct group *g = getgrnam(n);
+            return g ? static_cast<long>(g->gr_gid) : -1L;
+        }));
         if (gid != getegid() && setgid(gid) != 0) {
             vt_logf("Warning: Could not set effective GID=%d", static_cast<int>(gid));
             result = -2;
         }
     }
     if (user) {
-        uid_t uid;
-        if (all_digits(user)) {
-            uid = static_cast<uid_t>(std::strtoul(user, nullptr, 10));
-        } else if (struct passwd *p = getpwnam(user)) {
-            uid = p->pw_uid;
-        } else {
-            vt_logf("Warning: Could not get passwd entry for '%s'", user);
-            uid = static_cast<uid_t>(-1);
-        }
+        uid_t uid = static_cast<uid_t>(resolve_id(user, "Warning: Could not get passwd entry for '%s'", [](const char *n) {
+            struct passwd *p = getpwnam(n);
+            return p ? static_cast<long>(p->pw_uid) : -1L;
+        }));
         if (setuid(uid) != 0) {
             vt_logf("Warning: Could not set effective UID=%d", static_cast<int>(uid));
             return -2;
