@@ -72,15 +72,26 @@ const char *module_name() { return VTMODULE ? VTMODULE : ""; }
 
 /* A handle that is initialised once and never connected: escaping needs only a character
  * set, and the module escapes for its whole life after closing its load-time connection. */
+MYSQL escape_mysql;
+bool escape_ready = false;
+
 MYSQL *escape_handle()
 {
-    static MYSQL handle;
-    static bool ready = false;
-    if (!ready) {
-        mysql_init(&handle);
-        ready = true;
+    if (!escape_ready) {
+        mysql_init(&escape_mysql);
+        escape_ready = true;
     }
-    return &handle;
+    return &escape_mysql;
+}
+
+/* The escape handle is made again on the next use; releasing it with the connection
+ * keeps a module that is unloaded from leaving it behind in the engine. */
+void release_escape_handle()
+{
+    if (escape_ready) {
+        mysql_close(&escape_mysql);
+        escape_ready = false;
+    }
 }
 
 /* Copies the value of key from a db.php piece: the text between the first and the second
@@ -242,6 +253,7 @@ extern "C" int db_connect(void)
 extern "C" int db_disconnect(void)
 {
     release_handle();
+    release_escape_handle();
     return 0;
 }
 

@@ -29,7 +29,8 @@ int parse_db_conf(void);
 /* One connection attempt with default schema vantor4. 0 when connected, -2 otherwise
  * (after its log line and a 1-second pause). */
 int db_connect(void);
-/* Closes the connection if one is open. Always 0. */
+/* Closes the connection if one is open (a connection inherited through fork is only
+ * forgotten) and releases the escaping state, which the next escape makes anew. Always 0. */
 int db_disconnect(void);
 /* Runs a statement in the named schema (pinging and reconnecting first, up to three
  * executions unless the error is a duplicate key). *status gets 0 or -2. Returns the

@@ -1,0 +1,360 @@
+// Module frame: load and unload, callback registration, program status, keep-alive, custom commands.
+#include "vtdb_module.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "vantor_config.h"
+#include "vt_db.h"
+#include "vt_delayed.h"
+#include "vt_gearman_client.h"
+#include "vt_identity.h"
+#include "vt_log.h"
+#include "vt_util.h"
+
+extern "C" {
+int __neb_api_version = 5;
+char *export_date = nullptr;
+void *vtdb_module_handle = nullptr;
+int vt_event_guard_active = 0;
+int vt_count_alive_log = 20;
+int enable_failure_prediction = 0;
+}
+
+namespace {
+
+const char *const STATUS_QUEUE = "vtdb_vtstatus";
+const char *const STATUS_SCHEMA = "vantor4";
+const char *const MODULE_VERSION = VANTOR_VERSION;
+
+// When a callback is registered: at load, or once the engine's event loop has started.
+enum class Phase { load, event_loop };
+
+struct Registration {
+    NEBCallbackType type;
+    int (*handler)(int, void *);
+    Phase phase;
+};
+
+// Drives registration (in this order, per phase) and deregistration at unload (in this
+// order, whole table). The event-loop entries go, in this order: notification (21), state
+// change (23), comment (8), host check (7), service check (6), downtime (9),
+// acknowledgement (22), flapping (10), aggregated status (18), external command (17), host
+// status (12), service status (13). A family's entry is added here when it is built.
+const Registration registrations[] = {
+    {NEBCALLBACK_PROCESS_DATA, vtdb_handle_nagios_start, Phase::load},
+    {NEBCALLBACK_RETENTION_DATA, vtdb_handle_retention_data, Phase::load},
+    {NEBCALLBACK_AGGREGATED_STATUS_DATA, vtdb_handle_aggregated_status_data, Phase::event_loop},
+    {NEBCALLBACK_EXTERNAL_COMMAND_DATA, vtdb_handle_external_command_data, Phase::event_loop},
+};
+
+// Whether each phase's callbacks are registered now. The event-loop phase is registered
+// once per load: a second event-loop start must not make every event handled twice.
+bool registered_load = false;
+bool registered_event_loop = false;
+
+void register_phase(Phase phase) {
+    for (const Registration &r : registrations)
+        if (r.phase == phase)
+            neb_register_callback(r.type, vtdb_module_handle, 0, r.handler);
+}
+
+// A heap string for the module's globals that hold heap strings.
+char *heap(const char *s) { return strdup(s); }
+
+// The load time as "'YYYY-MM-DD HH:MM:SS'" in local time.
+char *make_export_date() {
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    return heap(vt::format("'%d-%02d-%02d %02d:%02d:%02d'", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                           tm.tm_hour, tm.tm_min, tm.tm_sec)
+                    .c_str());
+}
+
+void submit_status(const std::string &statement) { vt_send_gearman_job(STATUS_QUEUE, statement.c_str()); }
+
+// The program-status row for a process event of this type. The two event-handler texts
+// come from the engine's configuration and are escaped inside the quotes the statement
+// has. Throws std::bad_alloc when out of memory.
+std::string program_status_statement(int event_type) {
+    const std::string host_handler = vt_escape_sql_text(global_host_event_handler);
+    const std::string service_handler = vt_escape_sql_text(global_service_event_handler);
+    const long start = static_cast<long>(program_start);
+    return vt::format(
+        "INSERT INTO %s.program_status (    entry_time,    program_state,    version,"
+        "    nagios_pid,    daemon_mode,    program_start,    enable_notifications,"
+        "    active_service_checks_enabled,    passive_service_checks_enabled,"
+        "    active_host_checks_enabled,    passive_host_checks_enabled,"
+        "    enable_event_handlers,    obsess_over_services,    obsess_over_hosts,"
+        "    check_service_freshness,    check_host_freshness,    enable_flap_detection,"
+        "    enable_failure_prediction,    process_performance_data,"
+        "    global_host_event_handler,    global_service_event_handler,"
+        "    id) VALUES (    NOW(),    '%d',    '%s',    '%d',    '%d',"
+        "    FROM_UNIXTIME(%ld),    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',"
+        "    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%s',    '%s',"
+        "    0) ON DUPLICATE KEY UPDATE     entry_time=NOW(),    program_state='%d',"
+        "    version='%s',    nagios_pid='%d',    daemon_mode='%d',"
+        "    program_start=FROM_UNIXTIME(%ld),    enable_notifications='%d',"
+        "    active_service_checks_enabled='%d',    passive_service_checks_enabled='%d',"
+        "    active_host_checks_enabled='%d',    passive_host_checks_enabled='%d',"
+        "    enable_event_handlers='%d',    obsess_over_services='%d',"
+        "    obsess_over_hosts='%d',    check_service_freshness='%d',"
+        "    check_host_freshness='%d',    enable_flap_detection='%d',"
+        "    enable_failure_prediction='%d',    process_performance_data='%d',"
+        "    global_host_event_handler='%s',    global_service_event_handler='%s';",
+        STATUS_SCHEMA,
+        event_type, MODULE_VERSION, nagios_pid, daemon_mode, start, enable_notifications,
+        execute_service_checks, accept_passive_service_checks, execute_host_checks,
+        accept_passive_host_checks, enable_event_handlers, obsess_over_services, obsess_over_hosts,
+        check_service_freshness, check_host_freshness, enable_flap_detection,
+        enable_failure_prediction, process_performance_data, host_handler.c_str(),
+        service_handler.c_str(),
+        event_type, MODULE_VERSION, nagios_pid, daemon_mode, start, enable_notifications,
+        execute_service_checks, accept_passive_service_checks, execute_host_checks,
+        accept_passive_host_checks, enable_event_handlers, obsess_over_services, obsess_over_hosts,
+        check_service_freshness, check_host_freshness, enable_flap_detection,
+        enable_failure_prediction, process_performance_data, host_handler.c_str(),
+        service_handler.c_str());
+}
+
+// Writes the delayed queue to its dump file, reporting in the engine log.
+void dump_delayed_to_engine_log() {
+    nm_log(NSLOG_INFO_MESSAGE, "Starting to dump %d messages", get_count_delayed());
+    const int rc = dump_msgs();
+    nm_log(NSLOG_INFO_MESSAGE, "%s", rc == 0 ? "Messages dumped to " VT_DUMP_FILE : "Unable to dump messages");
+}
+
+// Releases the module's heap texts. The engine closes the library after a refused load or
+// an unload; an engine that loads its modules again would otherwise keep one copy per load.
+void release_module_texts() {
+    vt_identity_reset();
+    for (char **text : {&export_date, &VTMODULE, &logfile, &logfile_aux}) {
+        free(*text);
+        *text = nullptr;
+    }
+}
+
+struct Loader {
+    const char *before;
+    int (*load)(void);
+    const char *failure;
+};
+
+// The id lists, in load order, with the log line before each and its failure line.
+const Loader loaders[] = {
+    {"Populating servicegroup_list", vtdb_populate_servicegroup_list, "unable to create servicegroup linked list"},
+    {"Populating hostcegroup_list", vtdb_populate_hostgroup_list, "unable to create hostgroup linked list"},
+    {"Populating contact_list", vtdb_populate_contact_list, "unable to create contacts linked list"},
+    {"Populating command_list", vtdb_populate_command_list, "unable to create commands linked list"},
+    {"Populating authorized_for_all_hosts", vt_get_authorized_for_all_hosts, "unable to get authorized_for_all_hosts"},
+    {"Populating authorized_for_all_services", vt_get_authorized_for_all_services,
+     "unable to get authorized_for_all_services"},
+};
+
+int module_init(nebmodule *handle) {
+    free(VTMODULE);
+    free(logfile);
+    free(logfile_aux);
+    free(export_date);
+    VTMODULE = heap("vtdb");
+    logfile = heap(VT_PATH("/var/vtdb.log"));
+    logfile_aux = heap(VT_PATH("/var/vtdb.log.1"));
+    export_date = make_export_date();
+    // A fresh start for this load, also when the engine loads the module again into the
+    // same process.
+    vt_count_alive_log = 20;
+    registered_load = false;
+    registered_event_loop = false;
+
+    vt_write_to_log("starting vtdb...");
+    vtdb_module_handle = handle;
+
+    if (parse_db_conf() == -2)
+        exit(1);  // the engine cannot run its broker without the database settings
+
+    vt_event_guard_active = 0;
+    struct stat st;
+    if (stat(VT_EVENT_GUARD_FLAG, &st) == 0)
+        vt_event_guard_active = 1;
+
+    static const char *const info[NEBMODULE_MODINFO_NUMITEMS] = {
+        "vtdb", "keldra", "Copyright (c) keldra. All rights reserved.", MODULE_VERSION, "gpl",
+        "dumps data do vantorconnector."};
+    for (int item = 0; item < NEBMODULE_MODINFO_NUMITEMS; item++)
+        neb_set_module_info(vtdb_module_handle, item, const_cast<char *>(info[item]));
+
+    vt_write_to_log("vtdb " VANTOR_VERSION " - event broker module by keldra");
+
+    if (db_connect() == -2) {
+        printf("vtdb: no connection to the database, the module is not loaded\n");
+        fflush(stdout);
+        db_disconnect();
+        release_module_texts();
+        return 1;
+    }
+
+    vt_write_to_log("Loading IDs from DB");
+    vt_identity_reset();
+    for (const Loader &l : loaders) {
+        vt_write_to_log(l.before);
+        if (l.load() != 0) {
+            vt_write_to_log(l.failure);
+            // A refused load must not leave its connection open in the engine process.
+            db_disconnect();
+            release_module_texts();
+            return 1;
+        }
+    }
+    db_disconnect();
+
+    vt_connect_gearman();
+    register_phase(Phase::load);
+    registered_load = true;
+    vt_write_to_log("vtdb loaded");
+    return 0;
+}
+
+int module_deinit() {
+    dump_delayed_to_engine_log();
+    db_disconnect();
+    for (const Registration &r : registrations) {
+        const bool registered = r.phase == Phase::load ? registered_load : registered_event_loop;
+        if (registered)
+            neb_deregister_callback(r.type, vt::CallbackRef{r.handler});
+    }
+    registered_load = false;
+    registered_event_loop = false;
+    // An engine that reloads its modules would otherwise keep one dead connection per load.
+    vt_disconnect_gearman();
+    vt_write_to_log("tks for using keldra broker");
+    release_module_texts();
+    return 0;
+}
+
+void nagios_start(const nebstruct_process_data *ps) {
+    std::string statement;
+    try {
+        statement = program_status_statement(ps->type);
+    } catch (const std::bad_alloc &) {
+        vt_write_to_log("unable to update program on status database");
+        return;
+    }
+    submit_status(statement);
+    if (ps->type != NEBTYPE_PROCESS_EVENTLOOPSTART)
+        return;
+
+    if (!registered_event_loop) {
+        vt_write_to_log("Registering functions");
+        register_phase(Phase::event_loop);
+        registered_event_loop = true;
+    }
+
+    vt_write_to_log("Log initial states");
+    // The initial-state load (insert_initial_states) is called here; it is wired in by the
+    // state-history family of callbacks.
+    vt_write_to_log("Ready to rock'nd roll");
+
+    submit_status(vt::format("UPDATE %s.program_status SET     objects_loaded=2,    entry_time=NOW() WHERE     id=0;",
+                             STATUS_SCHEMA));
+    submit_status(vt::format("DELETE from %s.host_status WHERE deleted=1 AND (unix_timestamp(now()) - "
+                             "unix_timestamp(next_check)) > (check_interval * 60 * 10);",
+                             STATUS_SCHEMA));
+    submit_status(vt::format("DELETE from %s.service_status WHERE deleted=1 AND (unix_timestamp(now()) - "
+                             "unix_timestamp(next_check)) > (check_interval * 60 * 10);",
+                             STATUS_SCHEMA));
+}
+
+}  // namespace
+
+extern "C" {
+
+int nebmodule_init(int flags, char *args, nebmodule *handle) {
+    (void)flags;
+    (void)args;
+    try {
+        return module_init(handle);
+    } catch (...) {
+        vt_write_to_log("ERROR: vtdb could not be loaded");
+        db_disconnect();
+        release_module_texts();
+        return 1;
+    }
+}
+
+int nebmodule_deinit(int flags, int reason) {
+    (void)flags;
+    (void)reason;
+    try {
+        return module_deinit();
+    } catch (...) {
+        return 0;
+    }
+}
+
+int vtdb_handle_nagios_start(int callback_type, void *data) {
+    (void)callback_type;
+    if (DEBUG)
+        puts("vtdb_handle_nagios_start");
+    if (!data)
+        return 0;
+    try {
+        nagios_start(static_cast<const nebstruct_process_data *>(data));
+    } catch (...) {
+        vt_write_to_log("unable to update program on status database");
+    }
+    return 0;
+}
+
+int vtdb_handle_aggregated_status_data(int callback_type, void *data) {
+    (void)callback_type;
+    if (DEBUG)
+        puts("vtdb_handle_aggregated_status_data");
+    const auto *as = static_cast<const nebstruct_aggregated_status_data *>(data);
+    if (!as || as->type != NEBTYPE_AGGREGATEDSTATUS_ENDDUMP)
+        return 0;
+    try {
+        submit_status(vt::format("update %s.program_status set entry_time=NOW() where id=0;", STATUS_SCHEMA));
+    } catch (...) {
+        return 0;
+    }
+    if (++vt_count_alive_log > 19) {
+        vt_write_to_log("alive");
+        vt_count_alive_log = 0;
+    }
+    return 0;
+}
+
+int vtdb_handle_external_command_data(int callback_type, void *data) {
+    (void)callback_type;
+    const auto *ec = static_cast<const nebstruct_external_command_data *>(data);
+    if (!ec || ec->type != NEBTYPE_EXTERNALCOMMAND_START || !ec->command_string)
+        return 0;
+    if (strcmp(ec->command_string, "_VTDB_FETCH_DELAYED") == 0)
+        nm_log(NSLOG_INFO_MESSAGE, "%d messages are still to be delivered", get_count_delayed());
+    else if (strcmp(ec->command_string, "_VTDB_DUMP_DELAYED") == 0)
+        dump_delayed_to_engine_log();
+    return 0;
+}
+
+int vtdb_handle_retention_data(int callback_type, void *data) {
+    (void)callback_type;
+    const auto *rd = static_cast<const nebstruct_retention_data *>(data);
+    if (!rd)
+        return 0;
+    switch (rd->type) {
+    case NEBTYPE_RETENTIONDATA_STARTLOAD: vt_write_to_log("Start loading retention data"); break;
+    case NEBTYPE_RETENTIONDATA_ENDLOAD: vt_write_to_log("Finished loading retention data"); break;
+    case NEBTYPE_RETENTIONDATA_STARTSAVE: vt_write_to_log("Start saving retention data"); break;
+    case NEBTYPE_RETENTIONDATA_ENDSAVE: vt_write_to_log("Finished saving retention data"); break;
+    default: break;
+    }
+    return 0;
+}
+
+}  // extern "C"

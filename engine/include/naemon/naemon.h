@@ -1,0 +1,13 @@
+/* The engine's public interface for event-broker modules. */
+#ifndef NAEMON_NAEMON_H_INCLUDED
+#define NAEMON_NAEMON_H_INCLUDED
+
+#include "common.h"
+#include "objects.h"
+#include "macros.h"
+#include "nebcallbacks.h"
+#include "nebstructs.h"
+#include "nebmods.h"
+#include "utils.h"
+
+#endif

@@ -1,0 +1,79 @@
+// Parts of the simulated engine: its objects, database provisioning and command pipe.
+#ifndef VANTOR_ENGINE_SIM_H
+#define VANTOR_ENGINE_SIM_H
+
+#include <naemon/naemon.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct Options {
+    int hosts = 3;               // generated hosts
+    int services = 2;            // services per host
+    int first_host_id = 1;       // database id of the first host
+    int seconds = 0;             // run time; 0 runs until SIGTERM or SIGINT
+    int status_interval = 5;     // seconds between status dumps
+    bool provision = true;       // write the vtcfg rows and history tables first
+    bool show_status = false;    // print the program-status row before shutting down
+    std::string module;          // path of the module to load
+};
+
+// The generated configuration: hosts "sim-host-<n>" with services "sim-service-<k>", the
+// contacts and commands they use. Ids are in the custom variables _HOST_ID and _SERVICE_ID.
+struct World {
+    std::vector<host *> hosts;
+    std::vector<service *> services;
+    std::vector<contact *> contacts;
+    std::vector<command *> commands;
+    std::vector<int> host_ids;
+};
+
+World build_world(const Options &opt);
+
+// Connection parameters read from db.php.
+struct DbSettings {
+    std::string host, user, password;
+    unsigned int port = 3306;
+};
+
+// Reads db.php; false (with error set) when the file cannot be read or lacks DBHOST.
+bool read_db_settings(const std::string &path, DbSettings &out, std::string &error);
+
+// Writes what the database needs for the world: a vtcfg row for each contact and command
+// (when no row of that name exists) and each host's history tables. False with error set
+// when a statement fails.
+bool provision(const World &world, const DbSettings &db, std::string &error);
+
+// Prints the program-status row of the status database (as the connector daemon wrote it)
+// to out. False with error set when it cannot be read.
+bool print_program_status(const DbSettings &db, FILE *out, std::string &error);
+
+// The engine's command pipe: a named pipe read without blocking. Each complete line is
+// handed to the line handler.
+class CommandPipe {
+public:
+    CommandPipe() = default;
+    ~CommandPipe();
+    CommandPipe(const CommandPipe &) = delete;
+    CommandPipe &operator=(const CommandPipe &) = delete;
+    // Creates the pipe if needed and opens it. False with error set on failure.
+    bool open(const std::string &path, std::string &error);
+    // Waits up to timeout_ms for input and hands over every complete line.
+    void poll(int timeout_ms, const std::function<void(const std::string &)> &on_line);
+    void close();
+
+private:
+    std::string path_;
+    std::string pending_;
+    int read_fd_ = -1;
+    int keep_fd_ = -1;  // a writer of our own, so the pipe never reports end of file
+    bool created_ = false;
+};
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,353 @@
+// Tests of the module's load, refusal, engine start, keep-alive, custom commands and unload.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "module_fixture.h"
+
+namespace {
+
+using vtm::ModuleTest;
+
+std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char *f, ...) {
+    va_list ap;
+    va_start(ap, f);
+    char *out = nullptr;
+    if (vasprintf(&out, f, ap) < 0)
+        out = nullptr;
+    va_end(ap);
+    std::string s = out ? out : "";
+    free(out);
+    return s;
+}
+
+// The program-status statement for the stand-in's current settings, handlers already
+// escaped as the test expects them.
+std::string expected_program_status(int type, const char *host_handler, const char *service_handler) {
+    const char *f =
+        "INSERT INTO vantor4.program_status (    entry_time,    program_state,    version,    nagios_pid,    "
+        "daemon_mode,    program_start,    enable_notifications,    active_service_checks_enabled,    "
+        "passive_service_checks_enabled,    active_host_checks_enabled,    passive_host_checks_enabled,    "
+        "enable_event_handlers,    obsess_over_services,    obsess_over_hosts,    check_service_freshness,    "
+        "check_host_freshness,    enable_flap_detection,    enable_failure_prediction,    "
+        "process_performance_data,    global_host_event_handler,    global_service_event_handler,    id) "
+        "VALUES (    NOW(),    '%d',    '%s',    '%d',    '%d',    FROM_UNIXTIME(%ld),    '%d',    '%d',    "
+        "'%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    "
+        "'%s',    '%s',    0) ON DUPLICATE KEY UPDATE     entry_time=NOW(),    program_state='%d',    "
+        "version='%s',    nagios_pid='%d',    daemon_mode='%d',    program_start=FROM_UNIXTIME(%ld),    "
+        "enable_notifications='%d',    active_service_checks_enabled='%d',    "
+        "passive_service_checks_enabled='%d',    active_host_checks_enabled='%d',    "
+        "passive_host_checks_enabled='%d',    enable_event_handlers='%d',    obsess_over_services='%d',    "
+        "obsess_over_hosts='%d',    check_service_freshness='%d',    check_host_freshness='%d',    "
+        "enable_flap_detection='%d',    enable_failure_prediction='%d',    process_performance_data='%d',    "
+        "global_host_event_handler='%s',    global_service_event_handler='%s';";
+    const long start = static_cast<long>(program_start);
+    return fmt(f, type, "9.12.8-7", nagios_pid, daemon_mode, start, enable_notifications, execute_service_checks,
+               accept_passive_service_checks, execute_host_checks, accept_passive_host_checks,
+               enable_event_handlers, obsess_over_services, obsess_over_hosts, check_service_freshness,
+               check_host_freshness, enable_flap_detection, 0, process_performance_data, host_handler,
+               service_handler, type, "9.12.8-7", nagios_pid, daemon_mode, start, enable_notifications,
+               execute_service_checks, accept_passive_service_checks, execute_host_checks,
+               accept_passive_host_checks, enable_event_handlers, obsess_over_services, obsess_over_hosts,
+               check_service_freshness, check_host_freshness, enable_flap_detection, 0, process_performance_data,
+               host_handler, service_handler);
+}
+
+const char *const OBJECTS_LOADED =
+    "UPDATE vantor4.program_status SET     objects_loaded=2,    entry_time=NOW() WHERE     id=0;";
+const char *const PURGE_HOSTS =
+    "DELETE from vantor4.host_status WHERE deleted=1 AND (unix_timestamp(now()) - unix_timestamp(next_check)) > "
+    "(check_interval * 60 * 10);";
+const char *const PURGE_SERVICES =
+    "DELETE from vantor4.service_status WHERE deleted=1 AND (unix_timestamp(now()) - unix_timestamp(next_check)) > "
+    "(check_interval * 60 * 10);";
+const char *const KEEP_ALIVE = "update vantor4.program_status set entry_time=NOW() where id=0;";
+
+// Connections of user vantor to the database server.
+long db_connections(vtt::Sql &sql) {
+    return std::stol(sql.scalar("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE USER='vantor'"));
+}
+
+// Connections the job server has open (its "workers" listing shows every connection).
+long gearman_connections() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(vtt::gearman_port()));
+    a.sin_addr.s_addr = inet_addr("127.0.0.1");
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    const char cmd[] = "workers\n";
+    if (write(fd, cmd, sizeof cmd - 1) < 0) {
+        close(fd);
+        return -1;
+    }
+    std::string text;
+    char buf[4096];
+    while (text.size() < 2 || text.compare(text.size() - 2, 2, ".\n") != 0) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    long lines = 0;
+    for (char c : text)
+        lines += c == '\n';
+    return lines - 2;  // without the terminating "." and our own connection
+}
+
+TEST_F(ModuleTest, LoadsWithItsInformationAndOnlyTheLoadTimeCallbacks) {
+    vtt::Sql sql;
+    const long connections_before = db_connections(sql);
+    ASSERT_NE(nullptr, load()) << standin::last_load_error();
+    EXPECT_EQ("vtdb", standin::module_info(mod, NEBMODULE_MODINFO_TITLE));
+    EXPECT_EQ("keldra", standin::module_info(mod, NEBMODULE_MODINFO_AUTHOR));
+    EXPECT_NE("", standin::module_info(mod, NEBMODULE_MODINFO_COPYRIGHT));
+    EXPECT_EQ("9.12.8-7", standin::module_info(mod, NEBMODULE_MODINFO_VERSION));
+    EXPECT_EQ("gpl", standin::module_info(mod, NEBMODULE_MODINFO_LICENSE));
+    EXPECT_EQ("dumps data do vantorconnector.", standin::module_info(mod, NEBMODULE_MODINFO_DESC));
+
+    EXPECT_EQ(1u, standin::callback_count(NEBCALLBACK_PROCESS_DATA));
+    EXPECT_EQ(1u, standin::callback_count(NEBCALLBACK_RETENTION_DATA));
+    EXPECT_EQ(2u, standin::callback_count());
+    EXPECT_EQ(sym<void>("vtdb_handle_nagios_start"),
+              reinterpret_cast<void *>(standin::callbacks(NEBCALLBACK_PROCESS_DATA)[0]));
+
+    EXPECT_EQ(mod, *sym<void *>("vtdb_module_handle"));
+    EXPECT_EQ(0, *sym<int>("vt_event_guard_active"));
+    const char *date = *sym<char *>("export_date");
+    ASSERT_NE(nullptr, date);
+    EXPECT_EQ(21u, strlen(date));
+    EXPECT_EQ('\'', date[0]);
+    EXPECT_EQ('\'', date[20]);
+    for (const char *line : {"starting vtdb...", "Loading IDs from DB", "Populating servicegroup_list",
+                             "Populating hostcegroup_list", "Populating contact_list", "Populating command_list",
+                             "Populating authorized_for_all_hosts", "Populating authorized_for_all_services",
+                             "vtdb loaded"})
+        EXPECT_EQ(1u, log_count(line)) << line;
+    // The module holds no database connection while the engine runs.
+    EXPECT_TRUE(vtt::wait_until([&] { return db_connections(sql) == connections_before; }, 3000));
+}
+
+TEST_F(ModuleTest, EventGuardFlagFileSwitchIsReadAtLoad) {
+    vtt::write_file(vtt::path("/etc/vt_event_guard_active"), "");
+    ASSERT_NE(nullptr, load());
+    EXPECT_EQ(1, *sym<int>("vt_event_guard_active"));
+    unload();
+    vtt::remove_file(vtt::path("/etc/vt_event_guard_active"));
+    ASSERT_NE(nullptr, load());
+    EXPECT_EQ(0, *sym<int>("vt_event_guard_active"));
+}
+
+TEST_F(ModuleTest, RefusesToLoadWhenTheDatabaseRefusesAndClosesItsConnection) {
+    vtt::Sql sql;
+    const long connections_before = db_connections(sql);
+    {
+        vtm::FileGuard conf(vtm::db_conf());
+        std::string text = vtt::read_file(vtm::db_conf());
+        size_t at = text.find("vantor-test");
+        ASSERT_NE(std::string::npos, at);
+        text.replace(at, 11, "wrong-password");
+        vtt::write_file(vtm::db_conf(), text);
+        EXPECT_EQ(nullptr, load());
+        EXPECT_EQ(0u, standin::callback_count());
+        EXPECT_EQ(0u, log_count("vtdb loaded"));
+    }
+
+    // A list that cannot be read: the load is refused after connecting; that connection
+    // must not stay open in the engine process.
+    sql.exec("RENAME TABLE vtcfg.nagios_commands TO vtcfg.nagios_commands_away");
+    struct Restore {
+        vtt::Sql &s;
+        ~Restore() { s.exec("RENAME TABLE vtcfg.nagios_commands_away TO vtcfg.nagios_commands"); }
+    } restore{sql};
+    EXPECT_EQ(nullptr, load());
+    EXPECT_EQ(1u, log_count("Populating command_list"));
+    EXPECT_EQ(1u, log_count("unable to create commands linked list"));
+    EXPECT_EQ(0u, log_count("Populating authorized_for_all_hosts"));
+    EXPECT_EQ(0u, standin::callback_count());
+    EXPECT_TRUE(vtt::wait_until([&] { return db_connections(sql) == connections_before; }, 3000))
+        << db_connections(sql) - connections_before << " connections left open";
+}
+
+TEST_F(ModuleTest, MissingDatabaseSettingsEndTheEngineProcessWithStatusOne) {
+    vtm::FileGuard conf(vtm::db_conf());
+    vtt::remove_file(vtm::db_conf());
+    // The load runs in a forked child, which the module ends.
+    EXPECT_EXIT(standin::load_module(VTDB_MODULE_PATH), ::testing::ExitedWithCode(1), "");
+}
+
+TEST_F(ModuleTest, ProcessEventsOtherThanEventLoopStartWriteTheRowAndRegisterNothing) {
+    ASSERT_NE(nullptr, load());
+    for (int type : {NEBTYPE_PROCESS_PRELAUNCH, NEBTYPE_PROCESS_START}) {
+        EXPECT_EQ(0, standin::raise_process_event(type));
+        std::vector<std::string> jobs = status_jobs(1);
+        ASSERT_EQ(1u, jobs.size());
+        EXPECT_EQ(expected_program_status(type, "", ""), jobs[0]);
+        EXPECT_EQ(2u, standin::callback_count());
+    }
+    EXPECT_EQ(0, vtt::gearman_queued("vtdb_vtstatus"));
+    EXPECT_EQ(0u, log_count("Registering functions"));
+}
+
+TEST_F(ModuleTest, EventLoopStartRegistersOnceAndWritesTheRowEveryTime) {
+    ASSERT_NE(nullptr, load());
+    const char *host_handler_text = "restart-it'; DROP TABLE vantor4.program_status; --";
+    standin::set_text(global_host_event_handler, host_handler_text);
+    standin::set_text(global_service_event_handler, "handle-service");
+    obsess_over_hosts = 1;
+
+    for (int round = 0; round < 2; round++) {
+        standin::raise_process_event(NEBTYPE_PROCESS_EVENTLOOPSTART);
+        std::vector<std::string> jobs = status_jobs(4);
+        ASSERT_EQ(4u, jobs.size());
+        EXPECT_EQ(expected_program_status(105, "restart-it\\'; DROP TABLE vantor4.program_status; --",
+                                          "handle-service"),
+                  jobs[0]);
+        EXPECT_EQ(OBJECTS_LOADED, jobs[1]);
+        EXPECT_EQ(PURGE_HOSTS, jobs[2]);
+        EXPECT_EQ(PURGE_SERVICES, jobs[3]);
+
+        // The statements are what the status workers execute verbatim.
+        vtt::Sql sql;
+        for (const std::string &j : jobs)
+            sql.exec(j);
+        std::vector<vtt::Row> row = sql.rows(
+            "SELECT program_state, version, objects_loaded, global_host_event_handler, "
+            "global_service_event_handler, nagios_pid, obsess_over_hosts, UNIX_TIMESTAMP(program_start) "
+            "FROM vantor4.program_status WHERE id=0");
+        ASSERT_EQ(1u, row.size());
+        EXPECT_EQ("105", row[0][0].value_or(""));
+        EXPECT_EQ("9.12.8-7", row[0][1].value_or(""));
+        EXPECT_EQ("2", row[0][2].value_or(""));
+        EXPECT_EQ(host_handler_text, row[0][3].value_or(""));
+        EXPECT_EQ("handle-service", row[0][4].value_or(""));
+        EXPECT_EQ("4242", row[0][5].value_or(""));
+        EXPECT_EQ("1", row[0][6].value_or(""));
+        EXPECT_EQ("1700000000", row[0][7].value_or(""));
+
+        // Registered once per load, however often the event loop starts.
+        EXPECT_EQ(1u, standin::callback_count(NEBCALLBACK_AGGREGATED_STATUS_DATA));
+        EXPECT_EQ(1u, standin::callback_count(NEBCALLBACK_EXTERNAL_COMMAND_DATA));
+        EXPECT_EQ(1u, standin::callback_count(NEBCALLBACK_PROCESS_DATA));
+        EXPECT_EQ(1u, log_count("Registering functions"));
+        EXPECT_EQ(round + 1u, log_count("Ready to rock'nd roll"));
+    }
+}
+
+TEST_F(ModuleTest, StatusDumpEndsRefreshTheRowAndLogAliveEveryTwentieth) {
+    ASSERT_NE(nullptr, load());
+    standin::raise_process_event(NEBTYPE_PROCESS_EVENTLOOPSTART);
+    ASSERT_EQ(4u, status_jobs(4).size());
+
+    standin::raise_aggregated_status(NEBTYPE_AGGREGATEDSTATUS_STARTDUMP);
+    EXPECT_EQ(0, vtt::gearman_queued("vtdb_vtstatus"));
+    standin::raise_aggregated_status(NEBTYPE_AGGREGATEDSTATUS_ENDDUMP);
+    EXPECT_EQ(1u, log_count("] alive"));
+    for (int i = 0; i < 19; i++)
+        standin::raise_aggregated_status(NEBTYPE_AGGREGATEDSTATUS_ENDDUMP);
+    EXPECT_EQ(1u, log_count("] alive"));
+    standin::raise_aggregated_status(NEBTYPE_AGGREGATEDSTATUS_ENDDUMP);  // the 21st
+    EXPECT_EQ(2u, log_count("] alive"));
+
+    std::vector<std::string> jobs = status_jobs(21);
+    ASSERT_EQ(21u, jobs.size());
+    for (const std::string &j : jobs)
+        EXPECT_EQ(KEEP_ALIVE, j);
+}
+
+TEST_F(ModuleTest, CustomCommandsAreComparedExactlyAndReportTheDelayedQueue) {
+    ASSERT_NE(nullptr, load());
+    standin::raise_process_event(NEBTYPE_PROCESS_EVENTLOOPSTART);
+    ASSERT_EQ(4u, status_jobs(4).size());
+
+    standin::raise_external_command("_VTDB_FETCH_DELAYED", "", time(nullptr));
+    EXPECT_EQ(1u, standin::count_log_lines("0 messages are still to be delivered"));
+    standin::raise_external_command("_vtdb_dump_delayed", "", time(nullptr));
+    standin::raise_external_command("_VTDB_DUMP_DELAYED_", "", time(nullptr));
+    standin::raise_external_command("_VTDB_DUMP_DELAYED", "", time(nullptr), NEBTYPE_EXTERNALCOMMAND_END);
+    EXPECT_EQ(0u, standin::count_log_lines("Starting to dump"));
+
+    // Empty queue: reported, nothing written.
+    standin::raise_external_command("_VTDB_DUMP_DELAYED", "", time(nullptr));
+    EXPECT_EQ(1u, standin::count_log_lines("Starting to dump 0 messages"));
+    EXPECT_EQ(1u, standin::count_log_lines("Messages dumped to " + vtt::path("/var/delayed-messages.dump")));
+    EXPECT_TRUE(vtt::list_dir(vtt::path("/var/delayed-messages")).empty());
+
+    // With the job server down the keep-alive updates are kept, then dumped on request.
+    vtt::gearmand_stop();
+    for (int i = 0; i < 3; i++)
+        standin::raise_aggregated_status(NEBTYPE_AGGREGATEDSTATUS_ENDDUMP);
+    standin::raise_external_command("_VTDB_FETCH_DELAYED", "", time(nullptr));
+    EXPECT_EQ(1u, standin::count_log_lines("3 messages are still to be delivered"));
+    standin::raise_external_command("_VTDB_DUMP_DELAYED", "", time(nullptr));
+    EXPECT_EQ(1u, standin::count_log_lines("Starting to dump 3 messages"));
+    EXPECT_EQ(2u, standin::count_log_lines("Messages dumped to "));
+    std::vector<std::string> dumps = vtt::list_dir(vtt::path("/var/delayed-messages"));
+    ASSERT_EQ(1u, dumps.size());
+    EXPECT_EQ(3, vtt::count_lines_containing(vtt::path("/var/delayed-messages/" + dumps[0]), KEEP_ALIVE));
+    standin::raise_external_command("_VTDB_FETCH_DELAYED", "", time(nullptr));
+    EXPECT_EQ(2u, standin::count_log_lines("0 messages are still to be delivered"));
+}
+
+TEST_F(ModuleTest, RetentionEventsAreLogged) {
+    ASSERT_NE(nullptr, load());
+    for (int type = NEBTYPE_RETENTIONDATA_STARTLOAD; type <= NEBTYPE_RETENTIONDATA_ENDSAVE + 1; type++)
+        EXPECT_EQ(0, standin::raise_retention(type));
+    for (const char *line : {"] Start loading retention data", "] Finished loading retention data",
+                             "] Start saving retention data", "] Finished saving retention data"})
+        EXPECT_EQ(1u, log_count(line)) << line;
+    EXPECT_EQ(0, vtt::gearman_queued("vtdb_vtstatus"));
+}
+
+TEST_F(ModuleTest, UnloadDumpsTheDelayedQueueAndLeavesNothingBehind) {
+    const long connections_before = gearman_connections();
+    ASSERT_NE(nullptr, load());
+    standin::raise_process_event(NEBTYPE_PROCESS_EVENTLOOPSTART);
+    ASSERT_EQ(4u, status_jobs(4).size());
+    EXPECT_EQ(connections_before + 1, gearman_connections());
+
+    standin::UnloadResult r = unload();
+    EXPECT_EQ(0, r.deinit_result);
+    EXPECT_EQ(0u, r.callbacks_left);
+    EXPECT_EQ(1u, log_count("tks for using keldra broker"));
+    EXPECT_EQ(1u, standin::count_log_lines("Starting to dump 0 messages"));
+    // The job-server client is released with the module.
+    EXPECT_TRUE(vtt::wait_until([&] { return gearman_connections() == connections_before; }, 3000));
+
+    // Messages still queued at unload go to a dump file for the replay.
+    ASSERT_NE(nullptr, load());
+    standin::raise_process_event(NEBTYPE_PROCESS_EVENTLOOPSTART);
+    ASSERT_EQ(4u, status_jobs(4).size());
+    vtt::gearmand_stop();
+    standin::raise_aggregated_status(NEBTYPE_AGGREGATEDSTATUS_ENDDUMP);
+    standin::raise_aggregated_status(NEBTYPE_AGGREGATEDSTATUS_ENDDUMP);
+    r = unload();
+    EXPECT_EQ(0u, r.callbacks_left);
+    EXPECT_EQ(1u, standin::count_log_lines("Starting to dump 2 messages"));
+    EXPECT_EQ(2u, standin::count_log_lines("Messages dumped to "));
+    std::vector<std::string> dumps = vtt::list_dir(vtt::path("/var/delayed-messages"));
+    ASSERT_EQ(1u, dumps.size());
+    EXPECT_EQ(2, vtt::count_lines_containing(vtt::path("/var/delayed-messages/" + dumps[0]), KEEP_ALIVE));
+
+    // A fresh load starts over: "alive" again at the first status dump.
+    vtt::gearmand_start();
+    ASSERT_NE(nullptr, load());
+    standin::raise_process_event(NEBTYPE_PROCESS_EVENTLOOPSTART);
+    const size_t alive_before = log_count("] alive");
+    standin::raise_aggregated_status(NEBTYPE_AGGREGATEDSTATUS_ENDDUMP);
+    EXPECT_EQ(alive_before + 1, log_count("] alive"));
+}
+
+}  // namespace
