@@ -34,14 +34,17 @@ echo "== starting the connector daemon"
 for _ in $(seq 1 100); do grep -q "PIDs Main process" "$root/var/vantorconnector.log" 2>/dev/null && break; sleep 0.1; done
 
 echo "== running the simulated engine with the module for 15 seconds"
+echo "   (it writes commands into its pipe $root/var/rw/vantor.cmd like any external command)"
+( sleep 6; printf '[%s] _VTDB_FETCH_DELAYED\n' "$(date +%s)" > "$root/var/rw/vantor.cmd" ) &
 "$dir/engine/vantor-engine-sim" --module "$dir/broker/vtdb.so" --hosts 5 --services 4 --seconds 15 \
-  || echo "(the simulated engine ended with status $?)"
+  --status-interval 3 || echo "(the simulated engine ended with status $?)"
 sleep 2
 
-echo "== program status row (program_state 105: event loop running; objects_loaded 2)"
-sql "SELECT id, program_state, version, objects_loaded, entry_time, program_start FROM vantor4.program_status"
-echo "== host status rows"
-sql "SELECT host_id, host_name, current_state, plugin_output, last_check FROM vantor4.host_status ORDER BY host_id LIMIT 10" 2>/dev/null
+echo "== program status row (program_state: 103 = the engine has shut down; objects_loaded 2"
+echo "   was set at the event-loop start; entry_time moved with every status dump)"
+sql "SELECT id, program_state, version, nagios_pid, objects_loaded, program_start, entry_time FROM vantor4.program_status"
+echo "== the engine's log ($root/var/vantor-engine-sim.log)"
+cat "$root/var/vantor-engine-sim.log" 2>/dev/null
 echo "== daemon log ($root/var/vantorconnector.log)"
 cat "$root/var/vantorconnector.log"
 echo "== module log ($root/var/vtdb.log)"
