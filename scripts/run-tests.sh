@@ -20,8 +20,18 @@ run_variant() {  # name, job-server port, database port, extra cmake options...
 
 mkdir -p "$top/build"
 run_variant plain 14740 13340
-ASAN_OPTIONS=abort_on_error=0:detect_leaks=1:suppressions="$top/tests/sanitizer.supp" \
-UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+
+# Sanitizer reports go to files, so that a report from a detached daemon or a forked worker
+# (whose standard error is /dev/null) fails the run as surely as one from a test program.
+reports="$top/build/tests-sanitize/sanitizer-reports"
+rm -rf "$reports"; mkdir -p "$reports"
+ASAN_OPTIONS=detect_leaks=1:log_path="$reports/asan" \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path="$reports/ubsan" \
 LSAN_OPTIONS=suppressions="$top/tests/lsan.supp" \
   run_variant sanitize 14741 13341 -DVANTOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+if [ -n "$(ls -A "$reports" 2>/dev/null)" ]; then
+  echo "=== sanitizer reports ==="
+  for f in "$reports"/*; do echo "--- $f"; cat "$f"; done
+  failed=1
+fi
 exit $failed
