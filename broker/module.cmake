@@ -11,3 +11,4 @@ target_link_libraries(vtdb PRIVATE vt_engine_headers vtdb_queue vtcommon PkgConf
 # The module's references to its own symbols (log names, runtime functions) must never
 # bind to same-named symbols of the process that loads it.
 target_link_options(vtdb PRIVATE -Wl,-Bsymbolic)
+install(TARGETS vtdb LIBRARY DESTINATION ${VANTOR_ROOT}/lib)

@@ -37,7 +37,7 @@ echo "== running the simulated engine with the module for 15 seconds"
 echo "   (it writes commands into its pipe $root/var/rw/vantor.cmd like any external command)"
 ( sleep 6; printf '[%s] _VTDB_FETCH_DELAYED\n' "$(date +%s)" > "$root/var/rw/vantor.cmd" ) &
 "$dir/engine/vantor-engine-sim" --module "$dir/broker/vtdb.so" --hosts 5 --services 4 --seconds 15 \
-  --status-interval 3 || echo "(the simulated engine ended with status $?)"
+  --status-interval 3 --show-status || echo "(the simulated engine ended with status $?)"
 sleep 2
 
 echo "== program status row (program_state: 103 = the engine has shut down; objects_loaded 2"
