@@ -3,6 +3,7 @@
 # usage: test-services.sh start|stop|mariadb-start|mariadb-stop|gearmand-start|gearmand-stop
 #                         STATE_DIR VANTOR_ROOT DB_PORT GEARMAN_PORT
 set -u
+export PATH="$PATH:/usr/local/sbin:/usr/sbin:/sbin"  # the servers live in sbin
 cmd=${1:?command}; state=${2:?state dir}; root=${3:?install root}
 dbport=${4:?db port}; gmport=${5:?gearman port}
 here=$(cd "$(dirname "$0")" && pwd)
