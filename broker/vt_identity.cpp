@@ -83,14 +83,7 @@ void free_id_list(id_node *&root) {
 // An id is written unquoted into statements and into table names, so only a non-empty
 // run of decimal digits counts. The engine hands back the macro itself ("$_HOSTHOST_ID$")
 // for an object without the variable.
-bool is_id_text(const char *s) {
-    if (!s || !*s)
-        return false;
-    for (const char *p = s; *p; p++)
-        if (*p < '0' || *p > '9')
-            return false;
-    return true;
-}
+bool is_id_text(const char *s) { return s && *s && vt::all_digits(s); }
 
 // Expands macro with the context mac; returns a heap copy of a valid id, or NULL.
 char *expand_id(nagios_macros *mac, const char *macro) {

@@ -50,6 +50,15 @@ char *dup_cstr(const std::string &s);
 /* Writes all of text to fd, resuming after signals; false on an error or a short write. */
 bool write_all(int fd, const std::string &text);
 
+/* Whether s consists of decimal digits only (the empty text does). */
+inline bool all_digits(const char *s)
+{
+    for (; *s; ++s)
+        if (*s < '0' || *s > '9')
+            return false;
+    return true;
+}
+
 /* A string column of a result row, or "" when it is NULL. */
 inline const char *col_or_empty(const char *c) { return c ? c : ""; }
 

@@ -2,6 +2,7 @@
 #include "vt_connector.h"
 #include "vt_log.h"
 #include "vantor_config.h"
+#include "vt_util.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -17,19 +18,11 @@
 namespace {
 [[noreturn]] void bail_out() { std::exit(254); }
 
-bool all_digits(const char *s)
-{
-    for (; *s; ++s)
-        if (*s < '0' || *s > '9')
-            return false;
-    return true;
-}
-
 /* A decimal id as given (the empty text counts as decimal), else the id lookup finds for
  * the name, else -1 after logging unknown_format with the name. */
 long resolve_id(const char *name, const char *unknown_format, long (*lookup)(const char *))
 {
-    if (all_digits(name))
+    if (vt::all_digits(name))
         return std::strtol(name, nullptr, 10);
     long id = lookup(name);
     if (id == -1)
