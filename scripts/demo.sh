@@ -8,8 +8,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 dir="$top/build/demo"
 root="$dir/sandbox"
 state="$dir/services"
-gport=14750
-dport=13350
+base=${VT_TEST_PORT_BASE:-0}  # moves the private servers' ports, as for the tests
+gport=$((14750 + base))
+dport=$((13350 + base))
 services() { "$top/scripts/test-services.sh" "$1" "$state" "$root" "$dport" "$gport"; }
 sql() { mariadb --no-defaults --socket="$state/mysql.sock" -uroot --table -e "$1"; }
 

@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
 # Runs the whole test suite twice, as a plain build and under AddressSanitizer and
 # UndefinedBehaviorSanitizer, each against its own private MariaDB and gearmand.
+# Optional environment: VT_TEST_PORT_BASE moves every private server port (default 0), so that
+# two checkouts can run their suites side by side; VT_TEST_VARIANTS picks the builds ("plain
+# sanitize" by default); VT_TEST_REGEX passes a name filter to ctest.
 set -u
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh" || exit 1
+
+base=${VT_TEST_PORT_BASE:-0}
+variants=${VT_TEST_VARIANTS:-plain sanitize}
+filter=()
+[ -n "${VT_TEST_REGEX:-}" ] && filter=(-R "$VT_TEST_REGEX")  # fixtures come along by themselves
 
 failed=0
 run_variant() {  # name, job-server port, database port, extra cmake options...
@@ -15,12 +23,13 @@ run_variant() {  # name, job-server port, database port, extra cmake options...
     || { cat "$dir.cmake.log"; failed=1; return; }
   cmake --build "$dir" -j2 >"$dir.build.log" 2>&1 || { tail -n 60 "$dir.build.log"; failed=1; return; }
   echo "=== $name tests ==="
-  (cd "$dir" && ctest --output-on-failure) || failed=1
+  (cd "$dir" && ctest --output-on-failure "${filter[@]}") || failed=1
 }
 
 mkdir -p "$top/build"
-run_variant plain 14740 13340
+case " $variants " in *" plain "*) run_variant plain $((14740 + base)) $((13340 + base)) ;; esac
 
+case " $variants " in *" sanitize "*)
 # Sanitizer reports go to files, so that a report from a detached daemon or a forked worker
 # (whose standard error is /dev/null) fails the run as surely as one from a test program.
 reports="$top/build/tests-sanitize/sanitizer-reports"
@@ -28,10 +37,11 @@ rm -rf "$reports"; mkdir -p "$reports"
 ASAN_OPTIONS=detect_leaks=1:log_path="$reports/asan" \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path="$reports/ubsan" \
 LSAN_OPTIONS=suppressions="$top/tests/lsan.supp" \
-  run_variant sanitize 14741 13341 -DVANTOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+  run_variant sanitize $((14741 + base)) $((13341 + base)) -DVANTOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 if [ -n "$(ls -A "$reports" 2>/dev/null)" ]; then
   echo "=== sanitizer reports ==="
   for f in "$reports"/*; do echo "--- $f"; cat "$f"; done
   failed=1
 fi
+;; esac
 exit $failed
