@@ -57,6 +57,9 @@ void set_user_macro(int n, const std::string &value);
 // and the library closed, without calling nebmodule_deinit).
 nebmodule *load_module(const std::string &path, const std::string &args = "");
 std::string last_load_error();
+// The callback types of the successful neb_deregister_callback calls since the last
+// load_module, in call order.
+std::vector<int> deregistrations();
 struct UnloadResult {
     int deinit_result;     // what nebmodule_deinit returned
     size_t callbacks_left; // registrations the module still had after nebmodule_deinit
