@@ -77,6 +77,23 @@ void stop_daemon(pid_t supervisor);
 // Pids of the live processes whose parent is ppid.
 std::vector<pid_t> children_of(pid_t ppid);
 
+// While on, every ordinary operator new of the program throws std::bad_alloc (the program
+// must link support/alloc_failure.cpp, which replaces the global allocation functions).
+void fail_allocations(bool on);
+// Runs f with allocations failing; returns whether an exception came out of it.
+template <typename F> bool throws_without_memory(F &&f)
+{
+    bool threw = false;
+    fail_allocations(true);
+    try {
+        f();
+    } catch (...) {
+        threw = true;
+    }
+    fail_allocations(false);
+    return threw;
+}
+
 // Polls pred every 50 ms until it holds or timeout_ms passed; returns its last value.
 bool wait_until(const std::function<bool()> &pred, int timeout_ms);
 
