@@ -2,6 +2,8 @@
 #ifndef VT_TEST_SUPPORT_H
 #define VT_TEST_SUPPORT_H
 
+#include "failing_new.h"
+
 #include <functional>
 #include <map>
 #include <optional>
@@ -77,20 +79,19 @@ void stop_daemon(pid_t supervisor);
 // Pids of the live processes whose parent is ppid.
 std::vector<pid_t> children_of(pid_t ppid);
 
-// While on, every ordinary operator new of the program throws std::bad_alloc (the program
-// must link support/alloc_failure.cpp, which replaces the global allocation functions).
-void fail_allocations(bool on);
-// Runs f with allocations failing; returns whether an exception came out of it.
+// Runs f with every allocation through operator new failing; returns whether an exception
+// came out of it. The program must link support/failing_new.cpp.
 template <typename F> bool throws_without_memory(F &&f)
 {
     bool threw = false;
-    fail_allocations(true);
-    try {
-        f();
-    } catch (...) {
-        threw = true;
+    {
+        FailingAllocations failing;
+        try {
+            f();
+        } catch (...) {
+            threw = true;
+        }
     }
-    fail_allocations(false);
     return threw;
 }
 
