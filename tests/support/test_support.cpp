@@ -64,6 +64,15 @@ void gearmand_resume()
         kill(p, SIGCONT);
 }
 
+void gearmand_kill()
+{
+    pid_t p = gearmand_pid();
+    if (p <= 0)
+        return;
+    kill(p, SIGKILL);
+    wait_until([&] { return kill(p, 0) != 0; }, 10000);
+}
+
 Sql::Sql() : conn_(nullptr)
 {
     MYSQL *m = mysql_init(nullptr);
@@ -241,6 +250,23 @@ void gearman_submit(const std::string &queue, const std::string &text, bool high
         throw std::runtime_error("submission to " + queue + " failed: " + err);
 }
 
+void gearman_submit_all(const std::string &queue, const std::vector<std::string> &texts)
+{
+    gearman_client_st *c = gearman_client_create(nullptr);
+    if (!c)
+        throw std::runtime_error("gearman_client_create failed");
+    gearman_client_add_server(c, "127.0.0.1", static_cast<in_port_t>(gearman_port()));
+    for (const std::string &text : texts) {
+        gearman_job_handle_t handle;
+        if (gearman_client_do_background(c, queue.c_str(), nullptr, text.data(), text.size(), handle) != GEARMAN_SUCCESS) {
+            std::string err = gearman_client_error(c) ? gearman_client_error(c) : "";
+            gearman_client_free(c);
+            throw std::runtime_error("submission to " + queue + " failed: " + err);
+        }
+    }
+    gearman_client_free(c);
+}
+
 std::string read_file(const std::string &p)
 {
     std::ifstream in(p, std::ios::binary);
@@ -251,8 +277,12 @@ std::string read_file(const std::string &p)
 
 void write_file(const std::string &p, const std::string &content)
 {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << content;
+    {
+        std::ofstream out(p, std::ios::binary | std::ios::trunc);
+        out << content;
+    }
+    if (p == VT_DB_CONF_FILE)  // it holds the password: keep the mode it is installed with
+        chmod(p.c_str(), 0640);
 }
 
 bool exists(const std::string &p)
