@@ -93,8 +93,8 @@ gearmand_start() {
   gearmand --listen=127.0.0.1 --port="$gmport" --pid-file="$state/gearmand.pid" \
     --log-file="$state/gearmand.log" --verbose=WARNING \
     --queue-type=libsqlite3 --libsqlite3-db="$queue_db" --daemon >/dev/null 2>&1
-  for _ in $(seq 1 100); do
-    (exec 3<>/dev/tcp/127.0.0.1/"$gmport") 2>/dev/null && return 0
+  for _ in $(seq 1 100); do  # it listens before it has written its pid file: wait for both
+    alive "$state/gearmand.pid" && (exec 3<>/dev/tcp/127.0.0.1/"$gmport") 2>/dev/null && return 0
     sleep 0.1
   done
   echo "gearmand did not start, see $state/gearmand.log" >&2; return 1

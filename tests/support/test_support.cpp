@@ -54,8 +54,15 @@ void mariadb_stop() { services("mariadb-stop"); }
 void gearmand_pause()
 {
     pid_t p = gearmand_pid();
-    if (p > 0)
-        kill(p, SIGSTOP);
+    if (p <= 0)
+        return;
+    kill(p, SIGSTOP);
+    // The stop takes effect asynchronously: a server still busy could answer one more request.
+    wait_until([&] {
+        std::string stat = read_file("/proc/" + std::to_string(p) + "/stat");
+        size_t close_paren = stat.rfind(')');
+        return close_paren == std::string::npos || (close_paren + 2 < stat.size() && stat[close_paren + 2] == 'T');
+    }, 5000);
 }
 void gearmand_resume()
 {
