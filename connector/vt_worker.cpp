@@ -26,17 +26,17 @@ extern "C" void vt_connect_gearman(int priority)
             vt_write_to_log("ERROR Could not allocated memory for worker");
         return;
     }
-    auto add = [](const char *host) {
-        if (gearman_worker_add_server(gearman_worker, host, VANTOR_GEARMAN_PORT) != GEARMAN_SUCCESS &&
+    auto add = [](const char *host, int port) {
+        if (gearman_worker_add_server(gearman_worker, host, port > 0 ? port : VANTOR_GEARMAN_PORT) != GEARMAN_SUCCESS &&
             vt_throttle_allows(1))
             vt_logf("adding server %s - %s\n", host, worker_error());
     };
     if (priority == 1) {
-        add("127.0.0.1");
+        add("127.0.0.1", 0);
         return;
     }
     for (job_server_node *n = job_servers_root; n; n = n->next)
-        add(n->host);
+        add(n->host, n->port);
 }
 
 extern "C" void vt_disconnect_gearman(void)
