@@ -18,7 +18,6 @@ protected:
         ToolsTest::SetUp();
         for (const std::string &f : vtt::list_dir(VT_DELAYED_DIR))
             vtt::remove_file(VT_DELAYED_DIR + f);
-        sql.exec("REPLACE INTO vantor4.program_status (id, entry_time) VALUES (0, NOW())");
     }
     void start_healthy()
     {
