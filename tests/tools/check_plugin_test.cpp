@@ -85,6 +85,7 @@ TEST_F(CheckPlugin, HealthySystemIsOkAndEachFaultAloneRaisesItsState)
 
 TEST_F(CheckPlugin, StoppedDaemonAndServersAreCritical)
 {
+    set_conf("vtstatus_workers=3\nperfdata_workers=0\nnotify_workers=0\n");
     // A lock file naming a process that ended: the daemon is not running whatever the file says.
     vtt::write_file(VT_LOCK_FILE, "999999\n");
     for (int i = 0; i < 6; ++i)
