@@ -84,6 +84,21 @@ bool keep_rest(int fd, const std::string &work, off_t offset)
     return n == 0 && fsync(out.get()) == 0 && rename(tmp.c_str(), work.c_str()) == 0;
 }
 
+/* Whether the file has grown past what was read: a worker that opened the failed-SQL file
+ * just before it was moved aside appends its line to the moved file. Writers append under
+ * an exclusive lock, so taking it waits for a line being written; when nothing was added
+ * the lock stays held (true is returned with it released). */
+bool appended_meanwhile(int fd, off_t consumed)
+{
+    flock(fd, LOCK_EX);
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size > consumed) {
+        flock(fd, LOCK_UN);
+        return true;
+    }
+    return false;
+}
+
 bool database_reachable()
 {
     std::string err;
@@ -107,7 +122,14 @@ Outcome replay(const std::string &work, FailedFile &failed, Counts &counts)
     size_t cap = 0;
     off_t line_start = 0;
     Outcome outcome = Outcome::Done;
-    for (ssize_t n; (n = getline(&raw, &cap, in.get())) > 0; line_start += n) {
+    for (ssize_t n;; line_start += n) {
+        if ((n = getline(&raw, &cap, in.get())) <= 0) {
+            if (!appended_meanwhile(fd.get(), line_start))
+                break;
+            clearerr(in.get());
+            n = 0;
+            continue;
+        }
         if (stop_requested) {
             outcome = Outcome::Interrupted;
             break;
@@ -141,7 +163,7 @@ Outcome replay(const std::string &work, FailedFile &failed, Counts &counts)
         return Outcome::WriteFailed;  // the work file stays whole: nothing is lost, some may run twice
     }
     if (outcome == Outcome::Done) {
-        unlink(work.c_str());
+        unlink(work.c_str());  // still under the writers' lock taken at the end of the file
         return outcome;
     }
     counts.left += count_lines(fd.get(), line_start);
