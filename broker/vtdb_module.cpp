@@ -16,6 +16,7 @@
 #include "vt_identity.h"
 #include "vt_log.h"
 #include "vt_util.h"
+#include "vtdb_comments.h"
 
 extern "C" {
 int __neb_api_version = 5;
@@ -49,6 +50,9 @@ struct Registration {
 const Registration registrations[] = {
     {NEBCALLBACK_PROCESS_DATA, vtdb_handle_nagios_start, Phase::load},
     {NEBCALLBACK_RETENTION_DATA, vtdb_handle_retention_data, Phase::load},
+    {NEBCALLBACK_COMMENT_DATA, vtdb_handle_comment, Phase::event_loop},
+    {NEBCALLBACK_DOWNTIME_DATA, vtdb_handle_downtime, Phase::event_loop},
+    {NEBCALLBACK_ACKNOWLEDGEMENT_DATA, vtdb_handle_ack, Phase::event_loop},
     {NEBCALLBACK_AGGREGATED_STATUS_DATA, vtdb_handle_aggregated_status_data, Phase::event_loop},
     {NEBCALLBACK_EXTERNAL_COMMAND_DATA, vtdb_handle_external_command_data, Phase::event_loop},
 };

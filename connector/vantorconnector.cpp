@@ -28,6 +28,8 @@ struct ChildKind {
 std::vector<ChildKind> child_table()
 {
     return {
+        {Role::ExternalCommands, vt_external_command_dispatcher, nullptr, "ERROR external commands child died %d, restarting", {}},
+        {Role::DelayedMessages, vt_delayed_message_dispatcher, nullptr, "ERROR delayed messahes child died %d, restarting", {}},
         {Role::StatusPri, vt_vtstatuspri_gm_dispatcher, nullptr, "ERROR pid_vtstatuspri_gm child died %d, restarting", {}},
         {Role::Perfdata, vt_perfdata_gm_dispatcher, &PERFDATA_WORKERS, "ERROR perfdata_gm child died %d, restarting", {}},
         {Role::Status, vt_vtstatus_gm_dispatcher, &VTSTATUS_WORKERS, "ERROR vtstatus_gm child died %d, restarting", {}},
@@ -100,6 +102,9 @@ int single_pid(std::vector<ChildKind> &table, Role role)
 
 int main()
 {
+#ifdef VT_CONNECTOR_DEBUG_BUILD
+    DEBUG = 1; /* the foreground test build */
+#endif
     static std::string module = "vantorconnector";
     static std::string log = vt::format(VT_PATH("/var/%s.log"), module.c_str());
     static std::string log_aux = vt::format(VT_PATH("/var/%s.log.1"), module.c_str());
@@ -120,6 +125,14 @@ int main()
     if (!DEBUG)
         vt_daemon_init();
     vtdb_populate_job_servers_list();
+    if (DEBUG) {
+        /* A foreground test run: only the replay, in this process. */
+        std::printf("Debug activated\n");
+        std::printf("Starting vt_delayed_message_dispatcher\n");
+        std::fflush(stdout);
+        vt_delayed_message_dispatcher();
+        return 0;
+    }
     vt_write_to_log("finished daemonizing");
     while (db_connect() != 0)
         vt_sleep_seconds(2);
