@@ -9,6 +9,7 @@
 #include <string>
 
 #include "vt_db.h"
+#include "vt_entry_guard.h"
 #include "vt_gearman_client.h"
 #include "vt_identity.h"
 #include "vt_log.h"
@@ -327,22 +328,15 @@ int handle_ack(const nebstruct_acknowledgement_data *ad) {
     return 0;
 }
 
-// Runs a callback body: a failure of any kind becomes -2 and a log line, never an
-// exception into the engine.
+// Runs a callback body; whatever it throws becomes a log line and -2, never an exception
+// into the engine.
 template <typename Record, typename Body>
-int guarded(const char *name, void *data, Body body) {
+int guarded(const char *name, void *data, Body body) noexcept {
     if (DEBUG)
         puts(name);
     if (!data)
         return 0;
-    try {
-        return body(static_cast<const Record *>(data));
-    } catch (const std::exception &e) {
-        vt_logf("%s: %s", name, e.what());
-    } catch (...) {
-        vt_logf("%s: unexpected failure", name);
-    }
-    return -2;
+    return vt::guard_entry(name, -2, [&] { return body(static_cast<const Record *>(data)); });
 }
 
 }  // namespace
