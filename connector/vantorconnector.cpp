@@ -5,6 +5,7 @@
 #include "vt_util.h"
 #include "vantor_config.h"
 
+#include <cstdio>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -105,6 +106,8 @@ int main()
 #ifdef VT_CONNECTOR_DEBUG_BUILD
     DEBUG = 1; /* the foreground test build */
 #endif
+    if (DEBUG)
+        std::setvbuf(stdout, nullptr, _IOLBF, 0); /* a foreground run shows each line as it comes */
     static std::string module = "vantorconnector";
     static std::string log = vt::format(VT_PATH("/var/%s.log"), module.c_str());
     static std::string log_aux = vt::format(VT_PATH("/var/%s.log.1"), module.c_str());

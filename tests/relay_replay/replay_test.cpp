@@ -123,3 +123,28 @@ TEST_F(ReplayTest, ChildReplaysOldestFirstOnItsOwnConnection) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ReplayTest, DebugBuildRunsOnlyTheReplayInTheForeground) {
+    dump("delayed-messages.dump-5.000000", insert("debug run"));
+    const std::string out = vtt::path("/var/debug-run.out");
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, STDOUT_FILENO);
+        execl(VT_CONNECTOR_DEBUG_PATH, "vantorconnector", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    child = pid;
+    ASSERT_TRUE(vtt::wait_until([&] { return replayed() == "debug run"; }, 8000)) << vtt::read_file(out);
+    EXPECT_EQ(0, waitpid(pid, nullptr, WNOHANG));  // still running, not detached
+    EXPECT_TRUE(vtt::children_of(pid).empty());
+    const std::string text = vtt::read_file(out);
+    for (const std::string &line : {std::string("Debug activated\n"), std::string("Starting vt_delayed_message_dispatcher\n"),
+                                    "processing delayed messages - pid " + std::to_string(pid)})
+        EXPECT_NE(std::string::npos, text.find(line)) << line << " in\n" << text;
+    EXPECT_EQ(std::string::npos, text.find("PIDs Main process"));
+}
+
+}  // namespace
