@@ -14,10 +14,7 @@
 #include "vt_identity.h"
 #include "vt_log.h"
 #include "vt_util.h"
-
-// INTERIM until the state-history family lands.
-extern "C" int vtdb_log_state(int kind, void *object, const char *sla_breach_end, const char *comment,
-                              unsigned long long sec, unsigned long long usec) __attribute__((weak));
+#include "vtdb_state_history.h"
 
 extern "C" {
 char *comment_data = nullptr;
@@ -135,8 +132,7 @@ void append_author(std::string &text, bool &have_text, const char *author) {
 
 // The history row of a downtime start or an acknowledgement.
 void log_history(const Target &t, const struct timeval &ts) {
-    if (vtdb_log_state)
-        vtdb_log_state(t.kind(), t.object(), nullptr, comment_data, static_cast<unsigned long long>(ts.tv_sec),
+    vtdb_log_state(t.kind(), t.object(), nullptr, comment_data, static_cast<unsigned long long>(ts.tv_sec),
                        static_cast<unsigned long long>(ts.tv_usec));
 }
 

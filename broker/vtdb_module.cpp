@@ -17,6 +17,9 @@
 #include "vt_identity.h"
 #include "vt_log.h"
 #include "vt_util.h"
+#include "vtdb_checks.h"
+#include "vtdb_state_history.h"
+#include "vtdb_status.h"
 #include "vtdb_comments.h"
 
 extern "C" {
@@ -51,11 +54,16 @@ struct Registration {
 const Registration registrations[] = {
     {NEBCALLBACK_PROCESS_DATA, vtdb_handle_nagios_start, Phase::load},
     {NEBCALLBACK_RETENTION_DATA, vtdb_handle_retention_data, Phase::load},
+    {NEBCALLBACK_STATE_CHANGE_DATA, vtdb_handle_state_change, Phase::event_loop},
     {NEBCALLBACK_COMMENT_DATA, vtdb_handle_comment, Phase::event_loop},
+    {NEBCALLBACK_HOST_CHECK_DATA, vtdb_handle_host_check, Phase::event_loop},
+    {NEBCALLBACK_SERVICE_CHECK_DATA, vtdb_handle_service_check, Phase::event_loop},
     {NEBCALLBACK_DOWNTIME_DATA, vtdb_handle_downtime, Phase::event_loop},
     {NEBCALLBACK_ACKNOWLEDGEMENT_DATA, vtdb_handle_ack, Phase::event_loop},
     {NEBCALLBACK_AGGREGATED_STATUS_DATA, vtdb_handle_aggregated_status_data, Phase::event_loop},
     {NEBCALLBACK_EXTERNAL_COMMAND_DATA, vtdb_handle_external_command_data, Phase::event_loop},
+    {NEBCALLBACK_HOST_STATUS_DATA, vtdb_handle_host_status, Phase::event_loop},
+    {NEBCALLBACK_SERVICE_STATUS_DATA, vtdb_handle_service_status, Phase::event_loop},
 };
 
 // Whether each phase's callbacks are registered now. The event-loop phase is registered
@@ -258,8 +266,7 @@ void nagios_start(const nebstruct_process_data *ps) {
     }
 
     vt_write_to_log("Log initial states");
-    // The initial-state load (insert_initial_states) is called here; it is wired in by the
-    // state-history family of callbacks.
+    insert_initial_states();
     vt_write_to_log("Ready to rock'nd roll");
 
     submit_status(vt::format("UPDATE %s.program_status SET     objects_loaded=2,    entry_time=NOW() WHERE     id=0;",

@@ -92,6 +92,18 @@ int raise_aggregated_status(int event_type);
 int raise_retention(int event_type);
 int raise_external_command(const std::string &name, const std::string &args,
                            time_t entry_time, int event_type = NEBTYPE_EXTERNALCOMMAND_START);
+// Status and check events of hosts and services, filled from the object as the engine fills
+// them (object_ptr, names, state, outputs); the time stamp is now() unless one is given.
+int raise_host_status(host *hst, int event_type = NEBTYPE_HOSTSTATUS_UPDATE);
+int raise_service_status(service *svc, int event_type = NEBTYPE_SERVICESTATUS_UPDATE);
+int raise_host_check(host *hst, int event_type = NEBTYPE_HOSTCHECK_PROCESSED);
+int raise_service_check(service *svc, int event_type = NEBTYPE_SERVICECHECK_PROCESSED);
+// A state change of a host (svc NULL) or a service; statechange_type is set from which one
+// is given (HOST_STATECHANGE 0, SERVICE_STATECHANGE 1).
+int raise_state_change(host *hst, service *svc, int event_type = NEBTYPE_STATECHANGE_END);
+int raise_state_change_at(host *hst, service *svc, struct timeval when, int event_type = NEBTYPE_STATECHANGE_END);
+int raise_service_check_at(service *svc, struct timeval when, int event_type = NEBTYPE_SERVICECHECK_PROCESSED);
+int raise_host_check_at(host *hst, struct timeval when, int event_type = NEBTYPE_HOSTCHECK_PROCESSED);
 // Splits one command-pipe line "[time] NAME;args" and raises it as the engine does (start,
 // then end of the command); false when the line is malformed.
 bool raise_command_line(const std::string &line);
