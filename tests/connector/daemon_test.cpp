@@ -242,6 +242,11 @@ TEST_F(Daemon, PidsLineListsTheRealChildren)
     std::vector<pid_t> listed = perfdata;
     listed.insert(listed.end(), status.begin(), status.end());
     listed.push_back(announced(text, "vtdb_statuspri"));
+    int relay = 0, replay = 0;
+    ASSERT_EQ(2, std::sscanf(line.c_str(), "PIDs Main process %*d Child process External CMDs %d - Child process "
+                                           "delayed messages %d", &relay, &replay)) << line;
+    listed.push_back(relay);
+    listed.push_back(replay);
     std::sort(listed.begin(), listed.end());
     auto kids = vtt::children_of(supervisor);
     std::sort(kids.begin(), kids.end());
