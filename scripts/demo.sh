@@ -38,12 +38,24 @@ echo "== running the simulated engine with the module for 15 seconds"
 echo "   (it writes commands into its pipe $root/var/rw/vantor.cmd like any external command)"
 ( sleep 6; printf '[%s] _VTDB_FETCH_DELAYED\n' "$(date +%s)" > "$root/var/rw/vantor.cmd" ) &
 "$dir/engine/vantor-engine-sim" --module "$dir/broker/vtdb.so" --hosts 5 --services 4 --seconds 15 \
-  --status-interval 3 --show-status || echo "(the simulated engine ended with status $?)"
+  --status-interval 3 --check-interval 3 --change-percent 15 --show-status || echo "(the simulated engine ended with status $?)"
 sleep 2
 
 echo "== program status row (program_state: 103 = the engine has shut down; objects_loaded 2"
 echo "   was set at the event-loop start; entry_time moved with every status dump)"
 sql "SELECT id, program_state, version, nagios_pid, objects_loaded, program_start, entry_time FROM vantor4.program_status"
+echo "== host and service status rows (a few of each; written at every status event)"
+sql "SELECT host_id, host_name, current_state, state_type, current_attempt, plugin_output, last_check
+     FROM vantor4.host_status ORDER BY host_id LIMIT 5"
+sql "SELECT host_id, service_id, service_description, current_state, state_type, current_attempt, plugin_output
+     FROM vantor4.service_status ORDER BY host_id, service_id LIMIT 6"
+echo "== state history of the first host's services (initial_log_state 1: recorded at the engine start)"
+sql "SELECT entry_time, service_id, current_state, state_type, current_attempt, initial_log_state, plugin_output
+     FROM vantor4.service_state_change_1 ORDER BY entry_time_ms DESC LIMIT 8"
+echo "== performance values of the first host (vtperf.service_perf_1)"
+sql "SELECT p.entry_time, p.service_id, m.metric, p.perf_value, m.unit, p.warning, p.critical
+     FROM vtperf.service_perf_1 p LEFT JOIN vtcfg.service_metric m ON m.metric_id = p.metric_id
+     ORDER BY p.entry_time DESC, p.service_id, m.metric LIMIT 8"
 echo "== the engine's log ($root/var/vantor-engine-sim.log)"
 cat "$root/var/vantor-engine-sim.log" 2>/dev/null
 echo "== daemon log ($root/var/vantorconnector.log)"

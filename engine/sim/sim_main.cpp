@@ -1,7 +1,8 @@
 // The simulated engine: loads the module into the stand-in engine and plays an engine's life.
 /* usage: vantor-engine-sim [--hosts N] [--services M] [--seconds S] [--module PATH]
  *                          [--status-interval S] [--first-host-id N] [--no-provision]
- *                          [--show-status] */
+ *                          [--show-status] [--check-interval S] [--change-percent P]
+ *                          [--metrics N] */
 #include "sim.h"
 
 #include "standin.h"
@@ -28,7 +29,8 @@ void usage(FILE *to) {
     fprintf(to,
             "usage: vantor-engine-sim [--hosts N] [--services M] [--seconds S] [--module PATH]\n"
             "                         [--status-interval S] [--first-host-id N] [--no-provision]\n"
-            "                         [--show-status]\n"
+            "                         [--show-status] [--check-interval S] [--change-percent P]\n"
+            "                         [--metrics N]\n"
             "  --hosts N            generated hosts (default 3)\n"
             "  --services M         services per host (default 2)\n"
             "  --seconds S          run time, 0 until SIGTERM/SIGINT (default 0)\n"
@@ -36,7 +38,11 @@ void usage(FILE *to) {
             "  --status-interval S  seconds between status dumps (default 5)\n"
             "  --first-host-id N    database id of the first host (default 1)\n"
             "  --no-provision       do not write vtcfg rows and history tables\n"
-            "  --show-status        print the program-status row before shutting down\n");
+            "  --show-status        print the program-status row before shutting down\n"
+            "  --check-interval S   seconds between checks of each host and service, 0 for none\n"
+            "                       (default 10)\n"
+            "  --change-percent P   chance of a changed result per check (default 2)\n"
+            "  --metrics N          performance-data metrics per service result (default 5)\n");
 }
 
 bool parse_int(const char *s, int min, int &out) {
@@ -49,7 +55,7 @@ bool parse_int(const char *s, int min, int &out) {
 }
 
 // Returns 0 when parsed, 2 on a usage error, 1 for --help.
-int parse_options(int argc, char **argv, sim::Options &opt) {
+int parse_options(int argc, char **argv, sim::Options &opt, sim::CheckOptions &checks) {
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
         auto value = [&]() -> const char * { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -72,6 +78,12 @@ int parse_options(int argc, char **argv, sim::Options &opt) {
             ok = (v = value()) && parse_int(v, 1, opt.status_interval);
         } else if (a == "--first-host-id") {
             ok = (v = value()) && parse_int(v, 0, opt.first_host_id);
+        } else if (a == "--check-interval") {
+            ok = (v = value()) && parse_int(v, 0, checks.interval);
+        } else if (a == "--change-percent") {
+            ok = (v = value()) && parse_int(v, 0, checks.change_percent) && checks.change_percent <= 100;
+        } else if (a == "--metrics") {
+            ok = (v = value()) && parse_int(v, 0, checks.metrics);
         } else if (a == "--module") {
             ok = (v = value()) != nullptr;
             if (ok)
@@ -113,7 +125,8 @@ void on_command_line(const std::string &line) {
 int main(int argc, char **argv) {
     sim::Options opt;
     opt.module = VT_DEFAULT_MODULE;
-    if (int rc = parse_options(argc, argv, opt))
+    sim::CheckOptions check_options;
+    if (int rc = parse_options(argc, argv, opt, check_options))
         return rc == 1 ? 0 : 2;
 
     struct sigaction sa;
@@ -165,8 +178,10 @@ int main(int argc, char **argv) {
     fflush(stdout);
 
     const time_t started = time(nullptr);
+    sim::CheckActivity checks(world, check_options);
     std::vector<Periodic> activities = {
         {"status dump", opt.status_interval, started + opt.status_interval, status_dump},
+        {"checks", 0, started, [&checks] { checks.run_due(); }},
     };
     while (!stop_requested) {
         const time_t now = time(nullptr);
@@ -177,7 +192,7 @@ int main(int argc, char **argv) {
                 p.run();
                 p.next_due = now + p.interval;
             }
-        pipe.poll(200, on_command_line);
+        pipe.poll(50, on_command_line);
     }
 
     if (opt.show_status && have_db) {
@@ -197,6 +212,7 @@ int main(int argc, char **argv) {
     if (r.callbacks_left)
         fprintf(stderr, "vantor-engine-sim: the module left %zu callbacks registered\n", r.callbacks_left);
     standin::reset_objects();
+    printf("vantor-engine-sim: %ld checks, %ld state changes\n", checks.checks(), checks.state_changes());
     printf("vantor-engine-sim: stopped after %ld seconds\n", static_cast<long>(time(nullptr) - started));
     return 0;
 }
