@@ -37,6 +37,16 @@ for _ in $(seq 1 100); do grep -q "PIDs Main process" "$root/var/vantorconnector
 echo "== running the simulated engine with the module for 15 seconds"
 echo "   (it writes commands into its pipe $root/var/rw/vantor.cmd like any external command)"
 ( sleep 6; printf '[%s] _VTDB_FETCH_DELAYED\n' "$(date +%s)" > "$root/var/rw/vantor.cmd" ) &
+echo "   after 4 s a front end queues three commands in vantor4.vantor_cmd (the daemon relays them"
+echo "   into the pipe); from 7 s to 11 s the job server is stopped, so the module dumps what it"
+echo "   cannot submit and the daemon replays the dump files"
+now=$(date +%s)
+( sleep 4
+  sql "INSERT INTO vantor4.vantor_cmd (command) VALUES
+       ('[$now] ACKNOWLEDGE_SVC_PROBLEM;sim-host-1;sim-service-1;1;1;1;Simulation Administrator;2030-01-31 18:00:00#|#disk replaced'),
+       ('[$now] SCHEDULE_SVC_DOWNTIME;sim-host-1;sim-service-2;$now;$((now + 3600));1;0;3600;Simulation Administrator;kernel update'),
+       ('[$now] ADD_HOST_COMMENT;sim-host-2;1;Simulation Administrator;cable replaced')"
+  sleep 3; services gearmand-stop >/dev/null; sleep 4; services gearmand-start >/dev/null ) &
 "$dir/engine/vantor-engine-sim" --module "$dir/broker/vtdb.so" --hosts 5 --services 4 --seconds 15 \
   --status-interval 3 --check-interval 3 --change-percent 15 --show-status || echo "(the simulated engine ended with status $?)"
 sleep 2
@@ -56,6 +66,17 @@ echo "== performance values of the first host (vtperf.service_perf_1)"
 sql "SELECT p.entry_time, p.service_id, m.metric, p.perf_value, m.unit, p.warning, p.critical
      FROM vtperf.service_perf_1 p LEFT JOIN vtcfg.service_metric m ON m.metric_id = p.metric_id
      ORDER BY p.entry_time DESC, p.service_id, m.metric LIMIT 8"
+echo "== the commands from vantor_cmd as rows: an acknowledgement (comment entry_type 4), a running"
+echo "   downtime (type 1103) and a host comment; the history row of the acknowledgement names its author"
+sql "SELECT host_id, service_id, entry_type, comment_data, expires, expire_time FROM vantor4.service_comment
+     WHERE host_id=1 ORDER BY comment_id"
+sql "SELECT type, host_id, service_id, comment_data, start_time, end_time FROM vantor4.service_downtime WHERE host_id=1"
+sql "SELECT host_id, entry_type, comment_data FROM vantor4.host_comment WHERE host_id=2"
+sql "SELECT entry_time, service_id, display_status, comment FROM vantor4.service_state_change_1
+     WHERE comment IS NOT NULL ORDER BY entry_time_ms"
+echo "== relay and replay in the daemon's log (the outage's dumps were replayed; none is left)"
+grep -E "external commands|delayed messages" "$root/var/vantorconnector.log"
+echo "   files left in $root/var/delayed-messages: $(ls "$root/var/delayed-messages" | wc -l)"
 echo "== the engine's log ($root/var/vantor-engine-sim.log)"
 cat "$root/var/vantor-engine-sim.log" 2>/dev/null
 echo "== daemon log ($root/var/vantorconnector.log)"

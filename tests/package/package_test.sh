@@ -2,9 +2,9 @@
 # Builds the Debian package, unpacks it into an empty root and checks what dpkg would install;
 # then starts the unpacked daemon, with the unpacked tree mounted over the install root in a
 # mount namespace of its own, against the private servers, and asks the unpacked plugin.
-# usage: package_test.sh BUILD_DIR VANTOR_ROOT GEARMAN_PORT
+# usage: package_test.sh BUILD_DIR VANTOR_ROOT
 set -u
-build=$1 root=$2 gport=$3
+build=$1 root=$2
 tmp=$(mktemp -d "$build/package-test.XXXXXX")
 fails=0
 fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
@@ -48,10 +48,18 @@ done
 for d in var var/delayed-messages var/rw; do
   [ -d "$tmp/root$root/$d" ] || fail "$d missing"
 done
+# The service unit, in a directory systemd searches.
+unitdir=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed -n 's|^\.\(.*/lib/systemd/system\)/vantorconnector\.service$|\1|p')
+[ -n "$unitdir" ] || fail "no service unit in a systemd unit directory"
+grep -qx "ExecStart=$root/bin/vantorconnector" "$tmp/root$unitdir/vantorconnector.service" 2>/dev/null \
+  || fail "service unit does not start $root/bin/vantorconnector"
+# db.php holds the database password: nobody but its owner and group may read it.
+[ "$(dpkg-deb -c "$deb" | awk -v f="./${root#/}/etc/db.php" '$6 == f {print $1}')" = "-rw-r-----" ] \
+  || fail "db.php mode: $(dpkg-deb -c "$deb" | grep etc/db.php)"
 while read -r entry; do  # nothing outside the install root but the service unit
   p=/${entry#./}; p=${p%/}
-  case "$p" in ""|"$root"|"$root"/*|/lib/systemd|/lib/systemd/*|/usr/lib/systemd|/usr/lib/systemd/*) continue ;; esac
-  case "$root/" in "$p"/*) continue ;; esac
+  case "$p" in ""|"$root"|"$root"/*|"$unitdir"/vantorconnector.service) continue ;; esac
+  case "$root/ $unitdir/" in "$p"/*|*" $p"/*) continue ;; esac
   fail "outside the install root: $p"
 done < <(dpkg-deb -c "$deb" | awk '{print $6}')
 
