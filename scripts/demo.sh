@@ -23,11 +23,11 @@ cmake -S "$top" -B "$dir" -DVANTOR_ROOT="$root" -DVANTOR_GEARMAN_PORT="$gport" -
 trap 'services stop >/dev/null 2>&1' EXIT
 echo "== starting private MariaDB (127.0.0.1:$dport) and gearmand (127.0.0.1:$gport)"
 services start || exit 1
-rm -f "$root/var/"*.log "$root/var/vantorconnector.lock"
+rm -f "$root/var/"*.log "$root/var/vantorconnector.lock" "$root/var/sim-notifications.log"
 cat > "$root/etc/vantorconnector.conf" <<CONF
 vtstatus_workers=2
 perfdata_workers=2
-notify_workers=0
+notify_workers=2
 CONF
 
 echo "== starting the connector daemon"
@@ -74,6 +74,15 @@ sql "SELECT type, host_id, service_id, comment_data, start_time, end_time FROM v
 sql "SELECT host_id, entry_type, comment_data FROM vantor4.host_comment WHERE host_id=2"
 sql "SELECT entry_time, service_id, display_status, comment FROM vantor4.service_state_change_1
      WHERE comment IS NOT NULL ORDER BY entry_time_ms"
+echo "== notifications: hard state changes notified each contact; the module took them over from the"
+echo "   engine and the daemon's notification workers ran the commands as vtuser, which appended these"
+echo "   lines to $root/var/sim-notifications.log"
+tail -n 6 "$root/var/sim-notifications.log" 2>/dev/null
+echo "   $(wc -l < "$root/var/sim-notifications.log" 2>/dev/null || echo 0) lines; the notification rows:"
+sql "SELECT entry_time, host_id, service_id, contact_id, command_id, reason_type, state, output
+     FROM vantor4.service_notification ORDER BY entry_time DESC LIMIT 6"
+sql "SELECT entry_time, host_id, contact_id, reason_type, state, output FROM vantor4.host_notification
+     ORDER BY entry_time DESC LIMIT 4"
 echo "== relay and replay in the daemon's log (the outage's dumps were replayed; none is left)"
 grep -E "external commands|delayed messages" "$root/var/vantorconnector.log"
 echo "   files left in $root/var/delayed-messages: $(ls "$root/var/delayed-messages" | wc -l)"

@@ -72,6 +72,16 @@ private:
     long state_changes_ = 0;
 };
 
+// ---- Notifications (sim_notify.cpp). ----
+
+// Makes hard state changes notify every contact of the object by each of its notification
+// methods, as the engine does (method start and end events). The notification commands
+// append their line, with the user that ran them, to file, which is created writable by all.
+void enable_notifications(const World &world, const std::string &file);
+// Contact notification methods raised, and how many of them a module took over.
+long notifications_sent();
+long notifications_taken_over();
+
 // Connection parameters read from db.php.
 struct DbSettings {
     std::string host, user, password;

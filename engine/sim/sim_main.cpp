@@ -177,6 +177,7 @@ int main(int argc, char **argv) {
            nagios_pid, opt.hosts, opt.services, opt.module.c_str(), VT_CMD_PIPE);
     fflush(stdout);
 
+    sim::enable_notifications(world, VT_PATH("/var/sim-notifications.log"));
     const time_t started = time(nullptr);
     sim::CheckActivity checks(world, check_options);
     std::vector<Periodic> activities = {
@@ -214,6 +215,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "vantor-engine-sim: the module left %zu callbacks registered\n", r.callbacks_left);
     standin::reset_objects();
     printf("vantor-engine-sim: %ld checks, %ld state changes\n", checks.checks(), checks.state_changes());
+    printf("vantor-engine-sim: %ld contact notifications, %ld of them taken over by the module\n",
+           sim::notifications_sent(), sim::notifications_taken_over());
     printf("vantor-engine-sim: stopped after %ld seconds\n", static_cast<long>(time(nullptr) - started));
     return 0;
 }

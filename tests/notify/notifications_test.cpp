@@ -2,6 +2,10 @@
 #include "records_fixture.h"
 
 #include <cstring>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "vantor_config.h"
 
 namespace {
 
@@ -235,6 +239,51 @@ TEST_F(Notifications, AuthorizationTests) {
     EXPECT_EQ(0, for_group(empty, alice));
     EXPECT_EQ(0, for_group(nullptr, alice));
     EXPECT_EQ(0, for_group(one, nullptr));
+}
+
+}  // namespace
+
+namespace {
+
+// State changes in the simulated engine become lines written by the notification user, one
+// per notification row.
+TEST(SimulatedNotifications, DeliveredByTheDaemonAsVtuser) {
+    vtt::gearmand_start();
+    vtt::gearman_drain("vtdb_notify");
+    vtt::Sql sql;
+    sql.exec("DELETE FROM vantor4.host_notification WHERE host_id=970");
+    sql.exec("DELETE FROM vantor4.service_notification WHERE host_id=970");
+    const std::string file = vtt::path("/var/sim-notifications.log");
+    vtt::remove_file(file);
+    const std::string conf_saved = vtt::read_file(VT_CONNECTOR_CONF);
+    vtt::write_file(VT_CONNECTOR_CONF, "vtstatus_workers=1\nperfdata_workers=1\nnotify_workers=2\n");
+    const pid_t daemon = vtt::start_daemon();
+    vtt::write_file(VT_CONNECTOR_CONF, conf_saved);
+    ASSERT_GT(daemon, 0);
+    const std::string out = vtt::path("/var/sim-notify-test.out");
+    const pid_t engine = fork();
+    if (engine == 0) {
+        if (!freopen(out.c_str(), "w", stdout))
+            _exit(126);
+        execl(VT_ENGINE_SIM_PATH, "vantor-engine-sim", "--hosts", "1", "--services", "4", "--seconds", "6",
+              "--check-interval", "1", "--change-percent", "60", "--first-host-id", "970", "--module",
+              VTDB_MODULE_PATH, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(engine, waitpid(engine, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << vtt::read_file(out);
+    auto rows = [&] {
+        return sql.count("vantor4.host_notification WHERE host_id=970") +
+               sql.count("vantor4.service_notification WHERE host_id=970");
+    };
+    auto lines = [&] { return vtt::count_lines_containing(file, " sim-host-1"); };
+    EXPECT_TRUE(vtt::wait_until([&] { return rows() > 0 && lines() == rows() && vtt::gearman_queued("vtdb_notify") == 0; },
+                                20000))
+        << rows() << " rows, " << lines() << " lines\n" << vtt::read_file(out);
+    EXPECT_EQ(lines(), vtt::count_lines_containing(file, " as vtuser")) << vtt::read_file(file);
+    EXPECT_NE(std::string::npos, vtt::read_file(out).find("taken over by the module")) << vtt::read_file(out);
+    vtt::stop_daemon(daemon);
 }
 
 }  // namespace
