@@ -72,12 +72,16 @@ struct ClearContext {
     }
 };
 
-// The first notification command of the list equal to name, or null.
-commandsmember *matching_command(commandsmember *list, const char *name) {
+// The first notification command of the list that the event names, or null. The engine
+// splits an entry "name!args" at its first "!" into the event's command name and arguments,
+// so an entry matches when it equals the name exactly, or the name and arguments joined
+// again: a command that takes arguments is found, and only the very entry the event names.
+commandsmember *matching_command(commandsmember *list, const char *name, const char *args) {
     if (!name)
         return nullptr;
+    const std::string joined = args ? std::string(name) + "!" + args : std::string();
     for (commandsmember *m = list; m; m = m->next)
-        if (m->command && std::strcmp(m->command, name) == 0)
+        if (m->command && (std::strcmp(m->command, name) == 0 || (args && joined == m->command)))
             return m;
     return nullptr;
 }
@@ -101,7 +105,8 @@ int compose(const nebstruct_contact_notification_method_data *ds, const Target &
     if (!cntct || !t.hst)
         return -2;
     commandsmember *member = matching_command(
-        t.svc ? cntct->service_notification_commands : cntct->host_notification_commands, ds->command_name);
+        t.svc ? cntct->service_notification_commands : cntct->host_notification_commands, ds->command_name,
+        ds->command_args);
     if (!member)
         return -2;
 

@@ -9,7 +9,8 @@
 extern "C" {
 #endif
 
-/* Expands the contact's notification command that equals ds->command_name for a service
+/* Expands the contact's notification command that the event names (an entry equal to
+ * ds->command_name, or to it joined with ds->command_args by "!") for a service
  * (object_ptr) notification, with the host's, service's, contact's and notification's
  * macros. On success *cmd receives the command line as a new heap text the caller frees,
  * and 0 is returned; when the contact has no such command (or it cannot be expanded) *cmd

@@ -40,9 +40,16 @@ void notify_contact(host *h, service *s, contact *c, commandsmember *method) {
     d.host_name = h->name;
     d.service_description = s ? s->description : nullptr;
     d.contact_name = c->name;
-    d.command_name = method->command;
-    const char *bang = std::strchr(method->command, '!');
-    d.command_args = bang ? const_cast<char *>(bang + 1) : nullptr;
+    // The engine hands the entry "name!args" over split at its first "!".
+    std::string name = method->command;
+    std::string args;
+    const size_t bang = name.find('!');
+    if (bang != std::string::npos) {
+        args = name.substr(bang + 1);
+        name.resize(bang);
+    }
+    d.command_name = &name[0];
+    d.command_args = bang != std::string::npos ? &args[0] : nullptr;
     d.reason_type = NOTIFICATION_NORMAL;
     d.state = s ? s->current_state : h->current_state;
     d.output = s ? s->plugin_output : h->plugin_output;

@@ -26,7 +26,7 @@ protected:
         sql.exec("DELETE FROM vtcfg.nagios_contacts WHERE contact_name LIKE 'nt-%'");
         sql.exec("DELETE FROM vtcfg.nagios_commands WHERE command_name LIKE 'nt-%'");
         sql.exec("INSERT INTO vtcfg.nagios_contacts VALUES (7001, 'nt-alice', 'Alice A'), (7002, 'nt-bob', 'Bob B')");
-        sql.exec("INSERT INTO vtcfg.nagios_commands VALUES (7003, 'nt-notify!ARGVAL')");
+        sql.exec("INSERT INTO vtcfg.nagios_commands VALUES (7003, 'nt-notify')");
         h = add_host("nt-host", "41");
         s = add_service(h, "nt-disk", "41", "42");
         bare = add_service(h, "nt-bare", nullptr, nullptr);
@@ -49,7 +49,7 @@ protected:
         d.notification_type = service_event ? SERVICE_NOTIFICATION : HOST_NOTIFICATION;
         d.start_time = {1700000100, 0};
         d.contact_name = const_cast<char *>("nt-alice");
-        d.command_name = const_cast<char *>("nt-notify!ARGVAL");
+        d.command_name = const_cast<char *>("nt-notify");  // the entry split at its first "!"
         d.command_args = const_cast<char *>("ARGVAL");
         d.reason_type = reason;
         d.state = 2;
@@ -108,10 +108,17 @@ TEST_F(Notifications, CommandLinesCarryTheNotificationMacros) {
                                                 : "vt_get_host_notification_command", d))
             << "reason " << c.reason;
     }
-    // Only the entry exactly equal to command_name is used.
+    // Only the entry the event names is used: equal to the name, or to name!arguments.
     auto d = event(s, true);
-    d.command_name = const_cast<char *>("nt-notify");
-    EXPECT_EQ("(none)", compose("vt_get_service_notification_command", d, -2));
+    for (auto [name, args] : std::vector<std::pair<const char *, const char *>>{
+             {"nt-notify", nullptr}, {"nt-notify", "OTHER"}, {"nt-notif", "ARGVAL"}, {"NT-NOTIFY", "ARGVAL"}}) {
+        d.command_name = const_cast<char *>(name);
+        d.command_args = const_cast<char *>(args);
+        EXPECT_EQ("(none)", compose("vt_get_service_notification_command", d, -2)) << name;
+    }
+    d.command_name = const_cast<char *>("nt-notify!ARGVAL");
+    d.command_args = nullptr;
+    EXPECT_NE("(none)", compose("vt_get_service_notification_command", d));
 }
 
 TEST_F(Notifications, MethodStartSendsCommandLogLineAndRowAndOverrides) {
@@ -131,7 +138,7 @@ TEST_F(Notifications, MethodStartSendsCommandLogLineAndRowAndOverrides) {
                                  ",41,42,7001,7003,'ARGVAL',0,2,'disk \\'full\\'',0,NULL,0," + vtr::date(1700000100) +
                                  ",NULL);";
     EXPECT_EQ(expected, rows[0]);
-    EXPECT_EQ(1u, standin::count_log_lines("SERVICE NOTIFICATION: nt-alice;nt-host;nt-disk;CRITICAL;nt-notify!ARGVAL;"
+    EXPECT_EQ(1u, standin::count_log_lines("SERVICE NOTIFICATION: nt-alice;nt-host;nt-disk;CRITICAL;nt-notify;"
                                            "disk 'full'"));
     // The row is one the database takes.
     sql.exec("DELETE FROM vantor4.service_notification WHERE host_id=41");
@@ -152,7 +159,7 @@ TEST_F(Notifications, MethodStartSendsCommandLogLineAndRowAndOverrides) {
                   ",41,7001,7003,'ARGVAL',1,2,'disk \\'full\\'',7002,'on it',0," + vtr::date(1700000100) + "," +
                   vtr::date(1700000160) + ");",
               rows[0]);
-    EXPECT_EQ(1u, standin::count_log_lines("HOST NOTIFICATION: nt-alice;nt-host;ACKNOWLEDGEMENT (DOWN);nt-notify!ARGVAL;"
+    EXPECT_EQ(1u, standin::count_log_lines("HOST NOTIFICATION: nt-alice;nt-host;ACKNOWLEDGEMENT (DOWN);nt-notify;"
                                            "host output;Bob B;on it"));
     hd.type = NEBTYPE_CONTACTNOTIFICATIONMETHOD_END;
     EXPECT_EQ(NEBERROR_CALLBACKOVERRIDE, standin::raise(NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA, &hd));
@@ -282,6 +289,8 @@ TEST(SimulatedNotifications, DeliveredByTheDaemonAsVtuser) {
                                 20000))
         << rows() << " rows, " << lines() << " lines\n" << vtt::read_file(out);
     EXPECT_EQ(lines(), vtt::count_lines_containing(file, " as vtuser")) << vtt::read_file(file);
+    // The contacts and commands the engine names are found in the configuration.
+    EXPECT_EQ(0, sql.count("vantor4.service_notification WHERE host_id=970 AND (command_id<0 OR contact_id<0)"));
     EXPECT_NE(std::string::npos, vtt::read_file(out).find("taken over by the module")) << vtt::read_file(out);
     vtt::stop_daemon(daemon);
 }
