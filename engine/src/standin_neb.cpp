@@ -27,6 +27,7 @@ struct Registry {
     std::list<nebmodule *> modules;
     unsigned long next_seq = 0;
     std::string load_error;
+    void (*observer)(int, void *) = nullptr;
 };
 
 Registry &reg() {
@@ -197,6 +198,8 @@ int raise(int callback_type, void *record) {
         return NEBERROR_CALLBACKBOUNDS;
     // A callback may register or remove callbacks while it runs: walk a snapshot, and skip
     // entries that were removed in the meantime.
+    if (reg().observer)
+        reg().observer(callback_type, record);
     auto &list = reg().by_type[callback_type];
     std::vector<Registration> snapshot = list;
     int result = 0;
@@ -214,6 +217,8 @@ int raise(int callback_type, void *record) {
     }
     return override_seen ? NEBERROR_CALLBACKOVERRIDE : result;
 }
+
+void set_event_observer(void (*observer)(int, void *)) { reg().observer = observer; }
 
 size_t callback_count(int callback_type) {
     if (callback_type < 0 || callback_type >= NEBCALLBACK_TYPE__COUNT)
