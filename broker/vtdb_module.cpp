@@ -157,7 +157,7 @@ const Loader loaders[] = {
      "unable to get authorized_for_all_services"},
 };
 
-int module_init(nebmodule *handle) {
+int module_init(void *handle) {
     free(VTMODULE);
     free(logfile);
     free(logfile_aux);
@@ -274,7 +274,7 @@ void nagios_start(const nebstruct_process_data *ps) {
 
 extern "C" {
 
-int nebmodule_init(int flags, char *args, nebmodule *handle) {
+int nebmodule_init(int flags, char *args, void *handle) {
     (void)flags;
     (void)args;
     try {

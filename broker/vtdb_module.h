@@ -13,7 +13,8 @@ extern int __neb_api_version;
 
 /* The module's load time as a quoted SQL literal "'YYYY-MM-DD HH:MM:SS'" (local time). */
 extern char *export_date;
-/* The module handle given to nebmodule_init; passed to every registration. */
+/* The module handle given to nebmodule_init (the engine's library handle for the module);
+ * passed to every registration and to neb_set_module_info. */
 extern void *vtdb_module_handle;
 /* 1 when the event-guard flag file existed at load, else 0. */
 extern int vt_event_guard_active;
@@ -24,7 +25,9 @@ extern int enable_failure_prediction;
 
 /* Entry points: 0 when the module is ready (or unloaded), 1 when it refuses to load. A
  * missing database settings file ends the process with status 1. */
-int nebmodule_init(int flags, char *args, nebmodule *handle);
+/* The engine calls nebmodule_init as int (*)(int, char *, void *) with the handle dlopen
+ * gave for the module, not a module record: the parameter is declared as what arrives. */
+int nebmodule_init(int flags, char *args, void *handle);
 int nebmodule_deinit(int flags, int reason);
 
 /* Callbacks of the engine start and run; each returns 0. */

@@ -50,7 +50,9 @@ void set_user_macro(int n, const std::string &value);
 
 // ---- Modules, loaded as the engine does. ----
 // dlopen (RTLD_NOW | RTLD_GLOBAL), checks __neb_api_version == CURRENT_NEB_API_VERSION,
-// calls nebmodule_init(NEBMODULE_NORMAL_LOAD, args, module). Returns the module, or NULL
+// calls nebmodule_init(NEBMODULE_NORMAL_LOAD, args, handle) with the library handle, as the
+// engine does (mod->module_handle; the broker functions know the module by it). Returns the
+// module, or NULL
 // when it was refused (last_load_error() says why; what the module registered is removed
 // and the library closed, without calling nebmodule_deinit).
 nebmodule *load_module(const std::string &path, const std::string &args = "");
@@ -69,9 +71,10 @@ void *module_symbol(nebmodule *mod, const char *name);
 std::string module_info(nebmodule *mod, int item);
 
 // ---- Callbacks and events. ----
-// Calls the callbacks registered for callback_type in order with record. Returns
-// NEBERROR_CALLBACKOVERRIDE when any callback returned it, else the last non-zero result,
-// else 0.
+// Calls the callbacks registered for callback_type in order with record, as the engine
+// does: the walk ends after the first callback that returns NEBERROR_CALLBACKOVERRIDE or
+// NEBERROR_CALLBACKCANCEL. Returns the result of the last callback called (0 when none was
+// called), ERROR for a type out of range.
 int raise(int callback_type, void *record);
 size_t callback_count(int callback_type);
 // An observer that sees every raised event before the modules' callbacks do, whatever they

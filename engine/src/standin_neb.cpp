@@ -35,9 +35,21 @@ Registry &reg() {
     return r;
 }
 
-bool known_module(void *handle) {
+// The loaded module whose library handle this is, or NULL. As in the engine, a module is
+// known to the broker functions by the handle dlopen gave for it, which is also what its
+// nebmodule_init receives.
+nebmodule *module_by_handle(void *handle) {
+    if (!handle)
+        return nullptr;
+    for (nebmodule *m : reg().modules)
+        if (m->module_handle == handle)
+            return m;
+    return nullptr;
+}
+
+bool known_module(nebmodule *mod) {
     auto &mods = reg().modules;
-    return std::find(mods.begin(), mods.end(), static_cast<nebmodule *>(handle)) != mods.end();
+    return std::find(mods.begin(), mods.end(), mod) != mods.end();
 }
 
 size_t drop_module_callbacks(void *module) {
@@ -74,11 +86,13 @@ void free_module(nebmodule *mod) {
 extern "C" {
 
 int neb_set_module_info(void *handle, int type, char *data) {
-    if (!handle || !known_module(handle))
-        return NEBERROR_NOMODULEHANDLE;
+    if (!handle)
+        return NEBERROR_NOMODULE;
     if (type < 0 || type >= NEBMODULE_MODINFO_NUMITEMS)
-        return ERROR;
-    auto *mod = static_cast<nebmodule *>(handle);
+        return NEBERROR_MODINFOBOUNDS;
+    nebmodule *mod = module_by_handle(handle);
+    if (!mod)
+        return NEBERROR_BADMODULEHANDLE;
     free(mod->info[type]);
     mod->info[type] = data ? strdup(data) : nullptr;
     return OK;
@@ -88,10 +102,12 @@ int neb_register_callback(enum NEBCallbackType callback_type, void *mod_handle, 
                           int (*callback_func)(int, void *)) {
     if (!callback_func)
         return NEBERROR_NOCALLBACKFUNC;
-    if (!mod_handle || !known_module(mod_handle))
+    if (!mod_handle)
         return NEBERROR_NOMODULEHANDLE;
     if (callback_type < 0 || callback_type >= NEBCALLBACK_TYPE__COUNT)
         return NEBERROR_CALLBACKBOUNDS;
+    if (!module_by_handle(mod_handle))
+        return NEBERROR_BADMODULEHANDLE;
     auto &list = reg().by_type[callback_type];
     Registration r{priority, reg().next_seq++, mod_handle, callback_func};
     auto pos = std::upper_bound(list.begin(), list.end(), r, [](const Registration &a, const Registration &b) {
@@ -151,12 +167,13 @@ nebmodule *load_module(const std::string &path, const std::string &args) {
     mod->deinit_func = deinit;
     r.modules.push_back(mod);
 
-    auto initfunc = reinterpret_cast<int (*)(int, char *, nebmodule *)>(init);
-    int rc = initfunc(NEBMODULE_NORMAL_LOAD, mod->args, mod);
+    // As the engine: the third argument is the library handle, not the module record.
+    auto initfunc = reinterpret_cast<int (*)(int, char *, void *)>(init);
+    int rc = initfunc(NEBMODULE_NORMAL_LOAD, mod->args, dl);
     if (rc != OK) {
         // As the engine: a module that fails its init is not deinitialized, only dropped.
         r.load_error = "nebmodule_init returned " + std::to_string(rc);
-        drop_module_callbacks(mod);
+        drop_module_callbacks(dl);
         free_module(mod);
         dlclose(dl);
         return nullptr;
@@ -173,9 +190,9 @@ UnloadResult unload_module(nebmodule *mod, int flags, int reason) {
         return res;
     auto deinitfunc = reinterpret_cast<int (*)(int, int)>(mod->deinit_func);
     res.deinit_result = deinitfunc(flags, reason);
-    res.callbacks_left = count_module_callbacks(mod);
-    drop_module_callbacks(mod);
     void *dl = mod->module_handle;
+    res.callbacks_left = count_module_callbacks(dl);
+    drop_module_callbacks(dl);
     free_module(mod);
     dlclose(dl);
     return res;
@@ -195,7 +212,7 @@ std::string module_info(nebmodule *mod, int item) {
 
 int raise(int callback_type, void *record) {
     if (callback_type < 0 || callback_type >= NEBCALLBACK_TYPE__COUNT)
-        return NEBERROR_CALLBACKBOUNDS;
+        return ERROR;
     // A callback may register or remove callbacks while it runs: walk a snapshot, and skip
     // entries that were removed in the meantime.
     if (reg().observer)
@@ -203,19 +220,18 @@ int raise(int callback_type, void *record) {
     auto &list = reg().by_type[callback_type];
     std::vector<Registration> snapshot = list;
     int result = 0;
-    bool override_seen = false;
     for (const Registration &r : snapshot) {
         bool still = std::any_of(list.begin(), list.end(),
                                  [&r](const Registration &x) { return x.seq == r.seq; });
         if (!still)
             continue;
-        int rc = r.func(callback_type, record);
-        if (rc == NEBERROR_CALLBACKOVERRIDE)
-            override_seen = true;
-        if (rc != 0)
-            result = rc;
+        result = r.func(callback_type, record);
+        // As the engine: a callback that overrides the event's handling, or cancels it,
+        // is the last one called for it.
+        if (result == NEBERROR_CALLBACKOVERRIDE || result == NEBERROR_CALLBACKCANCEL)
+            break;
     }
-    return override_seen ? NEBERROR_CALLBACKOVERRIDE : result;
+    return result;
 }
 
 void set_event_observer(void (*observer)(int, void *)) { reg().observer = observer; }

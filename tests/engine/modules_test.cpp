@@ -18,6 +18,7 @@ int second(int, void *) { calls.push_back("second"); return 5; }
 int third(int, void *) { calls.push_back("third"); return 0; }
 int overriding(int, void *) { calls.push_back("override"); return NEBERROR_CALLBACKOVERRIDE; }
 int early(int, void *) { calls.push_back("early"); return 0; }
+int late(int, void *) { calls.push_back("late"); return 9; }
 int removes_second(int, void *) {
     calls.push_back("remover");
     neb_deregister_callback(NEBCALLBACK_NOTIFICATION_DATA, reinterpret_cast<void *>(second));
@@ -89,28 +90,42 @@ TEST_F(StandinModules, RefusedModulesAreDroppedWithoutDeinit) {
     EXPECT_EQ(0u, standin::callback_count());
 }
 
-TEST_F(StandinModules, CallbacksRunInOrderAndResultsCombine) {
+TEST_F(StandinModules, CallbacksRunInOrderUntilAnOverride) {
     mod = standin::load_module(PROBE_MODULE);
     ASSERT_NE(nullptr, mod);
+    void *handle = mod->module_handle;
     const auto type = NEBCALLBACK_NOTIFICATION_DATA;
-    EXPECT_EQ(NEBERROR_NOMODULEHANDLE, neb_register_callback(type, &calls, 0, first));
-    ASSERT_EQ(OK, neb_register_callback(type, mod, 0, first));
-    ASSERT_EQ(OK, neb_register_callback(type, mod, 0, second));
-    ASSERT_EQ(OK, neb_register_callback(type, mod, 0, third));
-    ASSERT_EQ(OK, neb_register_callback(type, mod, -1, early));
-    EXPECT_EQ(5, standin::raise(type, nullptr));  // the last non-zero result
+    // Modules are known by their library handle, as nebmodule_init received it.
+    EXPECT_EQ(NEBERROR_NOMODULEHANDLE, neb_register_callback(type, nullptr, 0, first));
+    EXPECT_EQ(NEBERROR_BADMODULEHANDLE, neb_register_callback(type, mod, 0, first));
+    EXPECT_EQ(NEBERROR_BADMODULEHANDLE, neb_set_module_info(mod, NEBMODULE_MODINFO_TITLE, nullptr));
+    EXPECT_EQ(NEBERROR_CALLBACKBOUNDS, neb_register_callback(NEBCALLBACK_TYPE__COUNT, handle, 0, first));
+    EXPECT_EQ(27, NEBCALLBACK_TYPE__COUNT);
+    EXPECT_EQ(handle, *static_cast<void **>(standin::module_symbol(mod, "probe_handle")));
+    ASSERT_EQ(OK, neb_register_callback(type, handle, 0, first));
+    ASSERT_EQ(OK, neb_register_callback(type, handle, 0, second));
+    ASSERT_EQ(OK, neb_register_callback(type, handle, 0, third));
+    ASSERT_EQ(OK, neb_register_callback(type, handle, -1, early));
+    EXPECT_EQ(0, standin::raise(type, nullptr));  // the last callback's result, not the last non-zero one
     EXPECT_EQ((std::vector<std::string>{"early", "first", "second", "third"}), calls);
 
-    ASSERT_EQ(OK, neb_register_callback(type, mod, 0, overriding));
+    // The first override ends the walk and is what the engine sees.
+    ASSERT_EQ(OK, neb_register_callback(type, handle, 0, overriding));
+    ASSERT_EQ(OK, neb_register_callback(type, handle, 1, late));
     calls.clear();
     EXPECT_EQ(NEBERROR_CALLBACKOVERRIDE, standin::raise(type, nullptr));
+    EXPECT_EQ((std::vector<std::string>{"early", "first", "second", "third", "override"}), calls);
+    ASSERT_EQ(OK, neb_deregister_callback(type, reinterpret_cast<void *>(overriding)));
+    calls.clear();
+    EXPECT_EQ(9, standin::raise(type, nullptr));
+    EXPECT_EQ("late", calls.back());
 
     // A callback removed by an earlier one during the same event is not called.
     ASSERT_EQ(OK, neb_deregister_callback(type, reinterpret_cast<void *>(early)));
-    ASSERT_EQ(OK, neb_register_callback(type, mod, -1, removes_second));
+    ASSERT_EQ(OK, neb_register_callback(type, handle, -1, removes_second));
     calls.clear();
     standin::raise(type, nullptr);
-    EXPECT_EQ((std::vector<std::string>{"remover", "first", "third", "override"}), calls);
+    EXPECT_EQ((std::vector<std::string>{"remover", "first", "third", "late"}), calls);
     EXPECT_EQ(NEBERROR_CALLBACKNOTFOUND, neb_deregister_callback(type, reinterpret_cast<void *>(second)));
 
     // Leftovers of a module are removed with it.
@@ -122,7 +137,7 @@ TEST_F(StandinModules, CallbacksRunInOrderAndResultsCombine) {
 TEST_F(StandinModules, CommandPipeLinesBecomeExternalCommandEvents) {
     mod = standin::load_module(PROBE_MODULE);
     ASSERT_NE(nullptr, mod);
-    ASSERT_EQ(OK, neb_register_callback(NEBCALLBACK_EXTERNAL_COMMAND_DATA, mod, 0, record_command));
+    ASSERT_EQ(OK, neb_register_callback(NEBCALLBACK_EXTERNAL_COMMAND_DATA, mod->module_handle, 0, record_command));
     EXPECT_TRUE(standin::raise_command_line("[1700000000] SCHEDULE_FORCED_HOST_CHECK;web01;1700000001\n"));
     EXPECT_TRUE(standin::raise_command_line("[42]   _VTDB_DUMP_DELAYED"));
     EXPECT_EQ((std::vector<std::string>{

@@ -14,6 +14,7 @@
 extern "C" {
 int __neb_api_version = PROBE_API_VERSION;
 int probe_calls = 0;
+void *probe_handle = nullptr;  // what nebmodule_init received
 }
 
 namespace {
@@ -26,11 +27,12 @@ int probe_callback(int, void *) {
 }
 }  // namespace
 
-extern "C" int nebmodule_init(int, char *args, nebmodule *handle) {
+extern "C" int nebmodule_init(int, char *args, void *handle) {
     const char *a = args ? args : "";
     if (const char *p = strstr(a, "answer="))
         answer = atoi(p + 7);
     leave = strstr(a, "leave") != nullptr;
+    probe_handle = handle;
     neb_set_module_info(handle, NEBMODULE_MODINFO_TITLE, const_cast<char *>("probe"));
     neb_register_callback(NEBCALLBACK_PROCESS_DATA, handle, 0, probe_callback);
     neb_register_callback(NEBCALLBACK_AGGREGATED_STATUS_DATA, handle, 0, probe_callback);

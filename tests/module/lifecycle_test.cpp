@@ -124,7 +124,8 @@ TEST_F(ModuleTest, LoadsWithItsInformationAndOnlyTheLoadTimeCallbacks) {
     EXPECT_EQ(sym<void>("vtdb_handle_nagios_start"),
               reinterpret_cast<void *>(standin::callbacks(NEBCALLBACK_PROCESS_DATA)[0]));
 
-    EXPECT_EQ(mod, *sym<void *>("vtdb_module_handle"));
+    // The engine's library handle for the module, not its module record.
+    EXPECT_EQ(mod->module_handle, *sym<void *>("vtdb_module_handle"));
     EXPECT_EQ(0, *sym<int>("vt_event_guard_active"));
     const char *date = *sym<char *>("export_date");
     ASSERT_NE(nullptr, date);

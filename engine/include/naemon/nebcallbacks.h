@@ -33,7 +33,8 @@ enum NEBCallbackType {
     NEBCALLBACK_STATE_CHANGE_DATA = 23,
     NEBCALLBACK_CONTACT_STATUS_DATA = 24,
     NEBCALLBACK_ADAPTIVE_CONTACT_DATA = 25,
-    NEBCALLBACK_TYPE__COUNT = 26
+    NEBCALLBACK_VAULT_MACRO_DATA = 26,
+    NEBCALLBACK_TYPE__COUNT = 27
 };
 #define NEBCALLBACK_NUMITEMS NEBCALLBACK_TYPE__COUNT
 
@@ -142,14 +143,23 @@ enum NEBCallbackType {
 #define NEB_TRUE 1
 #define NEB_FALSE 0
 
-#define NEBERROR_NOCALLBACKFUNC 200
-#define NEBERROR_NOCALLBACKTYPE 201
-#define NEBERROR_NOCALLBACKLIST 202
-#define NEBERROR_CALLBACKBOUNDS 203
-#define NEBERROR_CALLBACKNOTFOUND 204
-#define NEBERROR_NOMODULEHANDLE 205
-/* A callback's answer that tells the engine to skip its own handling of the event. */
+#define NEBERROR_NOMEM 100              /* memory could not be allocated */
+
+#define NEBERROR_NOCALLBACKFUNC 200     /* no callback function was given */
+#define NEBERROR_NOCALLBACKOBJ 201      /* no callback object was given */
+#define NEBERROR_CALLBACKBOUNDS 202     /* callback type out of range */
+#define NEBERROR_CALLBACKNOTFOUND 203   /* no such registration */
+#define NEBERROR_NOMODULEHANDLE 204     /* no module handle was given */
+#define NEBERROR_BADMODULEHANDLE 205    /* the handle is no loaded module's */
+/* A callback's answer that tells the engine to skip its own handling of the event; no later
+ * callback of the event is called. */
 #define NEBERROR_CALLBACKOVERRIDE 206
+/* A callback's answer that ends the calling of the event's later callbacks. */
+#define NEBERROR_CALLBACKCANCEL 207
+
+#define NEBERROR_NOMODULE 300           /* no module was given */
+
+#define NEBERROR_MODINFOBOUNDS 400      /* module information item out of range */
 
 #ifdef __cplusplus
 }

@@ -29,7 +29,9 @@ extern "C" {
 #define NEBMODULE_ERROR_BAD_INIT 4
 #define NEBMODULE_ERROR_API_VERSION 5
 
-/* One loaded module. The engine passes it to nebmodule_init as the module handle. */
+/* One loaded module, the engine's own record. A module never sees it: nebmodule_init
+ * receives module_handle (the handle dlopen gave), and the broker functions below know the
+ * module by that handle. */
 typedef struct nebmodule {
     char *filename;
     char *dl_file;
@@ -43,12 +45,12 @@ typedef struct nebmodule {
     struct nebmodule *next;
 } nebmodule;
 
-/* Stores a copy of text as information item (0 to 5) of the module. OK, or ERROR for a bad
- * handle or item. */
+/* Stores a copy of text as information item (0 to 5) of the module whose handle this is.
+ * OK, or NEBERROR_NOMODULE, NEBERROR_MODINFOBOUNDS, NEBERROR_BADMODULEHANDLE. */
 int neb_set_module_info(void *handle, int type, char *data);
 
-/* Registers callback_func for callback_type; callbacks of a type are called by priority,
- * in registration order within a priority. OK, or a NEBERROR_* code. */
+/* Registers callback_func for callback_type under the module's handle; callbacks of a type
+ * are called by priority, in registration order within a priority. OK, or a NEBERROR_* code. */
 int neb_register_callback(enum NEBCallbackType callback_type, void *mod_handle, int priority, int (*callback_func)(int, void *));
 /* Removes the registration of callback_func for callback_type. OK, or
  * NEBERROR_CALLBACKNOTFOUND. */
