@@ -213,10 +213,10 @@ std::string module_info(nebmodule *mod, int item) {
 int raise(int callback_type, void *record) {
     if (callback_type < 0 || callback_type >= NEBCALLBACK_TYPE__COUNT)
         return ERROR;
-    // A callback may register or remove callbacks while it runs: walk a snapshot, and skip
-    // entries that were removed in the meantime.
     if (reg().observer)
         reg().observer(callback_type, record);
+    // A callback may register or remove callbacks while it runs: walk a snapshot, and skip
+    // entries that were removed in the meantime.
     auto &list = reg().by_type[callback_type];
     std::vector<Registration> snapshot = list;
     int result = 0;
