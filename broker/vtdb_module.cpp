@@ -12,10 +12,14 @@
 #include "vantor_config.h"
 #include "vt_db.h"
 #include "vt_delayed.h"
+#include "vt_entry_guard.h"
 #include "vt_gearman_client.h"
 #include "vt_identity.h"
 #include "vt_log.h"
 #include "vt_util.h"
+#include "vtdb_checks.h"
+#include "vtdb_state_history.h"
+#include "vtdb_status.h"
 
 extern "C" {
 int __neb_api_version = 5;
@@ -49,8 +53,13 @@ struct Registration {
 const Registration registrations[] = {
     {NEBCALLBACK_PROCESS_DATA, vtdb_handle_nagios_start, Phase::load},
     {NEBCALLBACK_RETENTION_DATA, vtdb_handle_retention_data, Phase::load},
+    {NEBCALLBACK_STATE_CHANGE_DATA, vtdb_handle_state_change, Phase::event_loop},
+    {NEBCALLBACK_HOST_CHECK_DATA, vtdb_handle_host_check, Phase::event_loop},
+    {NEBCALLBACK_SERVICE_CHECK_DATA, vtdb_handle_service_check, Phase::event_loop},
     {NEBCALLBACK_AGGREGATED_STATUS_DATA, vtdb_handle_aggregated_status_data, Phase::event_loop},
     {NEBCALLBACK_EXTERNAL_COMMAND_DATA, vtdb_handle_external_command_data, Phase::event_loop},
+    {NEBCALLBACK_HOST_STATUS_DATA, vtdb_handle_host_status, Phase::event_loop},
+    {NEBCALLBACK_SERVICE_STATUS_DATA, vtdb_handle_service_status, Phase::event_loop},
 };
 
 // Whether each phase's callbacks are registered now. The event-loop phase is registered
@@ -62,6 +71,17 @@ void register_phase(Phase phase) {
     for (const Registration &r : registrations)
         if (r.phase == phase)
             neb_register_callback(r.type, vtdb_module_handle, 0, r.handler);
+}
+
+// Removes what is registered, in table order, with the type each was registered under.
+void deregister_all() noexcept {
+    for (const Registration &r : registrations) {
+        const bool registered = r.phase == Phase::load ? registered_load : registered_event_loop;
+        if (registered)
+            neb_deregister_callback(r.type, vt::CallbackRef{r.handler});
+    }
+    registered_load = false;
+    registered_event_loop = false;
 }
 
 // A heap string for the module's globals that hold heap strings.
@@ -123,11 +143,13 @@ std::string program_status_statement(int event_type) {
         service_handler.c_str());
 }
 
-// Writes the delayed queue to its dump file, reporting in the engine log.
-void dump_delayed_to_engine_log() {
+// Writes the delayed queue to its dump file, reporting in the engine log. Returns
+// dump_msgs' result (0 when dumped).
+int dump_delayed_to_engine_log() {
     nm_log(NSLOG_INFO_MESSAGE, "Starting to dump %d messages", get_count_delayed());
     const int rc = dump_msgs();
     nm_log(NSLOG_INFO_MESSAGE, "%s", rc == 0 ? "Messages dumped to " VT_DUMP_FILE : "Unable to dump messages");
+    return rc;
 }
 
 // Releases the module's heap texts. The engine closes the library after a refused load or
@@ -220,29 +242,13 @@ int module_init(void *handle) {
     return 0;
 }
 
-int module_deinit() {
-    dump_delayed_to_engine_log();
-    db_disconnect();
-    for (const Registration &r : registrations) {
-        const bool registered = r.phase == Phase::load ? registered_load : registered_event_loop;
-        if (registered)
-            neb_deregister_callback(r.type, vt::CallbackRef{r.handler});
-    }
-    registered_load = false;
-    registered_event_loop = false;
-    // An engine that reloads its modules would otherwise keep one dead connection per load.
-    vt_disconnect_gearman();
-    vt_write_to_log("tks for using keldra broker");
-    release_module_texts();
-    return 0;
-}
-
 void nagios_start(const nebstruct_process_data *ps) {
     std::string statement;
     try {
         statement = program_status_statement(ps->type);
     } catch (const std::bad_alloc &) {
-        vt_write_to_log("unable to update program on status database");
+        vt::guard_entry("vtdb_handle_nagios_start",
+                        [] { vt_write_to_log("unable to update program on status database"); });
         return;
     }
     submit_status(statement);
@@ -256,8 +262,7 @@ void nagios_start(const nebstruct_process_data *ps) {
     }
 
     vt_write_to_log("Log initial states");
-    // The initial-state load (insert_initial_states) is called here; it is wired in by the
-    // state-history family of callbacks.
+    insert_initial_states();
     vt_write_to_log("Ready to rock'nd roll");
 
     submit_status(vt::format("UPDATE %s.program_status SET     objects_loaded=2,    entry_time=NOW() WHERE     id=0;",
@@ -277,24 +282,37 @@ extern "C" {
 int nebmodule_init(int flags, char *args, void *handle) {
     (void)flags;
     (void)args;
-    try {
-        return module_init(handle);
-    } catch (...) {
-        vt_write_to_log("ERROR: vtdb could not be loaded");
+    const int rc = vt::guard_entry("nebmodule_init", 1, [=] { return module_init(handle); });
+    if (rc != 0) {
+        // However the load was refused (an exception may have cut it short anywhere),
+        // nothing of it stays behind in the engine process.
+        deregister_all();
+        vt_disconnect_gearman();
         db_disconnect();
         release_module_texts();
-        return 1;
     }
+    return rc;
 }
 
 int nebmodule_deinit(int flags, int reason) {
     (void)flags;
     (void)reason;
-    try {
-        return module_deinit();
-    } catch (...) {
-        return 0;
-    }
+    // Each step on its own, so that a failing dump never keeps the callbacks registered.
+    vt::guard_entry("nebmodule_deinit", [] {
+        if (dump_delayed_to_engine_log() != 0 && get_count_delayed() > 0) {
+            // The queue goes with the library: say what could not be kept.
+            vt_logf("ERROR: %d delayed messages are lost: they could not be dumped at unload",
+                    get_count_delayed());
+        }
+    });
+    destroy_all_delayed();
+    db_disconnect();
+    deregister_all();
+    // An engine that reloads its modules would otherwise keep one dead connection per load.
+    vt_disconnect_gearman();
+    vt::guard_entry("nebmodule_deinit", [] { vt_write_to_log("tks for using keldra broker"); });
+    release_module_texts();
+    return 0;
 }
 
 int vtdb_handle_nagios_start(int callback_type, void *data) {
@@ -303,12 +321,10 @@ int vtdb_handle_nagios_start(int callback_type, void *data) {
         puts("vtdb_handle_nagios_start");
     if (!data)
         return 0;
-    try {
+    return vt::guard_entry("vtdb_handle_nagios_start", 0, [=] {
         nagios_start(static_cast<const nebstruct_process_data *>(data));
-    } catch (...) {
-        vt_write_to_log("unable to update program on status database");
-    }
-    return 0;
+        return 0;
+    });
 }
 
 int vtdb_handle_aggregated_status_data(int callback_type, void *data) {
@@ -318,16 +334,14 @@ int vtdb_handle_aggregated_status_data(int callback_type, void *data) {
     const auto *as = static_cast<const nebstruct_aggregated_status_data *>(data);
     if (!as || as->type != NEBTYPE_AGGREGATEDSTATUS_ENDDUMP)
         return 0;
-    try {
+    return vt::guard_entry("vtdb_handle_aggregated_status_data", 0, [] {
         submit_status(vt::format("update %s.program_status set entry_time=NOW() where id=0;", STATUS_SCHEMA));
-    } catch (...) {
+        if (++vt_count_alive_log > 19) {
+            vt_write_to_log("alive");
+            vt_count_alive_log = 0;
+        }
         return 0;
-    }
-    if (++vt_count_alive_log > 19) {
-        vt_write_to_log("alive");
-        vt_count_alive_log = 0;
-    }
-    return 0;
+    });
 }
 
 int vtdb_handle_external_command_data(int callback_type, void *data) {
@@ -335,11 +349,13 @@ int vtdb_handle_external_command_data(int callback_type, void *data) {
     const auto *ec = static_cast<const nebstruct_external_command_data *>(data);
     if (!ec || ec->type != NEBTYPE_EXTERNALCOMMAND_START || !ec->command_string)
         return 0;
-    if (strcmp(ec->command_string, "_VTDB_FETCH_DELAYED") == 0)
-        nm_log(NSLOG_INFO_MESSAGE, "%d messages are still to be delivered", get_count_delayed());
-    else if (strcmp(ec->command_string, "_VTDB_DUMP_DELAYED") == 0)
-        dump_delayed_to_engine_log();
-    return 0;
+    return vt::guard_entry("vtdb_handle_external_command_data", 0, [=] {
+        if (strcmp(ec->command_string, "_VTDB_FETCH_DELAYED") == 0)
+            nm_log(NSLOG_INFO_MESSAGE, "%d messages are still to be delivered", get_count_delayed());
+        else if (strcmp(ec->command_string, "_VTDB_DUMP_DELAYED") == 0)
+            dump_delayed_to_engine_log();
+        return 0;
+    });
 }
 
 int vtdb_handle_retention_data(int callback_type, void *data) {
@@ -347,13 +363,16 @@ int vtdb_handle_retention_data(int callback_type, void *data) {
     const auto *rd = static_cast<const nebstruct_retention_data *>(data);
     if (!rd)
         return 0;
+    const char *line = nullptr;
     switch (rd->type) {
-    case NEBTYPE_RETENTIONDATA_STARTLOAD: vt_write_to_log("Start loading retention data"); break;
-    case NEBTYPE_RETENTIONDATA_ENDLOAD: vt_write_to_log("Finished loading retention data"); break;
-    case NEBTYPE_RETENTIONDATA_STARTSAVE: vt_write_to_log("Start saving retention data"); break;
-    case NEBTYPE_RETENTIONDATA_ENDSAVE: vt_write_to_log("Finished saving retention data"); break;
+    case NEBTYPE_RETENTIONDATA_STARTLOAD: line = "Start loading retention data"; break;
+    case NEBTYPE_RETENTIONDATA_ENDLOAD: line = "Finished loading retention data"; break;
+    case NEBTYPE_RETENTIONDATA_STARTSAVE: line = "Start saving retention data"; break;
+    case NEBTYPE_RETENTIONDATA_ENDSAVE: line = "Finished saving retention data"; break;
     default: break;
     }
+    if (line)
+        vt::guard_entry("vtdb_handle_retention_data", [=] { vt_write_to_log(line); });
     return 0;
 }
 

@@ -57,6 +57,9 @@ void set_user_macro(int n, const std::string &value);
 // and the library closed, without calling nebmodule_deinit).
 nebmodule *load_module(const std::string &path, const std::string &args = "");
 std::string last_load_error();
+// The callback types of the successful neb_deregister_callback calls since the last
+// load_module, in call order.
+std::vector<int> deregistrations();
 struct UnloadResult {
     int deinit_result;     // what nebmodule_deinit returned
     size_t callbacks_left; // registrations the module still had after nebmodule_deinit
@@ -92,6 +95,18 @@ int raise_aggregated_status(int event_type);
 int raise_retention(int event_type);
 int raise_external_command(const std::string &name, const std::string &args,
                            time_t entry_time, int event_type = NEBTYPE_EXTERNALCOMMAND_START);
+// Status and check events of hosts and services, filled from the object as the engine fills
+// them (object_ptr, names, state, outputs); the time stamp is now() unless one is given.
+int raise_host_status(host *hst, int event_type = NEBTYPE_HOSTSTATUS_UPDATE);
+int raise_service_status(service *svc, int event_type = NEBTYPE_SERVICESTATUS_UPDATE);
+int raise_host_check(host *hst, int event_type = NEBTYPE_HOSTCHECK_PROCESSED);
+int raise_service_check(service *svc, int event_type = NEBTYPE_SERVICECHECK_PROCESSED);
+// A state change of a host (svc NULL) or a service; statechange_type is set from which one
+// is given (HOST_STATECHANGE 0, SERVICE_STATECHANGE 1).
+int raise_state_change(host *hst, service *svc, int event_type = NEBTYPE_STATECHANGE_END);
+int raise_state_change_at(host *hst, service *svc, struct timeval when, int event_type = NEBTYPE_STATECHANGE_END);
+int raise_service_check_at(service *svc, struct timeval when, int event_type = NEBTYPE_SERVICECHECK_PROCESSED);
+int raise_host_check_at(host *hst, struct timeval when, int event_type = NEBTYPE_HOSTCHECK_PROCESSED);
 // Splits one command-pipe line "[time] NAME;args" and raises it as the engine does (start,
 // then end of the command); false when the line is malformed.
 bool raise_command_line(const std::string &line);

@@ -25,6 +25,7 @@ struct Registration {
 struct Registry {
     std::vector<Registration> by_type[NEBCALLBACK_TYPE__COUNT];
     std::list<nebmodule *> modules;
+    std::vector<int> deregistered;  // types of successful deregistrations since the last load
     unsigned long next_seq = 0;
     std::string load_error;
     void (*observer)(int, void *) = nullptr;
@@ -129,6 +130,11 @@ int neb_deregister_callback(enum NEBCallbackType callback_type, void *callback_f
     if (it == list.end())
         return NEBERROR_CALLBACKNOTFOUND;
     list.erase(it);
+    try {
+        reg().deregistered.push_back(callback_type);
+    } catch (...) {
+        // only the record of it for the tests is incomplete
+    }
     return OK;
 }
 
@@ -139,6 +145,7 @@ namespace standin {
 nebmodule *load_module(const std::string &path, const std::string &args) {
     Registry &r = reg();
     r.load_error.clear();
+    r.deregistered.clear();
     void *dl = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
     if (!dl) {
         const char *e = dlerror();
@@ -183,6 +190,8 @@ nebmodule *load_module(const std::string &path, const std::string &args) {
 }
 
 std::string last_load_error() { return reg().load_error; }
+
+std::vector<int> deregistrations() { return reg().deregistered; }
 
 UnloadResult unload_module(nebmodule *mod, int flags, int reason) {
     UnloadResult res{ERROR, 0};

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "failing_new.h"
 #include "standin.h"
 #include "test_support.h"
 #include "vt_db.h"
@@ -169,6 +170,40 @@ TEST_F(Identity, EngineContactsAreFoundByNameThenAlias) {
     EXPECT_EQ(dev, vt_find_contact("Developers"));
     EXPECT_EQ(nullptr, vt_find_contact("developers"));
     EXPECT_EQ(nullptr, vt_find_contact(nullptr));
+}
+
+TEST_F(Identity, LoadersAndLookupsFailCleanlyWhenMemoryRunsOut) {
+    sql.exec("INSERT INTO vtcfg.nagios_commands (command_id, command_name) VALUES (21, 'notify-by-mail')");
+    ASSERT_EQ(0, vtdb_populate_command_list());
+    host *h = standin::add_host("web01");
+    standin::add_custom_variable(h, "_HOST_ID", "17");
+    service *svc = standin::add_service(h, "http");
+    standin::add_custom_variable(svc, "_HOST_ID", "17");
+    standin::add_custom_variable(svc, "_SERVICE_ID", "42");
+
+    // Whatever throws inside ends at the entry point as its failure result.
+    char *id = reinterpret_cast<char *>(1), *host_id = id, *service_id = id;
+    int rc[5] = {};
+    {
+        vtt::FailingAllocations oom;
+        rc[1] = vtdb_find_command_id("notify");  // a miss, logged through a built line
+        rc[2] = vt_get_host_custom_macro("$_HOSTHOST_ID$", h, &id);
+        rc[3] = vt_get_service_id_by_macro(svc, &host_id, &service_id);
+        rc[4] = vtdb_find_command_id("notify-by-mail");  // a hit needs no memory
+    }
+    EXPECT_EQ(-2, rc[1]);
+    EXPECT_EQ(-2, rc[2]);
+    EXPECT_EQ(nullptr, id);
+    EXPECT_EQ(-2, rc[3]);
+    EXPECT_EQ(nullptr, host_id);
+    EXPECT_EQ(nullptr, service_id);
+    EXPECT_EQ(21, rc[4]);
+
+    // And everything works again afterwards.
+    EXPECT_EQ(0, vt_get_service_id_by_macro(svc, &host_id, &service_id));
+    EXPECT_STREQ("42", service_id);
+    free(host_id);
+    free(service_id);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Tests of the module's load, refusal, engine start, keep-alive, custom commands and unload.
 #include <arpa/inet.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <ctime>
 #include <string>
 
+#include "failing_new.h"
 #include "module_fixture.h"
 
 namespace {
@@ -106,6 +108,15 @@ long gearman_connections() {
         lines += c == '\n';
     return lines - 2;  // without the terminating "." and our own connection
 }
+
+// The order of deregistration at unload, every callback family included.
+const int kDeregistrationOrder[] = {
+    NEBCALLBACK_PROCESS_DATA,        NEBCALLBACK_RETENTION_DATA,         NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA,
+    NEBCALLBACK_STATE_CHANGE_DATA,   NEBCALLBACK_COMMENT_DATA,           NEBCALLBACK_HOST_CHECK_DATA,
+    NEBCALLBACK_SERVICE_CHECK_DATA,  NEBCALLBACK_DOWNTIME_DATA,          NEBCALLBACK_ACKNOWLEDGEMENT_DATA,
+    NEBCALLBACK_FLAPPING_DATA,       NEBCALLBACK_AGGREGATED_STATUS_DATA, NEBCALLBACK_EXTERNAL_COMMAND_DATA,
+    NEBCALLBACK_HOST_STATUS_DATA,    NEBCALLBACK_SERVICE_STATUS_DATA,
+};
 
 TEST_F(ModuleTest, LoadsWithItsInformationAndOnlyTheLoadTimeCallbacks) {
     vtt::Sql sql;
@@ -319,9 +330,16 @@ TEST_F(ModuleTest, UnloadDumpsTheDelayedQueueAndLeavesNothingBehind) {
     ASSERT_EQ(4u, status_jobs(4).size());
     EXPECT_EQ(connections_before + 1, gearman_connections());
 
+    // Every registration is removed by the module, under its type, in the table's order.
+    std::vector<int> registered;
+    for (int type : kDeregistrationOrder)
+        if (standin::callback_count(type) > 0)
+            registered.push_back(type);
+    EXPECT_EQ(standin::callback_count(), registered.size());
     standin::UnloadResult r = unload();
     EXPECT_EQ(0, r.deinit_result);
     EXPECT_EQ(0u, r.callbacks_left);
+    EXPECT_EQ(registered, standin::deregistrations());
     EXPECT_EQ(1u, log_count("tks for using keldra broker"));
     EXPECT_EQ(1u, standin::count_log_lines("Starting to dump 0 messages"));
     // The job-server client is released with the module.
@@ -349,6 +367,91 @@ TEST_F(ModuleTest, UnloadDumpsTheDelayedQueueAndLeavesNothingBehind) {
     const size_t alive_before = log_count("] alive");
     standin::raise_aggregated_status(NEBTYPE_AGGREGATEDSTATUS_ENDDUMP);
     EXPECT_EQ(alive_before + 1, log_count("] alive"));
+}
+
+TEST_F(ModuleTest, AFailingDumpIsReportedInTheEngineLogAndKeepsTheMessages) {
+    ASSERT_NE(nullptr, load());
+    standin::raise_process_event(NEBTYPE_PROCESS_EVENTLOOPSTART);
+    ASSERT_EQ(4u, status_jobs(4).size());
+    vtt::gearmand_stop();
+    standin::raise_aggregated_status(NEBTYPE_AGGREGATEDSTATUS_ENDDUMP);
+    standin::raise_aggregated_status(NEBTYPE_AGGREGATEDSTATUS_ENDDUMP);
+    // Root opens anything for writing, but not a directory.
+    const std::string dump_file = vtt::path("/var/delayed-messages.dump");
+    vtt::remove_file(dump_file);
+    ASSERT_EQ(0, mkdir(dump_file.c_str(), 0755));
+
+    standin::raise_external_command("_VTDB_DUMP_DELAYED", "", time(nullptr));
+    EXPECT_EQ(1u, standin::count_log_lines("Starting to dump 2 messages"));
+    EXPECT_EQ(1u, standin::count_log_lines("Unable to dump messages"));
+    EXPECT_EQ(0u, standin::count_log_lines("Messages dumped to "));
+    standin::raise_external_command("_VTDB_FETCH_DELAYED", "", time(nullptr));
+    EXPECT_EQ(1u, standin::count_log_lines("2 messages are still to be delivered"));
+
+    // At unload too; the callbacks are removed all the same.
+    standin::UnloadResult r = unload();
+    EXPECT_EQ(0, r.deinit_result);
+    EXPECT_EQ(0u, r.callbacks_left);
+    EXPECT_EQ(2u, standin::count_log_lines("Unable to dump messages"));
+    EXPECT_EQ(0u, standin::count_log_lines("Messages dumped to "));
+    rmdir(dump_file.c_str());
+    EXPECT_TRUE(vtt::list_dir(vtt::path("/var/delayed-messages")).empty());
+}
+
+TEST_F(ModuleTest, EntryPointsSurviveRunningOutOfMemory) {
+    ASSERT_NE(nullptr, load());
+    standin::raise_process_event(NEBTYPE_PROCESS_EVENTLOOPSTART);
+    ASSERT_EQ(4u, status_jobs(4).size());
+
+    // Each callback called as the engine calls it, while every allocation fails: no
+    // exception may leave it, and it answers 0.
+    nebstruct_process_data start{};
+    start.type = NEBTYPE_PROCESS_EVENTLOOPSTART;
+    nebstruct_aggregated_status_data dump_end{};
+    dump_end.type = NEBTYPE_AGGREGATEDSTATUS_ENDDUMP;
+    nebstruct_retention_data retention{};
+    retention.type = NEBTYPE_RETENTIONDATA_STARTSAVE;
+    char fetch_name[] = "_VTDB_FETCH_DELAYED", dump_name[] = "_VTDB_DUMP_DELAYED", no_args[] = "";
+    nebstruct_external_command_data fetch{}, dump{};
+    fetch.type = dump.type = NEBTYPE_EXTERNALCOMMAND_START;
+    fetch.command_string = fetch_name;
+    dump.command_string = dump_name;
+    fetch.command_args = dump.command_args = no_args;
+    const struct {
+        const char *handler;
+        int callback_type;
+        void *record;
+    } calls[] = {
+        {"vtdb_handle_nagios_start", NEBCALLBACK_PROCESS_DATA, &start},
+        {"vtdb_handle_aggregated_status_data", NEBCALLBACK_AGGREGATED_STATUS_DATA, &dump_end},
+        {"vtdb_handle_retention_data", NEBCALLBACK_RETENTION_DATA, &retention},
+        {"vtdb_handle_external_command_data", NEBCALLBACK_EXTERNAL_COMMAND_DATA, &fetch},
+        {"vtdb_handle_external_command_data", NEBCALLBACK_EXTERNAL_COMMAND_DATA, &dump},
+    };
+    for (const auto &c : calls) {
+        auto handler = reinterpret_cast<int (*)(int, void *)>(sym<void>(c.handler));
+        ASSERT_NE(nullptr, handler) << c.handler;
+        int rc = -1;
+        {
+            vtt::FailingAllocations oom;
+            rc = handler(c.callback_type, c.record);
+        }
+        EXPECT_EQ(0, rc) << c.handler;
+    }
+
+    // Memory back, the module works as before.
+    vtt::gearman_drain("vtdb_vtstatus");
+    standin::raise_aggregated_status(NEBTYPE_AGGREGATEDSTATUS_ENDDUMP);
+    EXPECT_EQ(std::vector<std::string>{KEEP_ALIVE}, status_jobs(1));
+
+    // An unload that cannot even report its dump still removes every callback.
+    standin::UnloadResult r{-1, 99};
+    {
+        vtt::FailingAllocations oom;
+        r = unload();
+    }
+    EXPECT_EQ(0, r.deinit_result);
+    EXPECT_EQ(0u, r.callbacks_left);
 }
 
 }  // namespace

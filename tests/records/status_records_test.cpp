@@ -1,0 +1,318 @@
+// Status rows and check results: the exact job texts, their effects, and the rows in MariaDB.
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "records_fixture.h"
+
+namespace {
+
+using vtr::date;
+using vtr::quoted;
+
+std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char *f, ...) {
+    va_list ap;
+    va_start(ap, f);
+    char *out = nullptr;
+    if (vasprintf(&out, f, ap) < 0)
+        out = nullptr;
+    va_end(ap);
+    std::string s = out ? out : "";
+    free(out);
+    return s;
+}
+
+std::string q(const char *text) { return text ? quoted(text) : "NULL"; }
+std::string d(time_t t) { return t ? date(t) : "NULL"; }
+
+// The host statement as the front ends' schema expects it, from the engine's object.
+std::string expected_host(const host *h, const char *id, const std::string &export_date) {
+    const char *f =
+        "INSERT INTO vantor4.host_status( host_id,host_name,problem_has_been_acknowledged,acknowledgement_type,"
+        "check_type,current_state,last_state,last_hard_state,plugin_output,long_plugin_output,perf_data,"
+        "state_type,current_attempt,latency,execution_time,notifications_enabled,next_check,last_check,"
+        "last_state_change,scheduled_downtime_depth,is_flapping,total_services,modified_attributes,check_command,"
+        "check_period,notification_period,check_interval,retry_interval,event_handler,max_attempts,"
+        "active_checks_enabled,passive_checks_enabled,event_handler_enabled,flap_detection_enabled,"
+        "process_performance_data,obsess_over_host,notes_url,action_url,icon_image,export_date,display_status) "
+        "VALUES( %s,%s,%d,%d,%d,%d,%d,%d,%s,%s,%s,%d,%d,%.03f,%.03f,%d,%s,%s,%s,%d,%d,'%d','%lu',%s,%s,%s,'%.06f',"
+        "'%.06f',%s,%d,%d,%d,%d,%d,%d,%d,%s,%s,%s,%s,%d) ON DUPLICATE KEY UPDATE export_date=%s, host_name=%s, "
+        "notes_url=%s,action_url=%s,icon_image=%s,problem_has_been_acknowledged = %d,acknowledgement_type = %d,"
+        "check_type = %d,current_state = %d,last_state = %d,last_hard_state = %d,plugin_output = %s,"
+        "long_plugin_output = %s,perf_data = %s,state_type = %d,current_attempt = %d,latency = %.03f,"
+        "execution_time = %.03f,next_check = %s,last_check = %s,last_state_change = %s,is_flapping = %d,"
+        "total_services = %d,modified_attributes = %lu,check_command = %s,check_period = %s,"
+        "notification_period =%s,check_interval = %.06f,retry_interval = %.06f,event_handler = %s,"
+        "max_attempts = %d, process_performance_data = %d,notifications_enabled=%d, active_checks_enabled=%d, "
+        "passive_checks_enabled=%d, event_handler_enabled=%d, flap_detection_enabled=%d, obsess_over_host=%d,"
+        "scheduled_downtime_depth=%d,display_status=%d;";
+    const std::string name = q(h->name), out = q(h->plugin_output), lout = q(h->long_plugin_output),
+                      perf = q(h->perf_data), cmd = q(h->check_command), cp = q(h->check_period),
+                      np = q(h->notification_period), eh = q(h->event_handler), nu = q(h->notes_url),
+                      au = q(h->action_url), ii = q(h->icon_image), next = d(h->next_check), last = d(h->last_check),
+                      chg = d(h->last_state_change);
+    return fmt(f, id, name.c_str(), h->problem_has_been_acknowledged, h->acknowledgement_type, h->check_type,
+               h->current_state, h->last_state, h->last_hard_state, out.c_str(), lout.c_str(), perf.c_str(),
+               h->state_type, h->current_attempt, h->latency, h->execution_time, h->notifications_enabled,
+               next.c_str(), last.c_str(), chg.c_str(), h->scheduled_downtime_depth, h->is_flapping,
+               h->total_services, h->modified_attributes, cmd.c_str(), cp.c_str(), np.c_str(), h->check_interval,
+               h->retry_interval, eh.c_str(), h->max_attempts, h->checks_enabled, h->accept_passive_checks,
+               h->event_handler_enabled, h->flap_detection_enabled, h->process_performance_data, h->obsess,
+               nu.c_str(), au.c_str(), ii.c_str(), export_date.c_str(), h->display_status, export_date.c_str(),
+               name.c_str(), nu.c_str(), au.c_str(), ii.c_str(), h->problem_has_been_acknowledged,
+               h->acknowledgement_type, h->check_type, h->current_state, h->last_state, h->last_hard_state,
+               out.c_str(), lout.c_str(), perf.c_str(), h->state_type, h->current_attempt, h->latency,
+               h->execution_time, next.c_str(), last.c_str(), chg.c_str(), h->is_flapping, h->total_services,
+               h->modified_attributes, cmd.c_str(), cp.c_str(), np.c_str(), h->check_interval, h->retry_interval,
+               eh.c_str(), h->max_attempts, h->process_performance_data, h->notifications_enabled,
+               h->checks_enabled, h->accept_passive_checks, h->event_handler_enabled, h->flap_detection_enabled,
+               h->obsess, h->scheduled_downtime_depth, h->display_status);
+}
+
+std::string expected_service(const service *s, const char *hid, const char *sid, const std::string &export_date) {
+    const char *f =
+        "INSERT INTO vantor4.service_status(    host_id,    service_id,    host_name,    service_description,    "
+        "problem_has_been_acknowledged,    acknowledgement_type,    check_type,    current_state,    last_state,    "
+        "last_hard_state,    plugin_output,    long_plugin_output,    perf_data,    state_type,    next_check,    "
+        "last_check,    current_attempt,    last_notification,    next_notification,    last_state_change,    "
+        "latency,    execution_time,    scheduled_downtime_depth,    is_flapping,    modified_attributes,    "
+        "check_command,    check_period,    notification_period,    check_interval,    retry_interval,    "
+        "event_handler,    max_attempts,    notifications_enabled,    active_checks_enabled,    "
+        "passive_checks_enabled,    event_handler_enabled,    flap_detection_enabled,    obsess_over_service,    "
+        "notes_url,    action_url,    icon_image,    host_icon_image,    export_date,    display_status) VALUES( "
+        "%s,%s,%s,%s,%d,%d,%d,%d,%d,%d,%s,%s,%s,%d,%s,%s,%d,%s,%s,%s,%.03f,%.03f,%d,%d,%lu,%s,%s,%s,%.06f,%.06f,%s,"
+        "%d,%d,%d,%d,%d,%d,%d,%s,%s,%s,%s,%s,%d) ON DUPLICATE KEY UPDATE     export_date=%s,    host_name=%s,    "
+        "service_description=%s,    notes_url=%s,    action_url=%s,    icon_image=%s,    host_icon_image=%s,    "
+        "problem_has_been_acknowledged = %d,    acknowledgement_type = %d,    check_type = %d,    "
+        "current_state = %d,    last_state = %d,    last_hard_state = %d,    plugin_output = %s,    "
+        "long_plugin_output = %s,    perf_data = %s,    state_type = %d,    next_check = %s,    last_check = %s,    "
+        "current_attempt = %d,    last_notification = %s,    next_notification = %s,    last_state_change = %s,    "
+        "latency = %.03f,    execution_time = %.03f,    is_flapping = %d,    modified_attributes = %lu,    "
+        "check_command = %s,    check_period = %s,    notification_period = %s,    check_interval = %.06f,    "
+        "retry_interval = %.06f,    event_handler = %s,    max_attempts = %d,    notifications_enabled=%d,    "
+        "active_checks_enabled=%d,    passive_checks_enabled=%d,    event_handler_enabled=%d,    "
+        "flap_detection_enabled=%d,    obsess_over_service=%d,    scheduled_downtime_depth=%d,    "
+        "display_status=%d;";
+    const std::string hn = q(s->host_name), desc = q(s->description), out = q(s->plugin_output),
+                      lout = q(s->long_plugin_output), perf = q(s->perf_data), cmd = q(s->check_command),
+                      cp = q(s->check_period), np = q(s->notification_period), eh = q(s->event_handler),
+                      nu = q(s->notes_url), au = q(s->action_url), ii = q(s->icon_image),
+                      hii = q(s->host_ptr->icon_image), next = d(s->next_check), last = d(s->last_check),
+                      ln = d(s->last_notification), nn = d(s->next_notification), chg = d(s->last_state_change);
+    const char *e = export_date.c_str();
+    return fmt(f, hid, sid, hn.c_str(), desc.c_str(), s->problem_has_been_acknowledged, s->acknowledgement_type,
+               s->check_type, s->current_state, s->last_state, s->last_hard_state, out.c_str(), lout.c_str(),
+               perf.c_str(), s->state_type, next.c_str(), last.c_str(), s->current_attempt, ln.c_str(), nn.c_str(),
+               chg.c_str(), s->latency, s->execution_time, s->scheduled_downtime_depth, s->is_flapping,
+               s->modified_attributes, cmd.c_str(), cp.c_str(), np.c_str(), s->check_interval, s->retry_interval,
+               eh.c_str(), s->max_attempts, s->notifications_enabled, s->checks_enabled, s->accept_passive_checks,
+               s->event_handler_enabled, s->flap_detection_enabled, s->obsess, nu.c_str(), au.c_str(), ii.c_str(),
+               hii.c_str(), e, s->display_status, e, hn.c_str(), desc.c_str(), nu.c_str(), au.c_str(), ii.c_str(),
+               hii.c_str(), s->problem_has_been_acknowledged, s->acknowledgement_type, s->check_type,
+               s->current_state, s->last_state, s->last_hard_state, out.c_str(), lout.c_str(), perf.c_str(),
+               s->state_type, next.c_str(), last.c_str(), s->current_attempt, ln.c_str(), nn.c_str(), chg.c_str(),
+               s->latency, s->execution_time, s->is_flapping, s->modified_attributes, cmd.c_str(), cp.c_str(),
+               np.c_str(), s->check_interval, s->retry_interval, eh.c_str(), s->max_attempts,
+               s->notifications_enabled, s->checks_enabled, s->accept_passive_checks, s->event_handler_enabled,
+               s->flap_detection_enabled, s->obsess, s->scheduled_downtime_depth, s->display_status);
+}
+
+const char *const TRICKY = "it's \"quoted\" C:\\dir\\ 100%s";
+const char *const TRICKY_LONG = "line one\nline 'two' \\n not a break";
+
+// Every member set, texts with quotes and backslashes.
+template <typename T> void fill(T *o, time_t base) {
+    for (char **m : {&o->plugin_output, &o->perf_data, &o->check_command, &o->check_period,
+                     &o->notification_period, &o->event_handler, &o->notes_url, &o->action_url, &o->icon_image})
+        standin::set_text(*m, TRICKY);
+    standin::set_text(o->long_plugin_output, TRICKY_LONG);
+    o->problem_has_been_acknowledged = 1;
+    o->acknowledgement_type = 2;
+    o->check_type = 1;
+    o->current_state = 2;
+    o->last_state = 1;
+    o->last_hard_state = 2;
+    o->state_type = 0;
+    o->current_attempt = 2;
+    o->latency = 0.1234;
+    o->execution_time = 12.3456;
+    o->next_check = base + 60;
+    o->last_check = base;
+    o->last_state_change = base - 3600;
+    o->scheduled_downtime_depth = 1;
+    o->is_flapping = 1;
+    o->modified_attributes = 4294967297UL;
+    o->check_interval = 1.5;
+    o->retry_interval = 0.25;
+    o->max_attempts = 4;
+    o->display_status = 3;
+}
+
+using StatusRecords = vtr::RecordsTest;
+
+TEST_F(StatusRecords, StatementTextsByteForByteWithEveryMemberAndWithEveryTextAbsent) {
+    start();
+    const std::string export_date = *sym<char *>("export_date");
+    ASSERT_EQ(21u, export_date.size());
+    const time_t base = 1700000000;
+    host *full = add_host("full 'host'", "41");
+    host *bare = add_host("bare", "42");
+    service *sfull = add_service(full, "svc \"full\"", "41", "7");
+    service *sbare = add_service(bare, "svc bare", "42", "8");
+    fill(full, base);
+    fill(sfull, base);
+    sfull->last_notification = base - 10;
+    sfull->next_notification = base + 10;
+    full->total_services = 12;
+
+    for (host *h : {full, bare})
+        EXPECT_EQ(0, standin::raise_host_status(h));
+    for (service *s : {sfull, sbare})
+        EXPECT_EQ(0, standin::raise_service_status(s));
+    const std::vector<std::string> got = status_jobs(4);
+    ASSERT_EQ(4u, got.size());
+    EXPECT_EQ(expected_host(full, "41", export_date), got[0]);
+    EXPECT_EQ(expected_host(bare, "42", export_date), got[1]);
+    EXPECT_EQ(expected_service(sfull, "41", "7", export_date), got[2]);
+    EXPECT_EQ(expected_service(sbare, "42", "8", export_date), got[3]);
+    // The bare objects: no text, no check yet.
+    EXPECT_NE(std::string::npos, got[1].find("last_check = NULL,")) << got[1];
+    EXPECT_NE(std::string::npos, got[1].find("check_command = NULL,")) << got[1];
+    EXPECT_NE(std::string::npos, got[3].find("plugin_output = NULL,")) << got[3];
+}
+
+TEST_F(StatusRecords, StateTypeRulesAndMissingIds) {
+    start();
+    host *up = add_host("soft-up", "43");
+    host *down = add_host("soft-down", "44");
+    service *ok = add_service(up, "soft-ok", "43", "9");
+    up->state_type = 0;
+    down->state_type = 0;
+    down->current_state = 1;
+    ok->state_type = 0;
+    standin::raise_host_status(up);
+    standin::raise_host_status(down);
+    standin::raise_service_status(ok);
+    std::vector<std::string> got = status_jobs(3);
+    ASSERT_EQ(3u, got.size());
+    EXPECT_EQ(1, up->state_type) << "the engine's host keeps the hard state type";
+    EXPECT_NE(std::string::npos, got[0].find("state_type = 1,"));
+    EXPECT_EQ(0, down->state_type);
+    EXPECT_NE(std::string::npos, got[1].find("state_type = 0,"));
+    EXPECT_EQ(0, ok->state_type);
+    EXPECT_NE(std::string::npos, got[2].find("state_type = 0,"));
+
+    // Objects without ids: a line in the module log, no job, -2.
+    host *anon = add_host("anonymous", nullptr);
+    service *no_sid = add_service(up, "no-service-id", "43", nullptr);
+    service *no_hid = add_service(up, "no-host-id", nullptr, "10");
+    EXPECT_EQ(-2, standin::raise_host_status(anon));
+    EXPECT_EQ(-2, standin::raise_service_status(no_sid));
+    EXPECT_EQ(-2, standin::raise_service_status(no_hid));
+    EXPECT_EQ(1u, log_count("vtdb_handle_host_status: could not find host_id for anonymous"));
+    EXPECT_EQ(1u, log_count("vt_service_data: could not find host_id or service_id for soft-up - no-service-id"));
+    EXPECT_EQ(1u, log_count("vt_service_data: could not find host_id or service_id for soft-up - no-host-id"));
+    EXPECT_EQ(0, waiting("vtdb_vtstatus"));
+}
+
+TEST_F(StatusRecords, CheckResultsFeedPerfdataAndTheEventGuard) {
+    start(true);
+    host *h = add_host("checked", "45");
+    standin::set_text(h->check_command, "check-host");
+    standin::set_text(h->plugin_output, "PING 'ok'");
+    service *none = add_service(h, "no-perf", "45", "11");
+    service *empty = add_service(h, "empty-perf", "45", "12");
+    service *quote = add_service(h, "quoted-perf", "45", "13");
+    for (service *s : {none, empty})
+        standin::set_text(s->plugin_output, "OK");
+    standin::set_text(empty->perf_data, "");
+    standin::set_text(quote->perf_data, "'a b'=1;2;3");
+    standin::set_text(quote->plugin_output, "it's");
+    for (service *s : {none, empty, quote})
+        s->last_check = 1700000000;
+
+    // Check initiations produce nothing.
+    standin::raise_service_check(quote, NEBTYPE_SERVICECHECK_INITIATE);
+    standin::raise_host_check(h, NEBTYPE_HOSTCHECK_INITIATE);
+    for (service *s : {none, empty, quote})
+        EXPECT_EQ(0, standin::raise_service_check(s));
+    EXPECT_EQ(0, standin::raise_host_check(h));
+
+    const std::vector<std::string> perf = jobs("vtdb_perfdata", 2);
+    ASSERT_EQ(2u, perf.size());
+    EXPECT_EQ("1700000000\t45\t12\t", perf[0]);
+    EXPECT_EQ("1700000000\t45\t13\t'a b'=1;2;3", perf[1]);
+    const std::vector<std::string> guard = jobs("vt_eventguard", 4);
+    ASSERT_EQ(4u, guard.size());
+    EXPECT_EQ("45^11^vantor^0^'OK'^", guard[0]) << "no perfdata: an empty sixth field";
+    EXPECT_EQ("45^12^vantor^0^'OK'^''", guard[1]);
+    EXPECT_EQ("45^13^vantor^0^'it\\'s'^'\\'a b\\'=1;2;3'", guard[2]);
+    EXPECT_EQ("45^0^'check-host'^'PING \\'ok\\''", guard[3]);
+    for (const char *queue : {"vtdb_perfdata", "vt_eventguard", "vtdb_vtstatus"})
+        EXPECT_EQ(0, waiting(queue)) << queue;
+}
+
+TEST_F(StatusRecords, NoEventGuardWithoutTheFlagFileAtLoad) {
+    start(false);
+    vtt::write_file(vtt::path("/etc/vt_event_guard_active"), "");  // too late: read at load only
+    host *h = add_host("plain", "46");
+    service *s = add_service(h, "plain-svc", "46", "14");
+    standin::raise_host_check(h);
+    standin::raise_service_check(s);
+    EXPECT_EQ(0, waiting("vt_eventguard"));
+    EXPECT_EQ(0, waiting("vtdb_vtstatus"));
+    EXPECT_EQ(0, waiting("vtdb_perfdata")) << "a service without perfdata sends none";
+}
+
+// The statements executed by the daemon: rows as the front ends read them.
+TEST_F(StatusRecords, DaemonWritesStatusHistoryAndPerfdataRows) {
+    vtt::Sql sql;
+    sql.exec("CALL vantor4.vt_create_host_tables(47)");
+    sql.exec("DELETE FROM vantor4.host_status WHERE host_id=47");
+    sql.exec("DELETE FROM vantor4.service_status WHERE host_id=47");
+    sql.exec("DELETE FROM vantor4.service_state_change_47");
+    sql.exec("DROP TABLE IF EXISTS vtperf.service_perf_47");
+    start();
+    const pid_t daemon = vtt::start_daemon();
+    ASSERT_GT(daemon, 0);
+    host *h = add_host("db-host", "47");
+    service *s = add_service(h, "db-svc", "47", "15");
+    standin::set_text(h->plugin_output, TRICKY);
+    standin::set_text(h->long_plugin_output, TRICKY_LONG);
+    h->state_type = 0;
+    standin::set_text(s->plugin_output, TRICKY);
+    standin::set_text(s->perf_data, "load=1.5;5;10;0; 'disk C:'=42%;80;90;0;100");
+    s->current_state = 2;
+    s->last_check = time(nullptr);
+    standin::raise_state_change(nullptr, s);
+    standin::raise_service_check(s);
+    standin::raise_host_status(h);
+    standin::raise_service_status(s);
+    standin::raise_host_status(h);  // the second updates the row the first inserted
+
+    auto row = [&](const std::string &sqltext) { return sql.scalar(sqltext); };
+    EXPECT_TRUE(vtt::wait_until(
+        [&] { return row("SELECT COUNT(*) FROM vantor4.service_status WHERE host_id=47 AND service_id=15") == "1"; },
+        20000));
+    EXPECT_TRUE(vtt::wait_until([&] { return row("SELECT COUNT(*) FROM vantor4.service_state_change_47") == "1"; },
+                                20000));
+    EXPECT_EQ("1", row("SELECT COUNT(*) FROM vantor4.host_status WHERE host_id=47"));
+    EXPECT_EQ(TRICKY, row("SELECT plugin_output FROM vantor4.host_status WHERE host_id=47"));
+    EXPECT_EQ(TRICKY_LONG, row("SELECT long_plugin_output FROM vantor4.host_status WHERE host_id=47"));
+    EXPECT_EQ("1|NULL|db-host", row("SELECT CONCAT_WS('|', state_type, IFNULL(last_check,'NULL'), host_name) "
+                                    "FROM vantor4.host_status WHERE host_id=47"));
+    EXPECT_EQ(TRICKY, row("SELECT plugin_output FROM vantor4.service_status WHERE service_id=15"));
+    EXPECT_EQ("15|2|1|0", row("SELECT CONCAT_WS('|', service_id, current_state, state_type, initial_log_state) "
+                              "FROM vantor4.service_state_change_47"));
+    EXPECT_TRUE(vtt::wait_until(
+        [&] {
+            return row("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA='vtperf' AND "
+                       "TABLE_NAME='service_perf_47'") == "1" &&
+                   row("SELECT COUNT(*) FROM vtperf.service_perf_47") == "2";
+        },
+        20000));
+    vtt::stop_daemon(daemon);
+}
+
+}  // namespace
