@@ -394,6 +394,7 @@ TEST_F(ModuleTest, AFailingDumpIsReportedInTheEngineLogAndKeepsTheMessages) {
     EXPECT_EQ(0u, r.callbacks_left);
     EXPECT_EQ(2u, standin::count_log_lines("Unable to dump messages"));
     EXPECT_EQ(0u, standin::count_log_lines("Messages dumped to "));
+    EXPECT_EQ(1u, log_count("ERROR: 2 delayed messages are lost"));
     rmdir(dump_file.c_str());
     EXPECT_TRUE(vtt::list_dir(vtt::path("/var/delayed-messages")).empty());
 }

@@ -13,7 +13,8 @@ namespace vtt {
 void fail_allocations(bool on) { failing.store(on); }
 }  // namespace vtt
 
-// Plain malloc and free underneath, so that the sanitizers see matching pairs.
+// Plain malloc and free underneath, so that the sanitizers see matching pairs: every form
+// but the aligned ones (left to the runtime, which pairs them itself) is replaced.
 void *operator new(std::size_t n)
 {
     if (failing.load(std::memory_order_relaxed))
@@ -27,3 +28,12 @@ void operator delete(void *p) noexcept { std::free(p); }
 void operator delete[](void *p) noexcept { std::free(p); }
 void operator delete(void *p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
+void *operator new(std::size_t n, const std::nothrow_t &) noexcept
+{
+    if (failing.load(std::memory_order_relaxed))
+        return nullptr;
+    return std::malloc(n ? n : 1);
+}
+void *operator new[](std::size_t n, const std::nothrow_t &t) noexcept { return ::operator new(n, t); }
+void operator delete(void *p, const std::nothrow_t &) noexcept { std::free(p); }
+void operator delete[](void *p, const std::nothrow_t &) noexcept { std::free(p); }
