@@ -5,11 +5,16 @@
 #include "vt_util.h"
 #include "vantor_config.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <errmsg.h>
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
 #include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 char DBHOST[256] = "";
@@ -48,9 +53,32 @@ bool connection_gone(unsigned err)
     return err == CR_SERVER_GONE_ERROR || err == CR_SERVER_LOST || err == 1927 || err == 1053;
 }
 
+/* The client library reports 2006 only when it could not send the command at all (no
+ * socket, or the write failed). Every other way of losing the session may come after the
+ * server has read, and perhaps executed, the statement. */
+bool never_sent(unsigned err)
+{
+    return err == CR_SERVER_GONE_ERROR;
+}
+
+/* Whether the server has closed this idle connection (or written to it, which on an idle
+ * connection is only ever the notice that it is closing it), found without a round trip.
+ * A statement sent on such a socket might still be written, and the loss would show only
+ * as a lost reply, which cannot be told from one lost after the statement ran. */
+bool server_closed()
+{
+    int fd = static_cast<int>(mysql_get_socket(&dbHandle));
+    if (fd < 0)
+        return true;
+    struct pollfd p = {fd, POLLIN | POLLRDHUP, 0};
+    return poll(&p, 1, 0) > 0 && p.revents != 0;
+}
+
 bool connection_alive()
 {
     if (!db_open)
+        return false;
+    if (server_closed())
         return false;
     if (std::chrono::steady_clock::now() - last_alive < kPingAfterIdle)
         return true;
@@ -125,108 +153,205 @@ void take_value(const char *piece, const char *key, char *value)
     std::memcpy(value, out, n + 1);
 }
 
+void log_select_failure(const char *schema, int r, const char *query, size_t length)
+{
+    vt_logf("%s: MYSQL ERROR: Unable to select database %s; Retval %d; %.*s", module_name(), schema, r,
+            static_cast<int>(length), query);
+}
+
+/* Selects schema unless the connection has it selected already. A selection that finds the
+ * session gone reconnects once and selects again: the statement itself has not been sent
+ * yet, so nothing can run twice. Logs a failure whatever the caller's log flag says. */
+bool select_schema(const char *schema, const char *query, size_t length, bool *reconnected)
+{
+    if (selected_schema == schema)
+        return true;
+    int r = mysql_select_db(&dbHandle, schema);
+    if (r != 0 && connection_gone(mysql_errno(&dbHandle)) && !*reconnected) {
+        *reconnected = true;
+        db_disconnect();
+        if (db_connect() != 0)
+            return false;
+        r = mysql_select_db(&dbHandle, schema);
+    }
+    if (r != 0) {
+        selected_schema.clear();
+        log_select_failure(schema, r, query, length);
+        return false;
+    }
+    selected_schema = schema;
+    return true;
+}
+
 MYSQL_RES *run_statement(const char *query, const char *schema, int *status, int log_error, size_t length)
 {
     int st = 0;
     if (!status)
         status = &st;
-    if (!schema) {
-        *status = -2;
+    *status = -2;
+    if (!schema)
         return nullptr;
-    }
     if (!connection_alive()) {
         db_disconnect();
-        *status = db_connect();
-        if (*status == -2)
+        if (db_connect() != 0)
             return nullptr;
     }
-    /* The connection went away since it was last known alive (the server restarted or
-     * ended the session): reconnect once and go on with the new one. */
     bool reconnected = false;
-    auto reconnect = [&]() {
-        reconnected = true;
-        db_disconnect();
-        return db_connect() == 0;
-    };
-    if (selected_schema != schema) {
-        int r = mysql_select_db(&dbHandle, schema);
-        if (r != 0 && connection_gone(mysql_errno(&dbHandle))) {
-            if (!reconnect()) {
-                *status = -2;
-                return nullptr;
-            }
-            r = mysql_select_db(&dbHandle, schema);
-        }
-        if (r != 0) {
-            selected_schema.clear();
-            vt_logf("%s: MYSQL ERROR: Unable to select database %s; Retval %d; %.*s", module_name(), schema, r,
-                    static_cast<int>(length), query);
-            *status = -2;
-            return nullptr;
-        }
-        selected_schema = schema;
-    }
+    if (!select_schema(schema, query, length, &reconnected))
+        return nullptr;
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (mysql_real_query(&dbHandle, query, static_cast<unsigned long>(length)) == 0)
             break;
         unsigned e = mysql_errno(&dbHandle);
         if (e == kDuplicateKey)
             break;
-        if (connection_gone(e) && !reconnected) {
-            if (!reconnect()) {
-                *status = -2;
-                return nullptr;
-            }
-            if (mysql_select_db(&dbHandle, schema) == 0)
-                selected_schema = schema;
+        if (!connection_gone(e))
+            continue;
+        /* The session went away since it was last known alive (the server restarted or
+         * ended it). Only a statement that never left this process is run again, on a new
+         * connection; one that may have reached the server may also have been executed, and
+         * running it again could store a row twice, so it fails here and the caller keeps
+         * it. Either way the next statement starts on a fresh connection. */
+        if (!never_sent(e) || reconnected) {
+            break;
         }
+        reconnected = true;
+        db_disconnect();
+        if (db_connect() != 0)
+            return nullptr;
+        if (!select_schema(schema, query, length, &reconnected))
+            return nullptr;
     }
     unsigned err = mysql_errno(&dbHandle);
-    if (err == 0 || err == kDuplicateKey)
-        last_alive = std::chrono::steady_clock::now();
     if (err == 0 || err == kDuplicateKey) {
+        last_alive = std::chrono::steady_clock::now();
         *status = 0;
         return err == 0 ? mysql_store_result(&dbHandle) : nullptr;
     }
+    std::string error_text = mysql_error(&dbHandle);
+    if (connection_gone(err))
+        release_handle();
     selected_schema.clear();  /* whatever failed, select afresh next time */
     if (log_error == 1)
-        vt_logf("%s: MYSQL ERROR: mysql_query;%u;%s;%.*s", module_name(), err, mysql_error(&dbHandle),
+        vt_logf("%s: MYSQL ERROR: mysql_query;%u;%s;%.*s", module_name(), err, error_text.c_str(),
                 static_cast<int>(length), query);
-    *status = -2;
     return nullptr;
 }
 
-void append_line(const char *path, const char *text)
-{
-    vt::File f(std::fopen(path, "a+"));
-    if (!f)
-        return;
-    std::fputs(text ? text : "", f.get());
-    std::fputc('\n', f.get());
-}
+/* Holds an exclusive lock on an open file for as long as it lives, when one could be had
+ * within about two seconds: a process stopped while holding it must not stall the others. */
+class FileLock {
+public:
+    explicit FileLock(int fd)
+    {
+        for (int i = 0; i < 2000; ++i) {
+            if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+                fd_ = fd;
+                return;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                return;
+            usleep(1000);
+        }
+    }
+    ~FileLock()
+    {
+        if (fd_ >= 0)
+            flock(fd_, LOCK_UN);
+    }
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
 
 }  // namespace
 
-extern "C" int parse_db_conf(void)
+bool vt_append_line(const char *path, const char *text) noexcept
 {
-    vt::File f(std::fopen(VT_DB_CONF_FILE, "r"));
-    if (!f) {
-        vt_logf("vtdb: Could no opne file %s", VT_DB_CONF_FILE);
-        return -2;
+    if (!path)
+        return false;
+    try {
+        std::string line = text ? text : "";
+        line += '\n';
+        vt::Fd fd(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+        if (!fd) {
+            int e = errno;
+            vt_logf("ERROR Could not open %s for append - %s - lost: %s", path, std::strerror(e), text ? text : "");
+            return false;
+        }
+        /* Processes that append here hold the lock while they write, so that a line cut
+         * short (a full disk) can be taken back before anyone appends behind it. One write
+         * of the whole line on an O_APPEND descriptor already keeps lines of concurrent
+         * writers from splicing into each other. */
+        FileLock lock(fd.get());
+        struct stat before;
+        if (fstat(fd.get(), &before) != 0)
+            before.st_size = -1;
+        ssize_t n = write(fd.get(), line.data(), line.size());
+        if (n == static_cast<ssize_t>(line.size()))
+            return true;
+        int e = n < 0 ? errno : 0;
+        size_t done = n > 0 ? static_cast<size_t>(n) : 0;
+        if (done > 0 && lock.held()) {
+            if (vt::write_all(fd.get(), line.substr(done)))
+                return true;
+            e = errno;
+        }
+        if (done > 0) {
+            /* Take the fragment back, unless something was appended behind it (possible only
+             * without the lock): cutting there would destroy another line. */
+            off_t end = lseek(fd.get(), 0, SEEK_CUR);
+            struct stat now;
+            if (end >= 0 && fstat(fd.get(), &now) == 0 && now.st_size == end) {
+                off_t start = lock.held() && before.st_size >= 0 ? before.st_size : end - static_cast<off_t>(done);
+                if (ftruncate(fd.get(), start) != 0 && e == 0)
+                    e = errno;
+            }
+        }
+        if (e == 0)
+            e = ENOSPC;  /* a write that made no progress and set no error: the disk is full */
+        line.pop_back();
+        vt_logf("ERROR Could not append to %s - %s - lost: %s", path, std::strerror(e), line.c_str());
+        return false;
+    } catch (...) {
+        vt::log_caught("vt_append_line");
+        return false;
     }
-    char piece[256];
-    while (std::fgets(piece, sizeof piece, f.get())) {
-        take_value(piece, "DBHOST", DBHOST);
-        take_value(piece, "DBUSER", DBUSER);
-        take_value(piece, "DBPASS", DBPASS);
-        take_value(piece, "DBPORT", DBPORT);
-    }
-    if (DEBUG)
-        std::printf("Database parameters: %s - %s - %s\n", DBHOST, DBUSER, DBPASS);
-    return 0;
 }
 
-extern "C" int db_connect(void)
+extern "C" int parse_db_conf(void)
+{
+    return vt::guarded("parse_db_conf", -2, [] {
+        vt::File f(std::fopen(VT_DB_CONF_FILE, "r"));
+        if (!f) {
+            vt_logf("vtdb: Could no opne file %s", VT_DB_CONF_FILE);
+            return -2;
+        }
+        char piece[256];
+        while (std::fgets(piece, sizeof piece, f.get())) {
+            take_value(piece, "DBHOST", DBHOST);
+            take_value(piece, "DBUSER", DBUSER);
+            take_value(piece, "DBPASS", DBPASS);
+            take_value(piece, "DBPORT", DBPORT);
+        }
+        if (DEBUG)
+            std::printf("Database parameters: %s - %s - %s\n", DBHOST, DBUSER, DBPASS);
+        return 0;
+    });
+}
+
+namespace {
+/* Escaping works on the client side and assumes backslash escapes: a session whose sql_mode
+ * holds NO_BACKSLASH_ESCAPES would read an escaped quote as the end of the text. The flag is
+ * taken out of the session's mode; every other flag the server set stays. */
+const char kClearNoBackslashEscapes[] =
+    "SET SESSION sql_mode = TRIM(BOTH ',' FROM REPLACE(CONCAT(',', @@SESSION.sql_mode, ','), "
+    "',NO_BACKSLASH_ESCAPES,', ','))";
+
+int connect_once()
 {
     release_handle();
     if (!mysql_init(&dbHandle)) {
@@ -245,9 +370,23 @@ extern "C" int db_connect(void)
     db_open = true;
     db_owner = getpid();
     last_alive = std::chrono::steady_clock::now();
+    /* Sent directly: this is part of making the connection, and must not reconnect. */
+    if (mysql_query(&dbHandle, kClearNoBackslashEscapes) != 0) {
+        vt_logf("%s: MYSQL ERROR: Unable to clear NO_BACKSLASH_ESCAPES;%u;%s", module_name(), mysql_errno(&dbHandle),
+                mysql_error(&dbHandle));
+        release_handle();
+        sleep(1);
+        return -2;
+    }
     int status = 0;
     mysql_free_result(db_query_exec("SET NAMES utf8mb4", "vantor4", &status, 0));
     return 0;
+}
+}  // namespace
+
+extern "C" int db_connect(void)
+{
+    return vt::guarded("db_connect", -2, connect_once);
 }
 
 extern "C" int db_disconnect(void)
@@ -259,22 +398,23 @@ extern "C" int db_disconnect(void)
 
 extern "C" MYSQL_RES *db_query_exec(const char *query, const char *schema, int *status, int log_error)
 {
-    if (!query) {
-        if (status)
-            *status = -2;
+    if (status)
+        *status = -2;
+    if (!query)
         return nullptr;
-    }
-    return run_statement(query, schema, status, log_error, std::strlen(query));
+    return vt::guarded("db_query_exec", static_cast<MYSQL_RES *>(nullptr),
+                       [&] { return run_statement(query, schema, status, log_error, std::strlen(query)); });
 }
 
 extern "C" MYSQL_RES *db_query_exec_real(const char *query, const char *schema, int *status, int log_error, int length)
 {
-    if (!query || length < 0) {
-        if (status)
-            *status = -2;
+    if (status)
+        *status = -2;
+    if (!query || length < 0)
         return nullptr;
-    }
-    return run_statement(query, schema, status, log_error, static_cast<size_t>(length));
+    return vt::guarded("db_query_exec", static_cast<MYSQL_RES *>(nullptr), [&] {
+        return run_statement(query, schema, status, log_error, static_cast<size_t>(length));
+    });
 }
 
 std::string vt_escape_sql_text(const char *text)
@@ -292,22 +432,22 @@ extern "C" void vt_escape_string_for_mysql(const char *text, char **result)
 {
     if (!result)
         return;
-    if (!text) {
-        *result = nullptr;
+    *result = nullptr;
+    if (!text)
         return;
-    }
-    *result = vt::dup_cstr("'" + vt_escape_sql_text(text) + "'");
+    *result = vt::guarded("vt_escape_string_for_mysql", static_cast<char *>(nullptr),
+                          [&] { return vt::dup_cstr("'" + vt_escape_sql_text(text) + "'"); });
 }
 
 extern "C" void vt_write_failed_sql(const char *query)
 {
-    append_line(VT_FAILED_SQL_FILE, query);
+    vt_append_line(VT_FAILED_SQL_FILE, query);
 }
 
 extern "C" void write_failed_query(const char *query, const char *path)
 {
     if (path)
-        append_line(path, query);
+        vt_append_line(path, query);
 }
 
 namespace {
@@ -325,7 +465,8 @@ void append_job_server(const char *host)
 }
 }  // namespace
 
-extern "C" int vtdb_populate_job_servers_list(void)
+namespace {
+int populate_job_servers()
 {
     while (db_connect() != 0) {
         vt_write_to_log("vantorconnector: ERROR Could not connect to mysql - retring in 5 seconds");
@@ -348,4 +489,10 @@ extern "C" int vtdb_populate_job_servers_list(void)
     res.reset();
     db_disconnect();
     return 0;
+}
+}  // namespace
+
+extern "C" int vtdb_populate_job_servers_list(void)
+{
+    return vt::guarded("vtdb_populate_job_servers_list", 0, populate_job_servers);
 }

@@ -41,7 +41,7 @@ MYSQL_RES *db_query_exec_real(const char *query, const char *schema, int *status
 /* *result gets "'escaped text'" as a new heap string, or NULL for a NULL text. Works with or
  * without an open connection. The caller frees it. */
 void vt_escape_string_for_mysql(const char *text, char **result);
-/* Appends the statement and a line break to the failed-SQL file. */
+/* Appends the statement and a line break to the failed-SQL file (see vt_append_line). */
 void vt_write_failed_sql(const char *query);
 /* Appends the statement and a line break to the file at path. */
 void write_failed_query(const char *query, const char *path);
@@ -54,6 +54,12 @@ int vtdb_populate_job_servers_list(void);
 /* The database-escaped body of text, without quotes, for values that a statement already
  * quotes itself ('%s'). NULL gives "". Works with or without an open connection. */
 std::string vt_escape_sql_text(const char *text);
+/* Appends text and a line break to the file at path (created 0666 less the umask) as one
+ * write on an O_APPEND descriptor, so that lines of concurrent writers never splice. A line
+ * the file system cuts short is finished or taken back out, never left as a fragment that
+ * would merge with the next line; then the loss is logged with the text. Returns whether
+ * the whole line is in the file. */
+bool vt_append_line(const char *path, const char *text) noexcept;
 #endif
 
 #endif

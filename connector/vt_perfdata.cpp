@@ -7,6 +7,7 @@
 #include "vt_worker.h"
 #include "vantor_config.h"
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -94,15 +95,79 @@ size_t clean_label(const char *in, size_t len, char *out, size_t cap)
     return n;
 }
 
-/* The text form of a numeric field: "%.3f" of what strtod reads at its start (0 when nothing),
- * or false when the number is not finite (inf, nan, 1e999) and so counts as absent. */
+/* Whether text[0..len) is one complete decimal number: an optional sign, digits with at
+ * most one decimal point and at least one digit, and, where allowed, an exponent. Nothing
+ * else may follow; "", ".", "-", "..", "1.2.3" and ranges such as "10:20" are not numbers. */
+bool complete_decimal(const char *text, size_t len, bool sign_plus_and_exponent)
+{
+    size_t i = 0;
+    if (i < len && (text[i] == '-' || (sign_plus_and_exponent && text[i] == '+')))
+        ++i;
+    size_t digits = 0;
+    bool point = false;
+    for (; i < len; ++i) {
+        if (text[i] >= '0' && text[i] <= '9')
+            ++digits;
+        else if (text[i] == '.' && !point)
+            point = true;
+        else
+            break;
+    }
+    if (digits == 0)
+        return false;
+    if (i < len && sign_plus_and_exponent && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < len && (text[i] == '-' || text[i] == '+'))
+            ++i;
+        size_t exp_digits = 0;
+        for (; i < len && text[i] >= '0' && text[i] <= '9'; ++i)
+            ++exp_digits;
+        if (exp_digits == 0)
+            return false;
+    }
+    return i == len;
+}
+
+/* A value must be exactly what the value class allows and one number: "-", "." or "1.2.3"
+ * match the class but would reach the database as text it cannot convert. */
+bool value_is_number(const char *text, size_t len)
+{
+    return complete_decimal(text, len, false);
+}
+
+/* The text form of a numeric field: "%.3f" of the number it holds, or false when it holds
+ * no single finite decimal number (a range such as "10:20", "~", "inf", "1e999"), which
+ * then counts as absent, like an empty field: only numbers ever reach a statement. */
 bool format_number(const char *field, char *out)
 {
+    if (!complete_decimal(field, std::strlen(field), true))
+        return false;
     double d = std::strtod(field, nullptr);
     if (!std::isfinite(d))
         return false;
     std::snprintf(out, kNumberSize, "%.3f", d);
     return true;
+}
+
+/* The label's length after the cut to VT_PERFDATA_MAX_LABEL bytes, moved back to the start of
+ * a UTF-8 character that the cut would split: half a character is no text the database can
+ * store, and the stored name would never match the label again. */
+size_t cut_label(const char *label, size_t len)
+{
+    if (len <= VT_PERFDATA_MAX_LABEL)
+        return len;
+    const auto *u = reinterpret_cast<const unsigned char *>(label);
+    size_t cut = VT_PERFDATA_MAX_LABEL;
+    for (size_t back = 0; back < 4 && back < cut; ++back) {
+        unsigned char c = u[cut - back];
+        if ((c & 0xC0) == 0x80)
+            continue;  /* a continuation byte: the character started earlier */
+        if (back == 0 || c < 0xC0)
+            return cut;  /* the cut falls between characters, or this is not UTF-8 */
+        size_t seq = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+        return seq > back ? cut - back : cut;
+    }
+    return cut;
 }
 
 /* ------------------------------------------------------------------------------------------
@@ -218,7 +283,7 @@ bool is_number_text(const char *s)
 }
 
 /* A numeric member as written unquoted into a statement: the parser's "%.3f" text as it is,
- * NULL when absent or not finite, anything else re-read and printed as the parser would. */
+ * NULL when absent or not one finite number, any other number printed as the parser would. */
 std::string sql_number(const char *member)
 {
     if (!member)
@@ -251,6 +316,22 @@ std::string safe_label(const char *label)
         return std::string(label, len);
     std::string out(2 * len + 100, '\0');
     out.resize(clean_label(label, len, &out[0], out.size()));
+    return out;
+}
+
+/* The registry holds a metric under its label as the parser gives it, which is the body of
+ * the quoted text that registers it: each backslash doubled. The database holds what that
+ * text stores, with single backslashes, so a name loaded from it is put in the label's form;
+ * otherwise a metric with a backslash would not be found after a restart, be looked up and
+ * counted again, and at the limit be refused for good. */
+std::string registry_name(const char *stored)
+{
+    std::string out;
+    for (const char *p = stored; *p; ++p) {
+        out += *p;
+        if (*p == '\\')
+            out += '\\';
+    }
     return out;
 }
 
@@ -288,6 +369,15 @@ int store_metric(perfdata_job *job, perf_metric *m)
     for (char *s : members)
         vt_remove_quote(s);
 
+    if (job->host_id <= 0) {
+        vt_logf("ERROR perfdata dropped - host id %d is not a positive number", job->host_id);
+        return -2;
+    }
+    /* Only a number may reach the value column: text there fails the whole statement. */
+    if (!m->value || !value_is_number(m->value, std::strlen(m->value))) {
+        vt_logf("ERROR perfdata dropped - value of metric %s is not a number", m->label ? m->label : "");
+        return -2;
+    }
     const std::string label = safe_label(m->label ? m->label : "");
     const char *unit = m->unit ? m->unit : "";
     const std::string unit_sql = vt_escape_sql_text(unit);
@@ -403,8 +493,21 @@ int split_record(const std::string &rec, std::string_view fields[4])
     return n;
 }
 
+/* The host id as a positive int, or 0 when its text is not decimal digits of a number from 1
+ * to INT_MAX: it names the host's table, so "-3", "2147483648" (which would wrap) or "x"
+ * (which would read as 0) must never reach a statement. */
+int positive_id(const std::string &text)
+{
+    if (text.empty() || text.size() > 10 || !vt::all_digits(text.c_str()))
+        return 0;
+    long long v = std::strtoll(text.c_str(), nullptr, 10);
+    return v > 0 && v <= INT_MAX ? static_cast<int>(v) : 0;
+}
+
+constexpr int kRecordDropped = -1;
+
 /* Decodes the record; with a fourth field, cuts and stores its performance data. Returns the
- * number of fields. */
+ * number of fields, or kRecordDropped for a record whose host id is unusable. */
 int take_record(const std::string &rec, int min_fields)
 {
     std::string_view f[4];
@@ -414,7 +517,12 @@ int take_record(const std::string &rec, int min_fields)
     std::string time_text(f[0]), host_text(f[1]), service_text(f[2]);
     perfdata_job job{};
     job.entry_time = std::strtoll(time_text.c_str(), nullptr, 10);
-    job.host_id = static_cast<int>(std::strtol(host_text.c_str(), nullptr, 10));
+    job.host_id = positive_id(host_text);
+    if (job.host_id == 0) {
+        vt_logf("ERROR perfdata record dropped - host id '%.64s' is not a positive decimal number",
+                host_text.c_str());
+        return kRecordDropped;
+    }
     job.service_id = service_text == "HOST" ? -1 : static_cast<int>(std::strtol(service_text.c_str(), nullptr, 10));
     if (n < 4)
         return n;
@@ -428,6 +536,31 @@ void prepare_worker() noexcept
 {
     reset_registry();
     vt_load_metric_id_list();
+}
+
+int load_metric_list()
+{
+    int status = 0;
+    vt::Result res(db_query_exec(
+        "select a.metric_id,a.host_id,a.service_id,a.metric,a.value_min,a.value_max,a.unit,b.host_name,"
+        "b.service_description from vtcfg.service_metric as a, vantor4.service_status as b where a.host_id = "
+        "b.host_id and a.service_id = b.service_id order by 2,3;",
+        "vtcfg", &status, 1));
+    if (!res)
+        return -2;
+    int loaded = 0;
+    while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
+        std::string name = row[3] ? registry_name(row[3]) : std::string();
+        append_node(row[0] ? std::strtoull(row[0], nullptr, 10) : 0,
+                    row[1] ? static_cast<int>(std::strtol(row[1], nullptr, 10)) : 0,
+                    row[2] ? static_cast<int>(std::strtol(row[2], nullptr, 10)) : 0, row[3] ? name.c_str() : nullptr,
+                    row[6], row[4] ? std::strtod(row[4], nullptr) : 0.0, row[5] ? std::strtod(row[5], nullptr) : 0.0,
+                    row[7], row[8]);
+        ++loaded;
+    }
+    if (DEBUG)
+        std::printf("vtdb_populate_metric_list: loaded %d metrics from vtcfg.service_metric\n", loaded);
+    return 0;
 }
 
 }  // namespace
@@ -471,9 +604,7 @@ int vt_parse_perfdata(const char *text, vt_perf_metric_sink sink, void *context)
         const char *eq = text + m[0].rm_eo - 1;
         while (start < eq && static_cast<signed char>(*start) <= 32)
             ++start;
-        size_t label_len = static_cast<size_t>(eq - start);
-        if (label_len > VT_PERFDATA_MAX_LABEL)
-            label_len = VT_PERFDATA_MAX_LABEL;
+        size_t label_len = cut_label(start, static_cast<size_t>(eq - start));
         size_t clean_len = clean_label(start, label_len, w.label.get(), kLabelSize);
 
         perf_metric metric{};
@@ -501,6 +632,8 @@ int vt_parse_perfdata(const char *text, vt_perf_metric_sink sink, void *context)
                 if (n == 0 || regexec(&p.value, w.field.get(), 1, v, REG_STARTEND) != 0)
                     return -2;
                 size_t vlen = static_cast<size_t>(v[0].rm_eo - v[0].rm_so);
+                if (!value_is_number(w.field.get() + v[0].rm_so, vlen))
+                    return -2;
                 std::memcpy(w.value.get(), w.field.get() + v[0].rm_so, vlen);
                 w.value[vlen] = '\0';
                 size_t ulen = n - static_cast<size_t>(v[0].rm_eo);
@@ -546,37 +679,34 @@ extern "C" int vtdb_process_perfdata(struct perfdata_job *job)
 {
     if (!job)
         return -2;
-    try {
-        return vt_parse_perfdata(job->perfdata, store_sink, job);
-    } catch (...) {
-        vt_write_to_log("ERROR vtdb_process_perfdata out of memory");
+    if (job->host_id <= 0) {
+        vt_logf("ERROR perfdata dropped - host id %d is not a positive number", job->host_id);
         return -2;
     }
+    return vt::guarded("vtdb_process_perfdata", -2, [&] { return vt_parse_perfdata(job->perfdata, store_sink, job); });
 }
 
 extern "C" int vtdb_store_perfdata(struct perfdata_job *job, struct perf_metric *metric)
 {
     if (!job || !metric)
         return -2;
-    try {
-        return store_metric(job, metric);
-    } catch (...) {
-        vt_write_to_log("ERROR vtdb_store_perfdata out of memory");
-        return -2;
-    }
+    return vt::guarded("vtdb_store_perfdata", -2, [&] { return store_metric(job, metric); });
 }
 
 extern "C" int vt_perfdata_insert_data(const char *statement, int host_id, int length)
 {
-    int status = 0;
-    mysql_free_result(db_query_exec_real(statement, "vtperf", &status, 0, length));
-    if (status == -2) {
-        std::string create = vt::format("CREATE TABLE IF NOT EXISTS service_perf_%d LIKE service_perf;", host_id);
-        int create_status = 0;
-        mysql_free_result(db_query_exec(create.c_str(), "vtperf", &create_status, 1));
-        mysql_free_result(db_query_exec_real(statement, "vtperf", &status, 1, length));
-    }
-    return status;
+    return vt::guarded("vt_perfdata_insert_data", -2, [&] {
+        int status = 0;
+        mysql_free_result(db_query_exec_real(statement, "vtperf", &status, 0, length));
+        /* The table is named after the host id: only a real id may create one. */
+        if (status == -2 && host_id > 0) {
+            std::string create = vt::format("CREATE TABLE IF NOT EXISTS service_perf_%d LIKE service_perf;", host_id);
+            int create_status = 0;
+            mysql_free_result(db_query_exec(create.c_str(), "vtperf", &create_status, 1));
+            mysql_free_result(db_query_exec_real(statement, "vtperf", &status, 1, length));
+        }
+        return status;
+    });
 }
 
 extern "C" void *vt_process_gearman_perfdata(gearman_job_st *job, void *, size_t *result_size,
@@ -591,7 +721,7 @@ extern "C" void *vt_process_gearman_perfdata(gearman_job_st *job, void *, size_t
     try {
         take_record(vt_job_workload_text(job), 3);
     } catch (...) {
-        vt_write_to_log("ERROR vt_process_gearman_perfdata out of memory");
+        vt::log_caught("vt_process_gearman_perfdata");
     }
     return nullptr;
 }
@@ -600,42 +730,18 @@ extern "C" int vt_process_perfdata(const char *record)
 {
     if (!record)
         return -2;
-    try {
-        return take_record(record, 4) < 4 ? -2 : 0;
-    } catch (...) {
-        vt_write_to_log("ERROR vt_process_perfdata out of memory");
-        return 0;
-    }
+    return vt::guarded("vt_process_perfdata", -2, [&] { return take_record(record, 4) < 4 ? -2 : 0; });
 }
 
 extern "C" int vtdb_populate_metric_list(void)
 {
-    int status = 0;
-    vt::Result res(db_query_exec(
-        "select a.metric_id,a.host_id,a.service_id,a.metric,a.value_min,a.value_max,a.unit,b.host_name,"
-        "b.service_description from vtcfg.service_metric as a, vantor4.service_status as b where a.host_id = "
-        "b.host_id and a.service_id = b.service_id order by 2,3;",
-        "vtcfg", &status, 1));
-    if (!res)
-        return -2;
-    int loaded = 0;
-    while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
-        append_node(row[0] ? std::strtoull(row[0], nullptr, 10) : 0,
-                    row[1] ? static_cast<int>(std::strtol(row[1], nullptr, 10)) : 0,
-                    row[2] ? static_cast<int>(std::strtol(row[2], nullptr, 10)) : 0, row[3],
-                    row[6], row[4] ? std::strtod(row[4], nullptr) : 0.0, row[5] ? std::strtod(row[5], nullptr) : 0.0,
-                    row[7], row[8]);
-        ++loaded;
-    }
-    if (DEBUG)
-        std::printf("vtdb_populate_metric_list: loaded %d metrics from vtcfg.service_metric\n", loaded);
-    return 0;
+    return vt::guarded("vtdb_populate_metric_list", -2, load_metric_list);
 }
 
 extern "C" int vt_load_metric_id_list(void)
 {
     while (vtdb_populate_metric_list() != 0) {
-        vt_write_to_log("ERROR Could not load metric list - retring in 5 seconds");
+        vt_log_noexcept("ERROR Could not load metric list - retring in 5 seconds");
         sleep(5);
     }
     return 0;
@@ -737,15 +843,13 @@ extern "C" void vt_replace_backslashes(const char *text, char **result)
 
 extern "C" void vt_write_perfdata_errors(const char *text)
 {
-    vt::File f(std::fopen(VT_PERFDATA_ERRORS, "a+"));
-    if (!f)
-        return;
-    std::fputs(text ? text : "", f.get());
-    std::fputc('\n', f.get());
+    vt_append_line(VT_PERFDATA_ERRORS, text);
 }
 
 extern "C" pid_t vt_perfdata_gm_dispatcher(void)
 {
-    return vt_start_queue_worker("vtdb_perfdata", vt_process_gearman_perfdata,
-                                 "ERROR Could not fork for perfdata gearman processing", prepare_worker, nullptr);
+    return vt::guarded("vt_perfdata_gm_dispatcher", static_cast<pid_t>(-1), [] {
+        return vt_start_queue_worker("vtdb_perfdata", vt_process_gearman_perfdata,
+                                     "ERROR Could not fork for perfdata gearman processing", prepare_worker, nullptr);
+    });
 }

@@ -3,6 +3,7 @@
 #include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
+#include "vt_util.h"
 
 namespace {
 /* Runs one statement job. The statement is what precedes any NUL in the workload, and
@@ -10,7 +11,8 @@ namespace {
  * the job is reported done either way, since handing it back would only fail again. */
 void *run_status_job(gearman_job_st *job, size_t *result_size, gearman_return_t *ret_ptr) noexcept
 {
-    *result_size = 0;
+    if (result_size)
+        *result_size = 0;
     try {
         std::string stmt = vt_job_workload_text(job);
         int status = 0;
@@ -19,10 +21,11 @@ void *run_status_job(gearman_job_st *job, size_t *result_size, gearman_return_t 
             vt_write_failed_sql(stmt.c_str());
         else
             mysql_free_result(res);
-    } catch (const std::exception &e) {
-        vt_logf("ERROR status job dropped: %s", e.what());
+    } catch (...) {
+        vt::log_caught("status job dropped");
     }
-    *ret_ptr = GEARMAN_SUCCESS;
+    if (ret_ptr)
+        *ret_ptr = GEARMAN_SUCCESS;
     return nullptr;
 }
 }  // namespace
@@ -40,12 +43,16 @@ extern "C" void *vt_process_gearman_statuspri(gearman_job_st *job, void *, size_
 
 extern "C" pid_t vt_vtstatus_gm_dispatcher(void)
 {
-    return vt_start_queue_worker("vtdb_vtstatus", vt_process_gearman_status,
-                                 "ERROR Could not fork for status gearman processing", nullptr, nullptr);
+    return vt::guarded("vt_vtstatus_gm_dispatcher", static_cast<pid_t>(-1), [] {
+        return vt_start_queue_worker("vtdb_vtstatus", vt_process_gearman_status,
+                                     "ERROR Could not fork for status gearman processing", nullptr, nullptr);
+    });
 }
 
 extern "C" pid_t vt_vtstatuspri_gm_dispatcher(void)
 {
-    return vt_start_queue_worker("vtdb_statuspri", vt_process_gearman_statuspri,
-                                 "ERROR Could not fork for statuspri gearman processing", nullptr, nullptr);
+    return vt::guarded("vt_vtstatuspri_gm_dispatcher", static_cast<pid_t>(-1), [] {
+        return vt_start_queue_worker("vtdb_statuspri", vt_process_gearman_statuspri,
+                                     "ERROR Could not fork for statuspri gearman processing", nullptr, nullptr);
+    });
 }

@@ -7,7 +7,12 @@
 #include "vt_util.h"
 
 #include <gtest/gtest.h>
+#include <csignal>
 #include <cstring>
+#include <map>
+#include <set>
+#include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,6 +101,15 @@ protected:
     }
     void TearDown() override { db_disconnect(); }
     long log_lines(const std::string &needle) { return vtt::count_lines_containing(logfile, needle); }
+    // Ends this process's session from the server side and waits until the server has let
+    // it go, so that the client finds its socket closed.
+    void kill_session()
+    {
+        std::string id = std::to_string(mysql_thread_id(&dbHandle));
+        sql.exec("KILL CONNECTION " + id);
+        ASSERT_TRUE(vtt::wait_until(
+            [&] { return sql.count("information_schema.processlist WHERE id = " + id) == 0; }, 5000));
+    }
     vtt::Sql sql;
 };
 
@@ -159,7 +173,7 @@ TEST_F(DbExec, ExplicitLengthSendsOnlyThatManyBytes)
 TEST_F(DbExec, ReconnectsAfterTheServerKilledTheConnection)
 {
     std::string id = std::to_string(mysql_thread_id(&dbHandle));
-    sql.exec("KILL CONNECTION " + id);
+    kill_session();
     int status = -1;
     db_query_exec("INSERT INTO vt_test.kv VALUES (3, 'after kill')", "vt_test", &status, 1);
     EXPECT_EQ(0, status);
@@ -167,13 +181,109 @@ TEST_F(DbExec, ReconnectsAfterTheServerKilledTheConnection)
     EXPECT_NE(id, std::to_string(mysql_thread_id(&dbHandle)));
 
     // The same after an idle second, when the liveness check runs before the statement.
-    id = std::to_string(mysql_thread_id(&dbHandle));
-    sql.exec("KILL CONNECTION " + id);
+    kill_session();
     usleep(1100 * 1000);
     db_query_exec("INSERT INTO vt_test.kv VALUES (6, 'after idle kill')", "vt_test", &status, 1);
     EXPECT_EQ(0, status);
     EXPECT_EQ("after idle kill", sql.scalar("SELECT v FROM vt_test.kv WHERE k = 6"));
     EXPECT_EQ(0, log_lines("MYSQL"));
+}
+
+TEST_F(DbExec, StatementCutOffByALostConnectionIsNeverRunTwice)
+{
+    // The statement has executed (its row is in a table that keeps it) when the session dies.
+    sql.exec("CREATE OR REPLACE PROCEDURE vt_test.count_and_sleep() BEGIN "
+             "INSERT INTO vt_test.calls VALUES (1); DO SLEEP(3); END");
+    const std::string id = std::to_string(mysql_thread_id(&dbHandle));
+    pid_t killer = fork();
+    if (killer == 0) {
+        vtt::Sql admin;
+        bool ran = vtt::wait_until([&] { return admin.count("vt_test.calls") == 1; }, 5000);
+        admin.exec("KILL CONNECTION " + id);
+        _exit(ran ? 0 : 1);
+    }
+    int status = 0;
+    EXPECT_EQ(nullptr, db_query_exec("CALL count_and_sleep()", "vt_test", &status, 1));
+    int killed = -1;
+    waitpid(killer, &killed, 0);
+    ASSERT_EQ(0, killed);
+    EXPECT_EQ(-2, status);
+    EXPECT_EQ(1, sql.count("vt_test.calls"));
+    EXPECT_EQ(1, log_lines("dbtest: MYSQL ERROR: mysql_query;"));
+    EXPECT_EQ(1, log_lines("CALL count_and_sleep()"));
+
+    // The next statement gets a connection of its own.
+    db_query_exec("INSERT INTO vt_test.kv VALUES (8, 'next')", "vt_test", &status, 1);
+    EXPECT_EQ(0, status);
+    EXPECT_EQ("next", sql.scalar("SELECT v FROM vt_test.kv WHERE k = 8"));
+}
+
+TEST_F(DbExec, SchemaSelectionFailingAfterAReconnectIsReported)
+{
+    sql.exec("CREATE DATABASE IF NOT EXISTS vt_gone");
+    sql.exec("GRANT ALL ON vt_gone.* TO 'vantor'@'127.0.0.1', 'vantor'@'localhost'");
+    int status = -1;
+    mysql_free_result(db_query_exec("SELECT 1", "vt_gone", &status, 1));
+    ASSERT_EQ(0, status);
+    kill_session();
+    sql.exec("DROP DATABASE vt_gone");
+    // Run in the connection's default schema instead, this would succeed.
+    vt::Result res(db_query_exec("SELECT DATABASE()", "vt_gone", &status, 0));
+    EXPECT_FALSE(res);
+    EXPECT_EQ(-2, status);
+    EXPECT_EQ(1, log_lines("dbtest: MYSQL ERROR: Unable to select database vt_gone; Retval 1; SELECT DATABASE()"));
+}
+
+// The server's sql_mode, as a set of flags.
+std::set<std::string> mode_flags(const std::string &mode)
+{
+    std::set<std::string> out;
+    std::stringstream in(mode);
+    for (std::string f; std::getline(in, f, ',');)
+        if (!f.empty())
+            out.insert(f);
+    return out;
+}
+
+TEST_F(DbExec, EscapingHoldsWhateverSqlModeTheServerSets)
+{
+    struct RestoreMode {
+        vtt::Sql &sql;
+        std::string mode;
+        ~RestoreMode()
+        {
+            try {
+                sql.exec("SET GLOBAL sql_mode = '" + mode + "'");
+            } catch (...) {
+            }
+        }
+    } restore{sql, sql.scalar("SELECT @@GLOBAL.sql_mode")};
+    const std::string text = "it's \\' a \"test\" ', 'x";
+    int key = 20;
+    for (const char *mode : {"NO_BACKSLASH_ESCAPES", "NO_BACKSLASH_ESCAPES,STRICT_TRANS_TABLES",
+                             "STRICT_TRANS_TABLES,NO_BACKSLASH_ESCAPES,ERROR_FOR_DIVISION_BY_ZERO",
+                             "PIPES_AS_CONCAT", ""}) {
+        SCOPED_TRACE(mode);
+        sql.exec(std::string("SET GLOBAL sql_mode = '") + mode + "'");
+        std::set<std::string> expected = mode_flags(sql.scalar("SELECT @@GLOBAL.sql_mode"));
+        expected.erase("NO_BACKSLASH_ESCAPES");
+        db_disconnect();
+        ASSERT_EQ(0, db_connect());
+        int status = -1;
+        vt::Result res(db_query_exec("SELECT @@SESSION.sql_mode", "vt_test", &status, 1));
+        ASSERT_TRUE(res);
+        MYSQL_ROW row = mysql_fetch_row(res.get());
+        ASSERT_TRUE(row && row[0]);
+        EXPECT_EQ(expected, mode_flags(row[0]));
+
+        char *escaped = nullptr;
+        vt_escape_string_for_mysql(text.c_str(), &escaped);
+        vt::CString hold(escaped);
+        std::string insert = "INSERT INTO vt_test.kv VALUES (" + std::to_string(key) + ", " + escaped + ")";
+        mysql_free_result(db_query_exec(insert.c_str(), "vt_test", &status, 1));
+        EXPECT_EQ(0, status);
+        EXPECT_EQ(text, sql.scalar("SELECT v FROM vt_test.kv WHERE k = " + std::to_string(key++)));
+    }
 }
 
 TEST_F(DbExec, ForkedChildLeavesTheParentsConnectionAlone)
@@ -242,6 +352,82 @@ TEST_F(DbExec, FailedStatementsAreAppendedOnePerLine)
     vt_write_failed_sql("SELECT 'b'");
     EXPECT_EQ("SELECT 'a'\nSELECT 'b'\n", vtt::read_file(VT_FAILED_SQL_FILE));
     vtt::remove_file(VT_FAILED_SQL_FILE);
+}
+
+// Long lines from processes writing at once stay whole, and a line the file system cuts short
+// leaves nothing behind: these lines are the only copy of the statements.
+TEST_F(DbExec, FailedStatementLinesNeverSpliceOrBreak)
+{
+    vtt::remove_file(VT_FAILED_SQL_FILE);
+    auto line = [](int proc, int i, size_t size) {
+        std::string s = "INSERT " + std::to_string(proc) + " " + std::to_string(i) + " ";
+        s.resize(size, static_cast<char>('a' + proc));
+        return s;
+    };
+    const int procs = 4, per_proc = 100;
+    std::vector<pid_t> kids;
+    for (int p = 0; p < procs; ++p) {
+        pid_t k = fork();
+        if (k == 0) {
+            for (int i = 0; i < per_proc; ++i)
+                vt_write_failed_sql(line(p, i, 10000).c_str());
+            _exit(0);
+        }
+        kids.push_back(k);
+    }
+    for (pid_t k : kids)
+        waitpid(k, nullptr, 0);
+    std::map<std::string, int> seen;
+    std::stringstream in(vtt::read_file(VT_FAILED_SQL_FILE));
+    for (std::string l; std::getline(in, l);)
+        ++seen[l];
+    EXPECT_EQ(static_cast<size_t>(procs * per_proc), seen.size());
+    for (int p = 0; p < procs; ++p)
+        for (int i = 0; i < per_proc; ++i)
+            EXPECT_EQ(1, seen[line(p, i, 10000)]) << p << " " << i;
+
+    // A file size limit that cuts the third line: it is taken back, the fourth finds no room.
+    const std::string path = vtt::path("/var/vt_short_write_test");
+    vtt::remove_file(path);
+    const size_t size = 2000;
+    pid_t k = fork();
+    if (k == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim = {2 * (size + 1) + size / 2, 2 * (size + 1) + size / 2};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        for (int i = 0; i < 4; ++i)
+            write_failed_query(line(0, i, size).c_str(), path.c_str());
+        _exit(0);
+    }
+    waitpid(k, nullptr, 0);
+    EXPECT_EQ(line(0, 0, size) + "\n" + line(0, 1, size) + "\n", vtt::read_file(path));
+    EXPECT_EQ(1, log_lines("ERROR Could not append to " + path + " - File too large - lost: " + line(0, 2, size)));
+    vtt::remove_file(path);
+    vtt::remove_file(VT_FAILED_SQL_FILE);
+}
+
+// Running out of memory inside an entry point gives its failure result, never an exception
+// thrown into the C caller.
+TEST_F(DbExec, EntryPointsDegradeWhenMemoryRunsOut)
+{
+    int status = 0;
+    MYSQL_RES *res = nullptr;
+    EXPECT_FALSE(vtt::throws_without_memory([&] { res = db_query_exec("CALL count_and_fail()", "vt_test", &status, 1); }));
+    EXPECT_EQ(nullptr, res);
+    EXPECT_EQ(-2, status);
+    EXPECT_FALSE(vtt::throws_without_memory([&] {
+        res = db_query_exec_real("CALL count_and_fail()", "vt_test", &status, 1, 21);
+    }));
+    EXPECT_EQ(-2, status);
+    char *out = reinterpret_cast<char *>(1);
+    EXPECT_FALSE(vtt::throws_without_memory([&] { vt_escape_string_for_mysql("a text of some length", &out); }));
+    EXPECT_EQ(nullptr, out);
+    vtt::remove_file(VT_FAILED_SQL_FILE);
+    EXPECT_FALSE(vtt::throws_without_memory([] { vt_write_failed_sql("SELECT 'a statement of some length'"); }));
+    EXPECT_FALSE(vtt::exists(VT_FAILED_SQL_FILE) && !vtt::read_file(VT_FAILED_SQL_FILE).empty());
+    // With memory back, everything works as before.
+    db_query_exec("INSERT INTO vt_test.kv VALUES (9, 'fine')", "vt_test", &status, 1);
+    EXPECT_EQ(0, status);
 }
 
 class JobServers : public DbExec {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -87,10 +88,72 @@ TEST(PerfdataParser, TypicalMetricsAndTheirMembers)
     EXPECT_EQ(m[0].lower, "-2.500");
     EXPECT_EQ(m[0].upper, "300.000");
     EXPECT_EQ(m[1].label, "pl");
-    // A field that does not start with a number reads as 0.
-    m = parse("x=1;abc");
+}
+
+// Only whole decimal numbers pass: a value that is not one stops the text like a value outside
+// the value class; a threshold or limit that is not one (a range, a word, "1.2.3") is absent.
+TEST(PerfdataParser, NumbersMustBeWhole)
+{
+    struct Case {
+        const char *text;
+        Opt value, unit, warning;
+    };
+    const Case cases[] = {
+        {"a=.", {}, {}, {}},          {"a=-", {}, {}, {}},           {"a=..", {}, {}, {}},
+        {"a=1.2.3", {}, {}, {}},      {"a=1-2ms", {}, {}, {}},       {"a=--1", {}, {}, {}},
+        {"a=-.5", "-.5", "", {}},     {"a=5.s", "5.", "s", {}},      {"a=x12.5xyz", "12.5", "xyz", {}},
+        {"a=1;10:20", "1", "", {}},   {"a=1;~:10", "1", "", {}},     {"a=1;@1:2", "1", "", {}},
+        {"a=1;1.2.3", "1", "", {}},   {"a=1;.", "1", "", {}},        {"a=1;-", "1", "", {}},
+        {"a=1;abc", "1", "", {}},     {"a=1;0x10", "1", "", {}},     {"a=1;5e", "1", "", {}},
+        {"a=1;+5", "1", "", "5.000"}, {"a=1;-2.5", "1", "", "-2.500"}, {"a=1;1.5e-3", "1", "", "0.002"},
+        {"a=1;7.", "1", "", "7.000"}, {"a=1;.25", "1", "", "0.250"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        int r = 0;
+        auto m = parse(std::string(c.text) + " b=2", &r);
+        if (!c.value) {
+            EXPECT_TRUE(m.empty());
+            EXPECT_EQ(r, -2);
+            continue;
+        }
+        ASSERT_EQ(m.size(), 2u);
+        EXPECT_EQ(m[0].value, c.value);
+        EXPECT_EQ(m[0].unit, c.unit);
+        EXPECT_EQ(m[0].warning, c.warning);
+    }
+    // Every numeric member, not only the warning.
+    auto m = parse("a=1;1:2;x;3:4;..;5-6;-;1.2.3");
     ASSERT_EQ(m.size(), 1u);
-    EXPECT_EQ(m[0].warning, "0.000");
+    for (const Opt &o : {m[0].warning, m[0].critical, m[0].min, m[0].max, m[0].baseline, m[0].lower, m[0].upper})
+        EXPECT_EQ(o, std::nullopt);
+}
+
+// A label cut at its byte limit never ends in part of a UTF-8 character.
+TEST(PerfdataParser, LabelCutKeepsWholeCharacters)
+{
+    struct Case {
+        size_t before;     // ASCII bytes before the character
+        const char *chr;   // the character
+        size_t kept;       // bytes of the label kept
+    };
+    const Case cases[] = {
+        {73, "\xc3\xa9", 73},         {72, "\xc3\xa9", 74},         {73, "\xe2\x82\xac", 73},
+        {72, "\xe2\x82\xac", 72},     {71, "\xe2\x82\xac", 74},     {71, "\xf0\x9f\x98\x80", 71},
+        {72, "\xf0\x9f\x98\x80", 72}, {73, "\xf0\x9f\x98\x80", 73}, {70, "\xf0\x9f\x98\x80", 74},
+        {74, "\xc3\xa9", 74},
+    };
+    for (const Case &c : cases) {
+        std::string label = std::string(c.before, 'a') + c.chr + std::string(10, 'z');
+        SCOPED_TRACE(c.before);
+        auto m = parse(label + "=1");
+        ASSERT_EQ(m.size(), 1u);
+        EXPECT_EQ(m[0].label, label.substr(0, c.kept));
+    }
+    // Bytes that are not UTF-8 are cut where the limit falls.
+    auto m = parse(std::string(70, 'a') + std::string(10, '\x80') + "=1");
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].label, std::string(70, 'a') + std::string(4, '\x80'));
 }
 
 TEST(PerfdataParser, NonNumericValueStopsTheWholeText)
@@ -241,8 +304,8 @@ void check_metric(const Parsed &m)
     size_t run = m.label.size() - std::min(m.label.size(), m.label.find_last_not_of('\\') + 1);
     EXPECT_EQ(run % 2, 0u) << m.label;
     ASSERT_TRUE(m.value);
-    EXPECT_FALSE(m.value->empty());
-    EXPECT_EQ(m.value->find_first_not_of("0123456789.-"), std::string::npos) << *m.value;
+    static const std::regex number("-?([0-9]+\\.?[0-9]*|\\.[0-9]+)");
+    EXPECT_TRUE(std::regex_match(*m.value, number)) << *m.value;
     ASSERT_TRUE(m.unit);
     for (const Opt &o : {m.warning, m.critical, m.min, m.max, m.baseline, m.lower, m.upper}) {
         if (!o)

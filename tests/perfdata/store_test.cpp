@@ -9,10 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -406,6 +408,130 @@ TEST_F(PerfdataStore, PerfdataErrorsFileIsAppended)
     vt_write_perfdata_errors("first problem");
     vt_write_perfdata_errors("second\tproblem");
     EXPECT_EQ(vtt::read_file(VT_PERFDATA_ERRORS), before + "first problem\nsecond\tproblem\n");
+
+    // A line cut short by a full file system is taken back, not left to merge with the next.
+    const std::string whole = vtt::read_file(VT_PERFDATA_ERRORS);
+    const std::string big(5000, 'e');
+    pid_t k = fork();
+    if (k == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim = {whole.size() + 100, whole.size() + 100};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        vt_write_perfdata_errors(big.c_str());
+        _exit(0);
+    }
+    waitpid(k, nullptr, 0);
+    vt_write_perfdata_errors("after");
+    EXPECT_EQ(vtt::read_file(VT_PERFDATA_ERRORS), whole + "after\n");
+}
+
+// Labels are found in the registry again after a restart (a fresh load from the database),
+// whatever their backslashes; a label cut at the byte limit is stored, found and used whole.
+TEST_F(PerfdataStore, LabelsAreFoundAgainAfterARestart)
+{
+    const int host = 113;
+    fresh_host(host);
+    status_row(host, 1, "win13", "Disks");
+    // Stored names: C:\ used, a\\b, x\ (as the parser registers the labels below).
+    sql.exec("INSERT INTO vtcfg.service_metric (host_id, service_id, metric, unit, value_min, value_max) VALUES "
+             "(113, 1, 'C:\\\\ used', '', 0, 0), (113, 1, 'a\\\\\\\\b', '', 0, 0), (113, 1, 'x\\\\', '', 0, 0)");
+    ASSERT_EQ(vtdb_populate_metric_list(), 0);
+    VT_MAX_METRICS = 3;  // the service is at its limit: an unknown label would be refused
+    std::string log_before = log_text();
+    EXPECT_EQ(vt_process_perfdata(record(1700000000, host, "1", "'C:\\ used'=1 a\\\\b=2 x\\=3").c_str()), 0);
+    auto v = values(host);
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_EQ(col(v[0], 0), "C:\\ used");
+    EXPECT_EQ(col(v[1], 0), "a\\\\b");
+    EXPECT_EQ(col(v[2], 0), "x\\");
+    EXPECT_EQ(log_text().find("denied", log_before.size()), std::string::npos);
+    int count = 0;
+    vt_count_metric_per_host_service(host, 1, &count);
+    EXPECT_EQ(count, 3);  // found, not looked up and added again
+
+    // A cut inside a two-byte character: the name ends before it.
+    VT_MAX_METRICS = 100;
+    const std::string label = std::string(73, 'u') + "\xc3\xa9" + "tail";
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(vt_process_perfdata(record(1700000060 + i, host, "1", label + "=" + std::to_string(i)).c_str()), 0);
+    const std::string id = sql.scalar("SELECT metric_id FROM vtcfg.service_metric WHERE host_id=113 AND metric='" +
+                                      std::string(73, 'u') + "'");
+    ASSERT_NE(id, "");
+    EXPECT_EQ(sql.count("vtperf.service_perf_113 WHERE metric_id=" + id), 2);
+    EXPECT_EQ(log_text().find("ERROR", log_before.size()), std::string::npos);
+}
+
+// A record whose host id is not a positive int in decimal digits is dropped with one line:
+// it would name a table ("service_perf_-3"), wrap, or become host 0.
+TEST_F(PerfdataStore, RecordsWithUnusableHostIdsAreDropped)
+{
+    auto perf_tables = [&] {
+        return sql.count("information_schema.tables WHERE table_schema='vtperf' AND table_name LIKE 'service\\_perf\\_%'");
+    };
+    const long tables_before = perf_tables();
+    const std::string failed_before = failed_sql();
+    for (const char *id : {"-3", "0", "2147483648", "99999999999", "x7", "7x", "+7", " 7", "0x10"}) {
+        SCOPED_TRACE(id);
+        size_t offset = log_text().size();
+        std::string rec = std::string("1700000000\t") + id + "\t1\tm=1";
+        EXPECT_EQ(vt_process_perfdata(rec.c_str()), -2);
+        std::string added = log_text().substr(offset);
+        EXPECT_NE(added.find(std::string("ERROR perfdata record dropped - host id '") + id +
+                             "' is not a positive decimal number\n"),
+                  std::string::npos);
+        EXPECT_EQ(std::count(added.begin(), added.end(), '\n'), 1);
+    }
+    EXPECT_EQ(perf_tables(), tables_before);
+    EXPECT_EQ(failed_sql(), failed_before);
+    EXPECT_EQ(sql.count("vtcfg.service_metric WHERE host_id <= 0"), 0);
+}
+
+// A value that is not one number is never written as text into a statement: the text stops
+// there, as for a value outside the value class; non-numeric thresholds are stored as NULL.
+TEST_F(PerfdataStore, OnlyNumbersReachTheStatements)
+{
+    const int host = 114;
+    fresh_host(host);
+    status_row(host, 1, "srv14", "Odd values");
+    const std::string failed_before = failed_sql();
+    for (const char *perf : {"a=. z=1", "a=- z=1", "a=.. z=1", "a=1.2.3 z=1", "a=1-2 z=1"})
+        EXPECT_EQ(vt_process_perfdata(record(1700000000, host, "1", perf).c_str()), 0) << perf;
+    EXPECT_EQ(sql.count("vtcfg.service_metric WHERE host_id=114"), 0);
+    EXPECT_EQ(vt_process_perfdata(record(1700000060, host, "1", "t=5;10:20;1.2.3;~;@1:9;-;x;+7").c_str()), 0);
+    auto v = values(host);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(col(v[0], 1), "5");
+    for (size_t i = 2; i <= 5; ++i)
+        EXPECT_EQ(col(v[0], i), "NULL") << i;
+    EXPECT_EQ(col(v[0], 6), "7");
+    EXPECT_EQ(failed_sql(), failed_before);
+
+    // A metric handed to the store directly is refused the same way.
+    perfdata_job job{1700000120, host, 1, nullptr};
+    char label[] = "direct", value[] = "1.2.3", unit[] = "";
+    perf_metric m{};
+    m.label = label;
+    m.value = value;
+    m.unit = unit;
+    EXPECT_EQ(vtdb_store_perfdata(&job, &m), -2);
+    EXPECT_EQ(values(host).size(), 1u);
+    EXPECT_EQ(failed_sql(), failed_before);
+}
+
+// Running out of memory inside an entry point gives its failure result, never an exception
+// thrown into the caller's C frames.
+TEST_F(PerfdataStore, EntryPointsDegradeWhenMemoryRunsOut)
+{
+    const std::string rec = record(1700000000, 115, "1", "m=1;2;3");
+    int result = 0;
+    EXPECT_FALSE(vtt::throws_without_memory([&] { result = vt_process_perfdata(rec.c_str()); }));
+    EXPECT_EQ(result, -2);
+    const char stmt[] = "INSERT INTO no_such_table VALUES (1)";
+    EXPECT_FALSE(vtt::throws_without_memory([&] { result = vt_perfdata_insert_data(stmt, 115, sizeof stmt - 1); }));
+    EXPECT_EQ(result, -2);
+    EXPECT_FALSE(vtt::throws_without_memory([&] { result = vtdb_populate_metric_list(); }));
+    EXPECT_EQ(result, -2);
+    EXPECT_FALSE(vtt::throws_without_memory([] { vt_write_perfdata_errors("a line of some length to keep"); }));
 }
 
 TEST_F(PerfdataStore, WorkersServeTheQueueAndRegisterEachMetricOnce)

@@ -2,6 +2,8 @@
 #ifndef VT_TEST_SUPPORT_H
 #define VT_TEST_SUPPORT_H
 
+#include "failing_new.h"
+
 #include <functional>
 #include <map>
 #include <optional>
@@ -76,6 +78,22 @@ pid_t start_daemon(int timeout_ms = 20000);
 void stop_daemon(pid_t supervisor);
 // Pids of the live processes whose parent is ppid.
 std::vector<pid_t> children_of(pid_t ppid);
+
+// Runs f with every allocation through operator new failing; returns whether an exception
+// came out of it. The program must link support/failing_new.cpp.
+template <typename F> bool throws_without_memory(F &&f)
+{
+    bool threw = false;
+    {
+        FailingAllocations failing;
+        try {
+            f();
+        } catch (...) {
+            threw = true;
+        }
+    }
+    return threw;
+}
 
 // Polls pred every 50 ms until it holds or timeout_ms passed; returns its last value.
 bool wait_until(const std::function<bool()> &pred, int timeout_ms);
