@@ -1,12 +1,14 @@
 /* Delayed-message queue: refused jobs kept in memory, dumped to disk when full or asked. */
 #include "vt_delayed.h"
 #include "vantor_config.h"
+#include "vt_log.h"
 #include "vt_util.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
@@ -16,39 +18,76 @@
 namespace {
 
 constexpr int kQueueLimit = 10;
-/* A dump waits at most about this long for another process's dump to finish; the engine's
- * thread must not hang on a process that stopped while holding the lock. */
-constexpr int kLockAttempts = 5000;  /* of 1 ms each */
 constexpr int kOpenAttempts = 100;
 /* How long a move keeps looking for a free name before it leaves the file in place. */
 constexpr long kMoveRetryUs = 100000;
+/* After a dump that a full queue triggered has failed, the next such attempt waits this long:
+ * a refused job must not pay for a dump that will fail again. */
+constexpr long kDumpRetryMs = 1000;
+/* At most one line a minute reports messages dropped at the memory limit. */
+constexpr long kDropReportMs = 60000;
+/* Dump text is written in pieces of this size, not built whole. */
+constexpr size_t kWriteChunk = 64 * 1024;
 
 delayed_msg *head = nullptr;
 delayed_msg *tail = nullptr;
 int count = 0;
+long held_bytes = 0;  /* dump-line bytes of the queued messages */
 
+long last_failed_dump_ms = -1;  /* monotonic time of the last failed triggered dump */
+unsigned long dropped_unreported = 0;
+long last_drop_report_ms = -1;
 
-bool lock_exclusive(int fd)
+long monotonic_ms()
 {
-    for (int i = 0; i < kLockAttempts; ++i) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-            return true;
-        if (errno != EWOULDBLOCK && errno != EINTR)
-            return false;
-        usleep(1000);
-    }
-    return false;
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long>(ts.tv_sec) * 1000L + ts.tv_nsec / 1000000L;
 }
 
-/* Opens the dump file for appending and locks it. The lock is taken on the file, and a
- * file that another dump has moved away while we waited for its lock is still that file:
- * after locking, the descriptor must still be the one the path names, else we would append
- * to a file that has already been handed to the replay. Returns an invalid Fd on failure. */
+long line_bytes(const delayed_msg *m)
+{
+    return static_cast<long>((m->queue ? std::strlen(m->queue) : 0) + (m->job ? std::strlen(m->job) : 0) + 2);
+}
+
+void report_drops(bool force)
+{
+    if (dropped_unreported == 0)
+        return;
+    long now = monotonic_ms();
+    if (!force && last_drop_report_ms >= 0 && now - last_drop_report_ms < kDropReportMs)
+        return;
+    last_drop_report_ms = now;
+    vt_logf("ERROR delayed message queue over its limit of %ld bytes: dropped the %lu oldest messages",
+            static_cast<long>(VT_DELAYED_MAX_BYTES), dropped_unreported);
+    dropped_unreported = 0;
+}
+
+/* Drops the oldest messages until adding incoming bytes stays within the limit. */
+void make_room(long incoming)
+{
+    while (head && held_bytes + incoming > VT_DELAYED_MAX_BYTES) {
+        destroy_delayed(pop_msg());
+        ++dropped_unreported;
+    }
+    report_drops(false);
+}
+
+/* Opens the dump file for appending and takes its lock without waiting: the caller is the
+ * engine's thread, which must not stall on another process's dump (or on one that stopped
+ * holding the lock). The descriptor must still be the file the path names once locked, else
+ * we would append to a file that has already been handed to the replay. Returns an invalid
+ * Fd when the file cannot be opened or its lock is held. */
 vt::Fd open_locked_dump()
 {
     for (int i = 0; i < kOpenAttempts; ++i) {
         vt::Fd fd(open(VT_DUMP_FILE, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-        if (!fd || !lock_exclusive(fd.get()))
+        if (!fd)
+            return vt::Fd();
+        int locked;
+        while ((locked = flock(fd.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+        }
+        if (locked != 0)
             return vt::Fd();
         struct stat held, named;
         if (fstat(fd.get(), &held) != 0)
@@ -56,9 +95,28 @@ vt::Fd open_locked_dump()
         if (stat(VT_DUMP_FILE, &named) == 0 && named.st_dev == held.st_dev &&
             named.st_ino == held.st_ino)
             return fd;
-        /* moved (or removed) while we waited: start again on the path's new file */
+        /* moved (or removed) between our open and our lock: start again on the path's new file */
     }
     return vt::Fd();
+}
+
+/* Writes every queued message as "queue\tjob\n", in pieces. False on any failure. */
+bool write_queue(int fd)
+{
+    std::string chunk;
+    chunk.reserve(kWriteChunk);
+    for (delayed_msg *m = head; m; m = m->next) {
+        chunk += m->queue ? m->queue : "";
+        chunk += '\t';
+        chunk += m->job ? m->job : "";
+        chunk += '\n';
+        if (chunk.size() >= kWriteChunk) {
+            if (!vt::write_all(fd, chunk))
+                return false;
+            chunk.clear();
+        }
+    }
+    return chunk.empty() || vt::write_all(fd, chunk);
 }
 
 std::string target_name(const struct timeval &tv)
@@ -143,30 +201,39 @@ extern "C" int push_msg(const char *queue, const char *job, int rc)
 {
     if (!queue || !job)
         return 1;
-    delayed_msg *m = nullptr;
-    if (create_delayed(&m) != 0)
-        return 1;
-    /* A full queue goes to disk first. When the dump fails the new message is queued all
-     * the same: the queue then grows beyond ten until a dump succeeds, since dropping the
-     * job would lose it for good while both the job server and the disk refuse it. */
-    int dumped = count >= kQueueLimit ? dump_msgs() : 0;
-    gettimeofday(m->queued, nullptr);
-    m->rc = rc;
-    m->job = strdup(job);
-    m->queue = strdup(queue);
-    if (!m->job || !m->queue) {
-        destroy_delayed(m);
+    try {
+        delayed_msg *m = nullptr;
+        if (create_delayed(&m) != 0)
+            return 1;
+        /* A full queue goes to disk first. When the dump fails the new message is queued all
+         * the same: the queue then grows beyond ten until a dump succeeds (tried again at most
+         * once a second), since dropping the job would lose it while both the job server and
+         * the disk refuse it. Only the memory limit drops messages, the oldest first. */
+        int dumped = 0;
+        if (count >= kQueueLimit)
+            dumped = last_failed_dump_ms < 0 || monotonic_ms() - last_failed_dump_ms >= kDumpRetryMs ? dump_msgs() : 1;
+        gettimeofday(m->queued, nullptr);
+        m->rc = rc;
+        m->job = strdup(job);
+        m->queue = strdup(queue);
+        if (!m->job || !m->queue) {
+            destroy_delayed(m);
+            return 1;
+        }
+        make_room(line_bytes(m));
+        m->prev = tail;
+        m->next = nullptr;
+        if (tail)
+            tail->next = m;
+        else
+            head = m;
+        tail = m;
+        ++count;
+        held_bytes += line_bytes(m);
+        return dumped;
+    } catch (...) {
         return 1;
     }
-    m->prev = tail;
-    m->next = nullptr;
-    if (tail)
-        tail->next = m;
-    else
-        head = m;
-    tail = m;
-    ++count;
-    return dumped;
 }
 
 /* The caller owns the returned record, unlinked from the queue, and releases it with
@@ -184,6 +251,9 @@ extern "C" struct delayed_msg *pop_msg(void)
     m->next = nullptr;
     m->prev = nullptr;
     --count;
+    held_bytes -= line_bytes(m);
+    if (!head)
+        held_bytes = 0;
     return m;
 }
 
@@ -198,21 +268,13 @@ extern "C" int get_count_delayed(void)
 }
 
 /* All or nothing: the queue is emptied only once every line has reached the dump file.
- * On failure the file is cut back to the size it had, every message stays queued, and 1 is
- * returned. The file stays locked from opening until it has been moved, so dumps of several
- * processes never mix lines and never write into a file the replay may already read. */
-extern "C" int dump_msgs(void)
+ * On failure (file not openable, its lock held by another dump, a short write) the file is
+ * cut back to the size it had, every message stays queued, and 1 is returned. The file stays
+ * locked from opening until it has been moved, so dumps of several processes never mix lines
+ * and never write into a file the replay may already read. */
+static int dump_queue()
 {
-    if (!head)
-        return 0;
     try {
-        std::string text;
-        for (delayed_msg *m = head; m; m = m->next) {
-            text += m->queue ? m->queue : "";
-            text += '\t';
-            text += m->job ? m->job : "";
-            text += '\n';
-        }
         vt::Fd fd = open_locked_dump();
         if (!fd)
             return 1;
@@ -222,7 +284,7 @@ extern "C" int dump_msgs(void)
         /* Written through a second descriptor so that its close, where a file system may
          * report deferred write errors, is checked while the lock (held by fd) remains. */
         vt::Fd writer(dup(fd.get()));
-        bool whole = writer && vt::write_all(writer.get(), text);
+        bool whole = writer && write_queue(writer.get());
         if (whole)
             whole = close(writer.release()) == 0;
         if (!whole) {
@@ -237,10 +299,20 @@ extern "C" int dump_msgs(void)
         } catch (...) {
         }
         release_all_linked();
+        report_drops(true);
         return 0;  /* fd closes here, releasing the lock after the move */
     } catch (...) {
         return 1;
     }
+}
+
+extern "C" int dump_msgs(void)
+{
+    if (!head)
+        return 0;
+    int rc = dump_queue();
+    last_failed_dump_ms = rc ? monotonic_ms() : -1;  /* paces the dumps a full queue triggers */
+    return rc;
 }
 
 extern "C" void destroy_all_delayed(void)
@@ -256,4 +328,8 @@ extern "C" void vt_delayed_forget_inherited(void)
     head = nullptr;
     tail = nullptr;
     count = 0;
+    held_bytes = 0;
+    last_failed_dump_ms = -1;
+    dropped_unreported = 0;
+    last_drop_report_ms = -1;
 }

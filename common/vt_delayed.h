@@ -18,9 +18,14 @@ struct delayed_msg {
     struct delayed_msg *prev;  /* next older message */
 };
 
+/* Most bytes of job text (counted as dump lines) the queue holds while it cannot be dumped;
+ * beyond it the oldest messages are dropped, and a log line (at most one a minute) counts them. */
+#define VT_DELAYED_MAX_BYTES (64L * 1024 * 1024)
+
 /* Copies both strings and appends a message. 0 queued; 1 out of memory (not queued); or
- * the non-zero result of the dump that a full queue (10 messages) triggered, in which case
- * nothing was dumped and the new message is queued behind the others all the same. */
+ * 1 when the dump that a full queue (10 messages) triggered failed, in which case nothing
+ * was dumped and the new message is queued behind the others all the same. After a failed
+ * dump the next one is tried no sooner than a second later; pushes meanwhile return 1. */
 int push_msg(const char *queue, const char *job, int rc);
 /* Unlinks and returns the oldest message (NULL when empty); release it with destroy_delayed. */
 struct delayed_msg *pop_msg(void);
@@ -29,7 +34,8 @@ struct delayed_msg *get_root(void);
 int get_count_delayed(void);
 /* Appends every queued message to the dump file and moves that file into the
  * delayed-messages directory. 0 dumped (or nothing to dump); 1 on failure, with every
- * message still queued and no partial line left behind. */
+ * message still queued and no partial line left behind. Never waits for the dump file's
+ * lock: when another process holds it, that is a failure like any other. */
 int dump_msgs(void);
 /* Allocates an empty record and its time value into *msg. 0, or 1 when out of memory. */
 int create_delayed(struct delayed_msg **msg);

@@ -2,6 +2,7 @@
 #include "vt_log.h"
 #include "vt_util.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <ctime>
 #include <unistd.h>
 
 char *VTMODULE = nullptr;
@@ -22,6 +24,34 @@ int vt_log_create_mode = -1;
 namespace {
 
 constexpr off_t kMaxLogSize = 100000000;
+/* How long a logger waits for another process's rotation; a process stopped while holding the
+ * lock must not hang every logger (the engine's thread among them). */
+constexpr int kRotationLockWaitMs = 5000;
+/* Set when a wait ran out: until a rotation lock is had again this process only tries it, so a
+ * stuck holder costs one bounded wait, not one per entry. */
+bool rotation_lock_stuck = false;
+
+bool lock_for_rotation(int fd)
+{
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            rotation_lock_stuck = false;
+            return true;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        if (rotation_lock_stuck)
+            return false;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L >= kRotationLockWaitMs) {
+            rotation_lock_stuck = true;
+            return false;
+        }
+        usleep(1000);
+    }
+}
 
 /* Moves an oversized log to its one older generation. Several processes append to the
  * same file, so a rotation takes a lock on the old file and re-checks that the path still
@@ -35,8 +65,8 @@ void rotate_if_needed()
     vt::Fd fd(open(logfile, O_RDONLY | O_CLOEXEC));
     if (!fd)
         return;
-    if (flock(fd.get(), LOCK_EX) != 0)
-        return;
+    if (!lock_for_rotation(fd.get()))
+        return;  /* the entry goes to the oversized file; a later one rotates */
     struct stat held, now;
     if (fstat(fd.get(), &held) == 0 && stat(logfile, &now) == 0 && held.st_ino == now.st_ino &&
         held.st_dev == now.st_dev && held.st_size > kMaxLogSize) {
@@ -69,35 +99,64 @@ int open_log()
 
 }  // namespace
 
-extern "C" int vt_write_to_log(const char *message)
+/* Writes the entry without allocating: for when building it on the heap failed. The message
+ * is cut to what fits. */
+static int write_entry_on_stack(const char *message)
 {
-    if (!message)
-        message = "(null)";
-    rotate_if_needed();
-    std::string when = stamp(time(nullptr));
-    if (DEBUG) {
-        std::printf("[%s] %s|\n", when.c_str(), message);
-        return 0;
-    }
+    char entry[2048];
+    time_t t = time(nullptr);
+    struct tm tm;
+    localtime_r(&t, &tm);
+    int n = std::snprintf(entry, sizeof entry, "[%d-%02d-%02d %02d:%02d:%02d] %.2000s\n", tm.tm_year + 1900,
+                          tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, message);
     int fd = logfile ? open_log() : -1;
-    if (fd < 0) {
-        std::printf("Could not open %s for write\n", logfile ? logfile : "(null)");
+    if (fd < 0)
         return -2;
-    }
-    /* One write per entry: entries of processes sharing the file never interleave. */
-    std::string entry = "[" + when + "] " + message + "\n";
-    vt::write_all(fd, entry);
+    ssize_t w = n > 0 ? write(fd, entry, std::min(static_cast<size_t>(n), sizeof entry - 1)) : 0;
+    (void)w;
     close(fd);
     return 0;
 }
 
-int vt_logf(const char *fmt, ...)
+extern "C" int vt_write_to_log(const char *message)
+{
+    if (!message)
+        message = "(null)";
+    try {
+        rotate_if_needed();
+        std::string when = stamp(time(nullptr));
+        if (DEBUG) {
+            std::printf("[%s] %s|\n", when.c_str(), message);
+            return 0;
+        }
+        int fd = logfile ? open_log() : -1;
+        if (fd < 0) {
+            std::printf("Could not open %s for write\n", logfile ? logfile : "(null)");
+            return -2;
+        }
+        vt::Fd owned(fd);
+        /* One write per entry: entries of processes sharing the file never interleave. */
+        std::string entry = "[" + when + "] " + message + "\n";
+        vt::write_all(fd, entry);
+        return 0;
+    } catch (...) {
+        return write_entry_on_stack(message);
+    }
+}
+
+int vt_logf(const char *fmt, ...) noexcept
 {
     va_list ap;
     va_start(ap, fmt);
-    std::string msg = vt::vformat(fmt, ap);
+    int rc;
+    try {
+        std::string msg = vt::vformat(fmt, ap);
+        rc = vt_write_to_log(msg.c_str());
+    } catch (...) {
+        rc = vt_write_to_log(fmt);  /* the format's own text says at least what happened */
+    }
     va_end(ap);
-    return vt_write_to_log(msg.c_str());
+    return rc;
 }
 
 extern "C" void timestamp_to_longdate(char **result, time_t t)
@@ -108,7 +167,11 @@ extern "C" void timestamp_to_longdate(char **result, time_t t)
         *result = nullptr;
         return;
     }
-    *result = vt::dup_cstr("'" + stamp(t) + "'");
+    try {
+        *result = vt::dup_cstr("'" + stamp(t) + "'");
+    } catch (...) {
+        *result = nullptr;
+    }
 }
 
 extern "C" int vt_throttle_allows(int advance)

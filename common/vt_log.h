@@ -42,7 +42,7 @@ int vt_throttle_allows(int advance);
 #ifdef __cplusplus
 #include <string>
 /* printf-style logging for the system's own formats; arguments are never formats. */
-int vt_logf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+int vt_logf(const char *fmt, ...) noexcept __attribute__((format(printf, 1, 2)));
 #endif
 
 #endif

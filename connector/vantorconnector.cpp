@@ -5,6 +5,10 @@
 #include "vt_util.h"
 #include "vantor_config.h"
 
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <pthread.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -71,10 +75,132 @@ int single_pid(std::vector<ChildKind> &table, Role role)
     return k && !k->pids.empty() ? k->pids[0] : -1;
 }
 
+/* Set by the SIGTERM/SIGINT handler; the supervision loop does the stopping. */
+volatile sig_atomic_t stop_signal = 0;
+
+extern "C" void on_stop_signal(int signo) { stop_signal = signo; }
+
+/* Children must not inherit the supervisor's handlers: a worker told to stop has to stop.
+ * The signals are blocked across every fork, so none arrives in a child before its
+ * handlers are back to the defaults; one that came meanwhile is delivered right after. */
+sigset_t stop_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+extern "C" void block_stop_signals()
+{
+    sigset_t set = stop_signals();
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+extern "C" void unblock_stop_signals()
+{
+    sigset_t set = stop_signals();
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+extern "C" void child_after_fork()
+{
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
+    unblock_stop_signals();
+}
+
+void install_stop_handlers()
+{
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  /* no restart: the pause between cycles ends at the signal */
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    pthread_atfork(block_stop_signals, unblock_stop_signals, child_after_fork);
+}
+
+/* Sleeps up to seconds, ending early when a stop was requested. */
+void pause_unless_stopping(double seconds)
+{
+    struct timespec left;
+    left.tv_sec = static_cast<time_t>(seconds);
+    left.tv_nsec = static_cast<long>((seconds - static_cast<double>(left.tv_sec)) * 1e9);
+    while (!stop_signal && nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+/* Grace a child gets after SIGTERM before it is killed. */
+constexpr int kStopGraceMs = 5000;
+
+long remaining_children(const std::vector<ChildKind> &table)
+{
+    long n = 0;
+    for (const ChildKind &k : table)
+        for (pid_t pid : k.pids)
+            n += pid > 0;
+    return n;
+}
+
+/* Forgets every child in the table that has ended. */
+void reap_ended(std::vector<ChildKind> &table)
+{
+    pid_t ended;
+    while ((ended = waitpid(-1, nullptr, WNOHANG)) > 0)
+        for (ChildKind &k : table)
+            for (pid_t &pid : k.pids)
+                if (pid == ended)
+                    pid = -1;
+}
+
+void signal_all(const std::vector<ChildKind> &table, int signo)
+{
+    for (const ChildKind &k : table)
+        for (pid_t pid : k.pids)
+            if (pid > 0)
+                kill(pid, signo);
+}
+
+/* Waits until every child in the table has ended or timeout_ms passed (monotonic clock). */
+void wait_children(std::vector<ChildKind> &table, int timeout_ms)
+{
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        reap_ended(table);
+        if (remaining_children(table) == 0)
+            return;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long waited = (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
+        if (waited >= timeout_ms)
+            return;
+        vt_sleep_seconds(0.02);
+    }
+}
+
+/* Stops every child of every kind: SIGTERM, a bounded grace, then SIGKILL for the rest.
+ * A job a worker had taken is handed out again by the job server, so nothing is lost. */
+[[noreturn]] void shut_down(std::vector<ChildKind> &table, int signo)
+{
+    long children = remaining_children(table);
+    signal_all(table, SIGTERM);
+    wait_children(table, kStopGraceMs);
+    long killed = remaining_children(table);
+    if (killed > 0) {
+        signal_all(table, SIGKILL);
+        wait_children(table, kStopGraceMs);
+    }
+    vt_logf("Stopping vantorconnector on signal %d: %ld children stopped, %ld of them killed after %d s",
+            signo, children, killed, kStopGraceMs / 1000);
+    vt_daemon_release_lock();
+    _exit(0);
+}
+
 [[noreturn]] void supervise(std::vector<ChildKind> &table)
 {
     time_t last_alive = time(nullptr);
     for (;;) {
+        if (stop_signal)
+            shut_down(table, stop_signal);
         time_t now = time(nullptr);
         if (now - last_alive > 3600) {
             last_alive = now;
@@ -92,13 +218,14 @@ int single_pid(std::vector<ChildKind> &table, Role role)
                 pid = k->start();
             }
         }
-        vt_sleep_seconds(2);
+        pause_unless_stopping(2);
     }
 }
 
 }  // namespace
 
-int main()
+namespace {
+int run()
 {
     static std::string module = "vantorconnector";
     static std::string log = vt::format(VT_PATH("/var/%s.log"), module.c_str());
@@ -125,6 +252,7 @@ int main()
         vt_sleep_seconds(2);
 
     std::vector<ChildKind> table = child_table();
+    install_stop_handlers();
     start_children(table);
     vt_logf("PIDs Main process %d Child process External CMDs %d - Child process delayed messages %d - perfdata_gm %s "
             "- status_gm %s - notify_gm %s",
@@ -132,4 +260,17 @@ int main()
             single_pid(table, Role::DelayedMessages), id_text(table, Role::Perfdata).c_str(),
             id_text(table, Role::Status).c_str(), id_text(table, Role::Notify).c_str());
     supervise(table);
+}
+}  // namespace
+
+int main()
+{
+    try {
+        return run();
+    } catch (const std::exception &e) {
+        vt_logf("ERROR vantorconnector ends: %s", e.what());
+    } catch (...) {
+        vt_write_to_log("ERROR vantorconnector ends: unknown exception");
+    }
+    return 1;
 }

@@ -25,6 +25,9 @@ int parse_vantorconnector_conf(void);
 /* Detaches under the lock file. 0, or -2 when the fork failed (start-up goes on in the
  * foreground); exits with 254 on lock-file failures. */
 int vt_daemon_init(void);
+/* At the supervisor's orderly end: removes the lock file and releases its lock (nothing
+ * when this process holds none). */
+void vt_daemon_release_lock(void);
 /* Switches group and user (names or decimal ids, NULL to keep). 0, or -2 when either
  * could not be set. */
 int drop_privileges(const char *user, const char *group);

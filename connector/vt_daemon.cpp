@@ -11,12 +11,28 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 [[noreturn]] void bail_out() { std::exit(254); }
+
+/* The lock file's descriptor, held (and the lock with it) for the supervisor's life. */
+int lock_fd = -1;
+
+/* The parent that daemonizing leaves behind waits (boundedly) until the detached child has
+ * written its pid into the lock file or given up, so that a service manager reading the
+ * lock file as the daemon's pid file never finds the previous run's pid there. It exits 0
+ * either way. */
+[[noreturn]] void parent_exit_when_child_ready(int ready_fd)
+{
+    struct pollfd p = {ready_fd, POLLIN, 0};
+    while (poll(&p, 1, 10000) < 0 && errno == EINTR) {
+    }
+    _exit(0);
+}
 
 /* A decimal id as given (the empty text counts as decimal), else the id lookup finds for
  * the name, else -1 after logging unknown_format with the name. */
@@ -77,13 +93,26 @@ extern "C" int vt_daemon_init(void)
     }
 
     std::fflush(nullptr);
+    int ready[2] = {-1, -1};
+    if (pipe2(ready, O_CLOEXEC) != 0)
+        ready[0] = ready[1] = -1;
     pid_t child = fork();
     if (child < 0) {
         close(fd);
+        if (ready[0] >= 0) {
+            close(ready[0]);
+            close(ready[1]);
+        }
         return -2;
     }
-    if (child > 0)
-        _exit(0);
+    if (child > 0) {
+        if (ready[0] < 0)
+            _exit(0);
+        close(ready[1]);
+        parent_exit_when_child_ready(ready[0]);
+    }
+    if (ready[0] >= 0)
+        close(ready[0]);
 
     setsid();
     struct flock lock {};
@@ -115,6 +144,9 @@ extern "C" int vt_daemon_init(void)
     if (ftruncate(fd, 0) != 0 || pwrite(fd, pidtext, static_cast<size_t>(len), 0) != len)
         vt_logf("ERROR could not write the pid into %s: %s", VT_LOCK_FILE, std::strerror(errno));
     fcntl(fd, F_SETFD, FD_CLOEXEC);
+    lock_fd = fd;
+    if (ready[1] >= 0)
+        close(ready[1]);  /* the pid is in place: the parent may leave */
 
     close(0);
     close(1);
@@ -123,6 +155,17 @@ extern "C" int vt_daemon_init(void)
     open("/dev/null", O_WRONLY);
     open("/dev/null", O_WRONLY);
     return 0;
+}
+
+/* Removes the lock file (only while this process holds its lock, so never another
+ * instance's) and closes it, which releases the lock. */
+extern "C" void vt_daemon_release_lock(void)
+{
+    if (lock_fd < 0)
+        return;
+    unlink(VT_LOCK_FILE);
+    close(lock_fd);
+    lock_fd = -1;
 }
 
 extern "C" int drop_privileges(const char *user, const char *group)

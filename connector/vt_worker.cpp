@@ -6,6 +6,7 @@
 #include "vantor_config.h"
 
 #include <cstring>
+#include <exception>
 #include <unistd.h>
 
 gearman_worker_st *gearman_worker = nullptr;
@@ -95,12 +96,22 @@ extern "C" pid_t vt_start_queue_worker(const char *queue, gearman_worker_fn *fn,
     }
     if (pid > 0)
         return pid;
-    db_connect();
-    if (prepare)
-        prepare();
-    vt_logf("processing %s queue - pid %d", queue, static_cast<int>(getpid()));
-    if (after_start)
-        after_start();
-    vt_run_worker_gearman(queue, fn);
+    /* Nothing may unwind out of a child into the supervisor's frames: a child that fails
+     * this way logs it and ends, and the supervisor starts another. */
+    try {
+        db_connect();
+        if (prepare)
+            prepare();
+        vt_logf("processing %s queue - pid %d", queue, static_cast<int>(getpid()));
+        if (after_start)
+            after_start();
+        vt_run_worker_gearman(queue, fn);
+    } catch (const std::exception &e) {
+        vt_logf("ERROR %s worker ends: %s", queue, e.what());
+        _exit(1);
+    } catch (...) {
+        vt_logf("ERROR %s worker ends: unknown exception", queue);
+        _exit(1);
+    }
     _exit(0);
 }

@@ -17,6 +17,7 @@ dport=$((13350 + base))
 hosts=${VT_DEMO_HOSTS:-30} per_host=${VT_DEMO_SERVICES:-10} seconds=${VT_DEMO_SECONDS:-60}
 services() { "$top/scripts/test-services.sh" "$1" "$state" "$root" "$dport" "$gport" >>"$logs/services.log" 2>&1; }
 sql() { mariadb --no-defaults --socket="$state/mysql.sock" -uroot -N -B -e "$1" 2>>"$logs/services.log"; }
+table() { mariadb --no-defaults --socket="$state/mysql.sock" -uroot --table -e "$1"; }
 say() { echo "[$(date +%T)] $*"; }
 # Sum of COUNT(*) over the tables of a schema whose names match a LIKE pattern.
 count_tables() {  # schema, pattern, [where]
@@ -67,7 +68,7 @@ watcher=$!
 
 say "simulated engine: $hosts hosts, $((hosts * per_host)) services, $seconds s (output: $logs/engine.out)"
 "$dir/engine/vantor-engine-sim" --hosts "$hosts" --services "$per_host" --seconds "$seconds" \
-  --status-interval 5 --ledger "$logs/ledger" >"$logs/engine.out" 2>&1 &
+  --status-interval 5 --check-interval 10 --change-percent 5 --ledger "$logs/ledger" >"$logs/engine.out" 2>&1 &
 engine=$!
 outage_at=$((seconds / 3)) outage=$((seconds / 3))
 sleep "$outage_at"
@@ -85,6 +86,21 @@ reconciled=$?
 read -r sent landed dup kept lost <<<"$(awk '$1 == "all" { print $2, $3, $4, $5, $6 }' "$logs/reconcile.out")"
 
 var="$root/var"
+# A few rows of each kind, for a look at what the front ends read.
+{
+  echo "== host and service status rows"
+  table "SELECT host_id, host_name, current_state, state_type, plugin_output, last_check
+       FROM vantor4.host_status ORDER BY host_id LIMIT 5"
+  table "SELECT host_id, service_id, service_description, current_state, state_type, current_attempt, plugin_output
+       FROM vantor4.service_status ORDER BY host_id, service_id LIMIT 6"
+  echo "== state history of the first host's services (initial_log_state 1: recorded at the engine start)"
+  table "SELECT entry_time, service_id, current_state, state_type, current_attempt, initial_log_state, plugin_output
+       FROM vantor4.service_state_change_1 ORDER BY entry_time_ms DESC LIMIT 8"
+  echo "== performance values of the first host (vtperf.service_perf_1)"
+  table "SELECT p.entry_time, p.service_id, m.metric, p.perf_value, m.unit, p.warning, p.critical
+       FROM vtperf.service_perf_1 p LEFT JOIN vtcfg.service_metric m ON m.metric_id = p.metric_id
+       ORDER BY p.entry_time DESC, p.service_id, m.metric LIMIT 8"
+} >"$logs/rows.txt" 2>&1
 dump_files=$(ls -A "$logs/dumps" | wc -l)
 dumped=$(cat "$logs/dumps/"* 2>/dev/null | wc -l)
 replayed=$(grep -o "processed [0-9]* delayed messages" "$var/vantorconnector.log" 2>/dev/null | awk '{ n += $2 } END { print n + 0 }')
@@ -110,6 +126,7 @@ else
   printf '  %-36s %s\n' "events owed to the database" "could not be compared (see $logs/reconcile.out)"
 fi
 echo
+echo "A few rows of each kind: $logs/rows.txt"
 echo "Full logs: $logs/ (engine.out, reconcile.out, dumps/), daemon $var/vantorconnector.log,"
 echo "module $var/vtdb.log, engine $var/vantor-engine-sim.log"
 [ "$reconciled" -eq 0 ]

@@ -37,6 +37,44 @@ struct World {
 
 World build_world(const Options &opt);
 
+// ---- Checks (sim_checks.cpp): every host and service gets a result on its interval. ----
+
+struct CheckOptions {
+    int interval = 10;        // seconds between two checks of one object; 0 runs no checks
+    int change_percent = 2;   // chance in percent that a result differs from the one before
+    int metrics = 5;          // performance-data metrics per service result
+};
+
+// Called for every state change the checks produce (svc NULL for a host change), after the
+// state-change event and before the check-result and status events of that check: where the
+// engine sends its notifications. The object already holds its new state.
+using StateChangeListener = std::function<void(host *hst, service *svc)>;
+void add_state_change_listener(StateChangeListener listener);
+
+// Runs the checks of a world at a steady rate: each object once per interval, the objects
+// spread evenly over it. For each check it raises, as the engine does: check initiated, the
+// state change (if any) and its listeners, check processed, the object's status.
+class CheckActivity {
+public:
+    CheckActivity(const World &world, const CheckOptions &options);
+    // Runs every check due by now.
+    void run_due();
+    long checks() const { return checks_; }
+    long state_changes() const { return state_changes_; }
+
+private:
+    void check_host(host *h);
+    void check_service(service *s);
+
+    std::vector<host *> hosts_;
+    std::vector<service *> services_;
+    CheckOptions options_;
+    double started_;     // monotonic seconds
+    long long done_ = 0;  // checks run since the start
+    long checks_ = 0;
+    long state_changes_ = 0;
+};
+
 // Connection parameters read from db.php.
 struct DbSettings {
     std::string host, user, password;

@@ -1,7 +1,8 @@
 // The simulated engine: loads the module into the stand-in engine and plays an engine's life.
 /* usage: vantor-engine-sim [--hosts N] [--services M] [--seconds S] [--module PATH]
  *                          [--status-interval S] [--first-host-id N] [--no-provision]
- *                          [--show-status] [--ledger FILE]
+ *                          [--show-status] [--check-interval S] [--change-percent P]
+ *                          [--metrics N] [--ledger FILE]
  *        vantor-engine-sim --reconcile FILE [--settle S] */
 #include "sim.h"
 #include "sim_ledger.h"
@@ -30,7 +31,8 @@ void usage(FILE *to) {
     fprintf(to,
             "usage: vantor-engine-sim [--hosts N] [--services M] [--seconds S] [--module PATH]\n"
             "                         [--status-interval S] [--first-host-id N] [--no-provision]\n"
-            "                         [--show-status] [--ledger FILE]\n"
+            "                         [--show-status] [--check-interval S] [--change-percent P]\n"
+            "                         [--metrics N] [--ledger FILE]\n"
             "       vantor-engine-sim --reconcile FILE [--settle S]\n"
             "  --hosts N            generated hosts (default 3)\n"
             "  --services M         services per host (default 2)\n"
@@ -40,6 +42,10 @@ void usage(FILE *to) {
             "  --first-host-id N    database id of the first host (default 1)\n"
             "  --no-provision       do not write vtcfg rows and history tables\n"
             "  --show-status        print the program-status row before shutting down\n"
+            "  --check-interval S   seconds between checks of each host and service, 0 for none\n"
+            "                       (default 10)\n"
+            "  --change-percent P   chance of a changed result per check (default 2)\n"
+            "  --metrics N          performance-data metrics per service result (default 5)\n"
             "  --ledger FILE        stamp each check output with a sequence number and write\n"
             "                       down every row the database is owed\n"
             "  --reconcile FILE     compare a ledger with the database and the kept files,\n"
@@ -57,7 +63,7 @@ bool parse_int(const char *s, int min, int &out) {
 }
 
 // Returns 0 when parsed, 2 on a usage error, 1 for --help.
-int parse_options(int argc, char **argv, sim::Options &opt) {
+int parse_options(int argc, char **argv, sim::Options &opt, sim::CheckOptions &checks) {
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
         auto value = [&]() -> const char * { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -80,6 +86,12 @@ int parse_options(int argc, char **argv, sim::Options &opt) {
             ok = (v = value()) && parse_int(v, 1, opt.status_interval);
         } else if (a == "--first-host-id") {
             ok = (v = value()) && parse_int(v, 0, opt.first_host_id);
+        } else if (a == "--check-interval") {
+            ok = (v = value()) && parse_int(v, 0, checks.interval);
+        } else if (a == "--change-percent") {
+            ok = (v = value()) && parse_int(v, 0, checks.change_percent) && checks.change_percent <= 100;
+        } else if (a == "--metrics") {
+            ok = (v = value()) && parse_int(v, 0, checks.metrics);
         } else if (a == "--ledger" || a == "--reconcile") {
             ok = (v = value()) != nullptr;
             if (ok)
@@ -127,7 +139,8 @@ void on_command_line(const std::string &line) {
 int main(int argc, char **argv) {
     sim::Options opt;
     opt.module = VT_DEFAULT_MODULE;
-    if (int rc = parse_options(argc, argv, opt))
+    sim::CheckOptions check_options;
+    if (int rc = parse_options(argc, argv, opt, check_options))
         return rc == 1 ? 0 : 2;
 
     struct sigaction sa;
@@ -200,8 +213,10 @@ int main(int argc, char **argv) {
     fflush(stdout);
 
     const time_t started = time(nullptr);
+    sim::CheckActivity checks(world, check_options);
     std::vector<Periodic> activities = {
         {"status dump", opt.status_interval, started + opt.status_interval, status_dump},
+        {"checks", 0, started, [&checks] { checks.run_due(); }},
     };
     while (!stop_requested) {
         const time_t now = time(nullptr);
@@ -212,7 +227,7 @@ int main(int argc, char **argv) {
                 p.run();
                 p.next_due = now + p.interval;
             }
-        pipe.poll(200, on_command_line);
+        pipe.poll(50, on_command_line);
     }
 
     if (opt.show_status && have_db) {
@@ -233,6 +248,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "vantor-engine-sim: the module left %zu callbacks registered\n", r.callbacks_left);
     sim::ledger_close();
     standin::reset_objects();
+    printf("vantor-engine-sim: %ld checks, %ld state changes\n", checks.checks(), checks.state_changes());
     printf("vantor-engine-sim: stopped after %ld seconds\n", static_cast<long>(time(nullptr) - started));
     return 0;
 }

@@ -4,6 +4,9 @@
 #include "vt_util.h"
 
 #include <gtest/gtest.h>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,6 +92,31 @@ TEST_F(LogTest, ConcurrentRotatorsKeepTheRotatedGeneration)
     ASSERT_EQ(0, stat(aux.c_str(), &st));
     EXPECT_EQ(100000001, st.st_size);  // no second rotation threw the big generation away
     EXPECT_EQ(200, vtt::count_lines_containing(log, "] racer"));
+}
+
+// A rotation lock held by a process that stopped: the first entry waits about 5 s and is
+// written without rotating, later ones do not wait at all, and once the lock is free again
+// the next entry rotates.
+TEST_F(LogTest, StuckRotationLockDelaysOneEntryOnly)
+{
+    make_sparse(log, 100000001);
+    vt::Fd holder(open(log.c_str(), O_RDONLY));
+    ASSERT_EQ(0, flock(holder.get(), LOCK_EX));
+    auto timed = [](const char *msg) {
+        auto t0 = std::chrono::steady_clock::now();
+        vt_write_to_log(msg);
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    };
+    double first = timed("while stuck"), second = timed("still stuck");
+    EXPECT_GT(first, 4.5);
+    EXPECT_LT(first, 8.0);
+    EXPECT_LT(second, 0.5);
+    EXPECT_FALSE(vtt::exists(aux));
+    EXPECT_EQ(2, vtt::count_lines_containing(log, "] still") + vtt::count_lines_containing(log, "] while stuck"));
+    holder.reset();
+    EXPECT_LT(timed("free again"), 0.5);
+    EXPECT_TRUE(vtt::exists(aux));
+    EXPECT_NE(std::string::npos, vtt::read_file(log).find("] free again\n"));
 }
 
 TEST_F(LogTest, DaemonCreatedLogIsWritableByAll)

@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -141,20 +143,143 @@ TEST_F(Daemon, StatementEndsAtAnEmbeddedNul)
     EXPECT_FALSE(vtt::exists(VT_FAILED_SQL_FILE));
 }
 
-TEST_F(Daemon, KilledWorkerIsReplaced)
+// The pid a "processing <queue> queue - pid N" line announced last, or 0.
+pid_t announced(const std::string &log, const std::string &queue)
 {
+    std::string needle = "processing " + queue + " queue - pid ";
+    size_t at = log.rfind(needle);
+    return at == std::string::npos ? 0 : static_cast<pid_t>(std::stol(log.substr(at + needle.size())));
+}
+
+TEST_F(Daemon, KilledWorkerOfEachKindIsReplacedByItsKind)
+{
+    conf("vtstatus_workers=1\nperfdata_workers=1\nnotify_workers=0\n");
     start();
-    ASSERT_TRUE(vtt::wait_until([&] { return vtt::children_of(supervisor).size() == 3; }, 5000));
-    pid_t victim = vtt::children_of(supervisor).front();
-    kill(victim, SIGKILL);
-    ASSERT_TRUE(vtt::wait_until([&] { return new_lines(" child died " + std::to_string(victim) + ", restarting") == 1; }, 5000))
-        << new_log();
-    EXPECT_TRUE(vtt::wait_until([&] {
+    struct Kind { const char *queue, *died; } kinds[] = {
+        {"vtdb_statuspri", "ERROR pid_vtstatuspri_gm child died "},
+        {"vtdb_vtstatus", "ERROR vtstatus_gm child died "},
+        {"vtdb_perfdata", "ERROR perfdata_gm child died "},
+    };
+    for (const Kind &k : kinds) {
+        SCOPED_TRACE(k.queue);
+        pid_t victim = 0;
+        ASSERT_TRUE(vtt::wait_until([&] { return (victim = announced(new_log(), k.queue)) > 0 &&
+                                                 vtt::gearman_status()[k.queue].workers == 1; }, 10000)) << new_log();
+        kill(victim, SIGKILL);
+        ASSERT_TRUE(vtt::wait_until([&] { return new_lines(k.died + std::to_string(victim) + ", restarting") == 1; }, 5000))
+            << new_log();
+        pid_t successor = 0;
+        EXPECT_TRUE(vtt::wait_until([&] { return (successor = announced(new_log(), k.queue)) != victim &&
+                                                 vtt::gearman_status()[k.queue].workers == 1; }, 10000));
         auto kids = vtt::children_of(supervisor);
-        return kids.size() == 3 && std::find(kids.begin(), kids.end(), victim) == kids.end();
-    }, 3000));
+        EXPECT_NE(kids.end(), std::find(kids.begin(), kids.end(), successor));
+        EXPECT_EQ(kids.end(), std::find(kids.begin(), kids.end(), victim));
+        EXPECT_EQ(3u, kids.size());
+    }
     vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.daemon_rows VALUES (4, 'still served')");
     EXPECT_TRUE(row_arrives(4, "still served"));
+}
+
+// " 12  13 " (the PIDs line's id text) as numbers.
+std::vector<pid_t> ids_between(const std::string &line, const std::string &from, const std::string &to)
+{
+    size_t a = line.find(from), b = line.find(to);
+    std::vector<pid_t> out;
+    if (a == std::string::npos || b == std::string::npos || b < a)
+        return out;
+    std::istringstream in(line.substr(a + from.size(), b - a - from.size()));
+    for (long id; in >> id;)
+        out.push_back(static_cast<pid_t>(id));
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST_F(Daemon, PidsLineListsTheRealChildren)
+{
+    conf("vtstatus_workers=2\nperfdata_workers=2\nnotify_workers=0\n");
+    start();
+    ASSERT_TRUE(vtt::wait_until([&] { return new_lines("processing vtdb_perfdata queue") == 2 &&
+                                             new_lines("processing vtdb_vtstatus queue") == 2; }, 10000)) << new_log();
+    std::string text = new_log();
+    size_t at = text.find("PIDs Main process");
+    std::string line = text.substr(at, text.find('\n', at) - at);
+    std::vector<pid_t> perfdata = ids_between(line, " - perfdata_gm ", " - status_gm ");
+    std::vector<pid_t> status = ids_between(line, " - status_gm ", " - notify_gm ");
+    ASSERT_EQ(2u, perfdata.size()) << line;
+    ASSERT_EQ(2u, status.size()) << line;
+    std::vector<pid_t> listed = perfdata;
+    listed.insert(listed.end(), status.begin(), status.end());
+    listed.push_back(announced(text, "vtdb_statuspri"));
+    std::sort(listed.begin(), listed.end());
+    auto kids = vtt::children_of(supervisor);
+    std::sort(kids.begin(), kids.end());
+    EXPECT_EQ(kids, listed);
+    for (pid_t p : perfdata)
+        EXPECT_EQ(1, new_lines("processing vtdb_perfdata queue - pid " + std::to_string(p) + "\n"));
+    for (pid_t p : status)
+        EXPECT_EQ(1, new_lines("processing vtdb_vtstatus queue - pid " + std::to_string(p) + "\n"));
+}
+
+TEST_F(Daemon, LogFileIsWritableByAllAtStartAndAfterRotation)
+{
+    const std::string log_path = vtt::daemon_log(), rotated = log_path + ".1";
+    vtt::remove_file(log_path);
+    vtt::remove_file(rotated);
+    offset = 0;
+    start();
+    auto mode = [](const std::string &p) {
+        struct stat st {};
+        return stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0u;
+    };
+    EXPECT_EQ(0666u, mode(log_path));
+    ASSERT_EQ(0, truncate(log_path.c_str(), 100000001));  // sparse: one byte over the limit
+    pid_t victim = vtt::children_of(supervisor).front();
+    kill(victim, SIGKILL);  // the supervisor's next entry rotates
+    ASSERT_TRUE(vtt::wait_until([&] { return vtt::exists(rotated) && log().find(" child died ") != std::string::npos; }, 5000));
+    EXPECT_EQ(0666u, mode(log_path));
+    vtt::remove_file(rotated);
+}
+
+TEST_F(Daemon, StopSignalEndsEveryChildAndReleasesTheLock)
+{
+    for (int signo : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signo);
+        offset = log().size();
+        start();
+        ASSERT_TRUE(vtt::wait_until([&] { return vtt::gearman_status()["vtdb_vtstatus"].workers == 2; }, 10000));
+        auto kids = vtt::children_of(supervisor);
+        ASSERT_EQ(3u, kids.size());
+        kill(supervisor, signo);
+        int st = -1;
+        ASSERT_TRUE(vtt::wait_until([&] { return waitpid(supervisor, &st, WNOHANG) == supervisor; }, 15000));
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+        for (pid_t k : kids)
+            EXPECT_TRUE(vtt::wait_until([&] { while (waitpid(-1, nullptr, WNOHANG) > 0) {} return kill(k, 0) != 0; }, 2000)) << k;
+        EXPECT_EQ(1, new_lines("Stopping vantorconnector on signal " + std::to_string(signo) + ": 3 children stopped, 0 of them killed"));
+        EXPECT_FALSE(vtt::exists(kLock));
+        supervisor = 0;
+    }
+    // A fresh start adds no second set of workers: the job server lists just the new ones.
+    start();
+    EXPECT_TRUE(vtt::wait_until([&] { return vtt::gearman_status()["vtdb_vtstatus"].workers == 2; }, 10000));
+    sleep(1);
+    EXPECT_EQ(2, vtt::gearman_status()["vtdb_vtstatus"].workers);
+    EXPECT_EQ(1, vtt::gearman_status()["vtdb_statuspri"].workers);
+}
+
+TEST_F(Daemon, QueuedStatementsSurviveAJobServerCrash)
+{
+    const int n = 3000;
+    std::vector<std::string> stmts;
+    for (int i = 0; i < n; ++i)
+        stmts.push_back("INSERT INTO vt_test.daemon_rows VALUES (" + std::to_string(1000 + i) + ", 'kept')");
+    vtt::gearman_submit_all("vtdb_vtstatus", stmts);  // no worker runs yet
+    vtt::gearmand_kill();
+    vtt::gearmand_start();
+    start();
+    EXPECT_TRUE(vtt::wait_until([&] { return sql.count("vt_test.daemon_rows WHERE v='kept'") == n; }, 60000))
+        << sql.count("vt_test.daemon_rows WHERE v='kept'") << " of " << n;
+    EXPECT_TRUE(vtt::wait_until([] { return vtt::gearman_queued("vtdb_vtstatus") == 0; }, 10000));
 }
 
 TEST_F(Daemon, WorkersRideOutAJobServerOutage)

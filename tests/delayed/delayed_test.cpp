@@ -2,6 +2,7 @@
 #include "test_support.h"
 #include "vantor_config.h"
 #include "vt_delayed.h"
+#include "vt_log.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -89,6 +91,7 @@ protected:
     {
         vtt::init_runtime("vtdb");
         destroy_all_delayed();
+        vt_delayed_forget_inherited();  // also forgets an earlier test's failed dump
         clean_files();
     }
     void TearDown() override
@@ -247,14 +250,83 @@ TEST_F(DelayedQueue, UnopenableDumpFileLosesNothing)
     EXPECT_TRUE(dump_names().empty());
 
     ASSERT_EQ(rmdir(kDump.c_str()), 0);
-    ASSERT_EQ(push_msg("vtdb_vtstatus", "later", 26), 0);
-    EXPECT_EQ(queued(), (std::vector<Msg>{{"vtdb_vtstatus", "later"}}));
+    ASSERT_EQ(dump_msgs(), 0);
+    EXPECT_EQ(get_count_delayed(), 0);
     auto names = dump_names();
     ASSERT_EQ(names.size(), 1u);
     std::string expected;
     for (const auto &m : pushed)
         expected += line_of(m) + "\n";
     EXPECT_EQ(vtt::read_file(kDir + names[0]), expected);
+}
+
+// Another process's dump holds the lock: the push that wants to dump does not wait, keeps
+// everything queued, and the next attempt comes no sooner than a second later.
+TEST_F(DelayedQueue, HeldDumpLockIsNeverWaitedForAndRetriedAfterASecond)
+{
+    int holder = open(kDump.c_str(), O_WRONLY | O_CREAT, 0666);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    std::vector<Msg> pushed = push_series("held", 10);
+    long long t0 = now_us();
+    EXPECT_EQ(push_msg("vtdb_vtstatus", "eleventh", 26), 1);
+    EXPECT_EQ(dump_msgs(), 1);
+    EXPECT_LT(now_us() - t0, 100000);
+    pushed.push_back({"vtdb_vtstatus", "eleventh"});
+    close(holder);  // free again, but the next try is due only a second after the failed one
+    EXPECT_EQ(push_msg("vtdb_vtstatus", "twelfth", 26), 1);
+    pushed.push_back({"vtdb_vtstatus", "twelfth"});
+    EXPECT_EQ(queued(), pushed);
+    EXPECT_TRUE(dump_names().empty());
+
+    usleep(1100000);
+    EXPECT_EQ(push_msg("vtdb_vtstatus", "after", 26), 0);
+    EXPECT_EQ(queued(), (std::vector<Msg>{{"vtdb_vtstatus", "after"}}));
+    auto names = dump_names();
+    ASSERT_EQ(names.size(), 1u);
+    std::string expected;
+    for (const auto &m : pushed)
+        expected += line_of(m) + "\n";
+    EXPECT_EQ(vtt::read_file(kDir + names[0]), expected);
+}
+
+// While no dump succeeds the queue keeps at most VT_DELAYED_MAX_BYTES: the oldest messages
+// go, counted in throttled log lines (one at the first drop, the rest at the next dump).
+TEST_F(DelayedQueue, MemoryLimitDropsTheOldestAndCountsThem)
+{
+    ASSERT_EQ(mkdir(kDump.c_str(), 0755), 0);  // every dump fails
+    size_t log_offset = vtt::read_file(logfile).size();
+    const std::string big(1 << 20, 'j');
+    const int n = 70;
+    for (int i = 0; i < n; ++i)
+        push_msg("vtdb_vtstatus", (std::to_string(i) + ":" + big).c_str(), 26);
+    long bytes = 0;
+    for (const Msg &m : queued())
+        bytes += static_cast<long>(m.first.size() + m.second.size() + 2);
+    EXPECT_LE(bytes, VT_DELAYED_MAX_BYTES);
+    EXPECT_GT(bytes, VT_DELAYED_MAX_BYTES - (2 << 20));
+    const int kept = get_count_delayed(), dropped = n - kept;
+    ASSERT_GT(dropped, 0);
+    EXPECT_EQ(std::to_string(dropped) + ":", std::string(get_root()->job).substr(0, std::to_string(dropped).size() + 1));
+    EXPECT_EQ(std::to_string(n - 1) + ":", std::string(queued().back().second).substr(0, std::to_string(n - 1).size() + 1));
+
+    ASSERT_EQ(rmdir(kDump.c_str()), 0);
+    ASSERT_EQ(dump_msgs(), 0);
+    std::istringstream log(vtt::read_file(logfile).substr(log_offset));
+    int lines = 0, reported = 0;
+    for (std::string line; std::getline(log, line);) {
+        size_t at = line.find("] ERROR delayed message queue over its limit of " + std::to_string(VT_DELAYED_MAX_BYTES) +
+                              " bytes: dropped the ");
+        if (at == std::string::npos)
+            continue;
+        ++lines;
+        reported += std::atoi(line.c_str() + line.find("dropped the ") + 12);
+    }
+    EXPECT_EQ(lines, 2);
+    EXPECT_EQ(reported, dropped);
+    auto names = dump_names();
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(lines_of(vtt::read_file(kDir + names[0])).size(), static_cast<size_t>(kept));
 }
 
 TEST_F(DelayedQueue, ShortWriteIsUndoneAndReportedAsFailure)
@@ -344,9 +416,16 @@ TEST_F(DelayedQueue, ForkedProcessesDumpConcurrentlyWithoutMixing)
                     _exit(10);
                 vt_delayed_forget_inherited();
                 int bad = get_count_delayed() != 0 || get_root() != nullptr;
+                // A dump never waits for another's lock: one that finds it held keeps its
+                // messages queued, so a push may report a failed dump and a final dump may
+                // need another try.
                 for (int s = 0; s < per_child; ++s)
-                    bad += push_msg("vtdb_perfdata", job_for(round, c, s).c_str(), 26) != 0;
-                bad += dump_msgs() != 0;
+                    push_msg("vtdb_perfdata", job_for(round, c, s).c_str(), 26);
+                for (int tries = 0; dump_msgs() != 0; ++tries) {
+                    if (tries == 10000)
+                        _exit(2);
+                    usleep(1000);
+                }
                 _exit(bad ? 1 : 0);
             }
             pids.push_back(pid);
@@ -363,7 +442,7 @@ TEST_F(DelayedQueue, ForkedProcessesDumpConcurrentlyWithoutMixing)
     EXPECT_FALSE(vtt::exists(kDump));
     std::map<std::string, int> seen;
     auto names = dump_names();
-    EXPECT_EQ(names.size(), static_cast<size_t>(rounds * children * 3));  // 10 + 10 + 5 each
+    EXPECT_GE(names.size(), static_cast<size_t>(rounds * children));
     for (const auto &n : names) {
         auto lines = lines_of(vtt::read_file(kDir + n));
         ASSERT_FALSE(lines.empty()) << n;

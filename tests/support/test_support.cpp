@@ -54,14 +54,30 @@ void mariadb_stop() { services("mariadb-stop"); }
 void gearmand_pause()
 {
     pid_t p = gearmand_pid();
-    if (p > 0)
-        kill(p, SIGSTOP);
+    if (p <= 0)
+        return;
+    kill(p, SIGSTOP);
+    // The stop takes effect asynchronously: a server still busy could answer one more request.
+    wait_until([&] {
+        std::string stat = read_file("/proc/" + std::to_string(p) + "/stat");
+        size_t close_paren = stat.rfind(')');
+        return close_paren == std::string::npos || (close_paren + 2 < stat.size() && stat[close_paren + 2] == 'T');
+    }, 5000);
 }
 void gearmand_resume()
 {
     pid_t p = gearmand_pid();
     if (p > 0)
         kill(p, SIGCONT);
+}
+
+void gearmand_kill()
+{
+    pid_t p = gearmand_pid();
+    if (p <= 0)
+        return;
+    kill(p, SIGKILL);
+    wait_until([&] { return kill(p, 0) != 0; }, 10000);
 }
 
 Sql::Sql() : conn_(nullptr)
@@ -241,6 +257,23 @@ void gearman_submit(const std::string &queue, const std::string &text, bool high
         throw std::runtime_error("submission to " + queue + " failed: " + err);
 }
 
+void gearman_submit_all(const std::string &queue, const std::vector<std::string> &texts)
+{
+    gearman_client_st *c = gearman_client_create(nullptr);
+    if (!c)
+        throw std::runtime_error("gearman_client_create failed");
+    gearman_client_add_server(c, "127.0.0.1", static_cast<in_port_t>(gearman_port()));
+    for (const std::string &text : texts) {
+        gearman_job_handle_t handle;
+        if (gearman_client_do_background(c, queue.c_str(), nullptr, text.data(), text.size(), handle) != GEARMAN_SUCCESS) {
+            std::string err = gearman_client_error(c) ? gearman_client_error(c) : "";
+            gearman_client_free(c);
+            throw std::runtime_error("submission to " + queue + " failed: " + err);
+        }
+    }
+    gearman_client_free(c);
+}
+
 std::string read_file(const std::string &p)
 {
     std::ifstream in(p, std::ios::binary);
@@ -251,8 +284,12 @@ std::string read_file(const std::string &p)
 
 void write_file(const std::string &p, const std::string &content)
 {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << content;
+    {
+        std::ofstream out(p, std::ios::binary | std::ios::trunc);
+        out << content;
+    }
+    if (p == VT_DB_CONF_FILE)  // it holds the password: keep the mode it is installed with
+        chmod(p.c_str(), 0640);
 }
 
 bool exists(const std::string &p)

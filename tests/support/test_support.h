@@ -24,6 +24,7 @@ void gearmand_start();
 void gearmand_stop();
 void gearmand_pause();   // SIGSTOP: accepts connections in the kernel, never answers
 void gearmand_resume();  // SIGCONT
+void gearmand_kill();    // SIGKILL, as a crash: waits until it is gone
 void mariadb_start();
 void mariadb_stop();
 int gearman_port();
@@ -60,6 +61,8 @@ std::vector<std::string> gearman_take(const std::string &queue, size_t count, in
 void gearman_drain(const std::string &queue);
 // Submits a background job directly with the library (high or normal priority).
 void gearman_submit(const std::string &queue, const std::string &text, bool high = false);
+// Submits every text as a normal-priority background job over one client connection.
+void gearman_submit_all(const std::string &queue, const std::vector<std::string> &texts);
 
 // Files.
 std::string read_file(const std::string &path);
