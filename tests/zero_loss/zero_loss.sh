@@ -3,7 +3,8 @@
 # the private servers while one fault is injected; then what the engine published (its ledger)
 # is compared with what reached MariaDB, the failed-SQL file and the dump files.
 # usage: zero_loss.sh CASE BUILD_DIR STATE_DIR INSTALL_ROOT DB_PORT GEARMAN_PORT
-# CASE: gearmand-outage | gearmand-kill | mariadb-outage | child-kill | daemon-restart
+# CASE: gearmand-outage | gearmand-kill | mariadb-outage | child-kill | daemon-restart, or
+#       ledger-check (the counting itself: rows taken away afterwards must show as lost or kept)
 # Servers and daemon processes are started, stopped and killed only through their own pid
 # files and the pids this script saw them start.
 set -u
@@ -18,7 +19,8 @@ log="$root/var/vantorconnector.log"
 lock="$root/var/vantorconnector.lock"
 
 # The steady load: a few hundred services, checked every few seconds.
-LOAD=(--hosts "${VT_ZL_HOSTS:-40}" --services "${VT_ZL_SERVICES:-8}" --first-host-id 7001 --status-interval 5)
+LOAD=(--hosts "${VT_ZL_HOSTS:-40}" --services "${VT_ZL_SERVICES:-8}" --first-host-id 7001 --status-interval 5
+      --check-interval 5 --change-percent 5)
 
 STATUS_WORKERS=3 PERFDATA_WORKERS=2 NOTIFY_WORKERS=2
 failures=0
@@ -29,7 +31,8 @@ say() { echo "[$(date +%T)] $*"; }
 fail() { say "FAIL: $*"; failures=$((failures + 1)); }
 svc() { "$services_script" "$1" "$state" "$root" "$dport" "$gport" >>"$work/services.log" 2>&1; }
 sql() { mariadb --no-defaults --socket="$state/mysql.sock" -uroot -N -B -e "$1"; }
-alive() { [ -n "$1" ] && kill -0 "$1" 2>/dev/null; }
+# Ended but not yet reaped (the init of a container may reap late) counts as gone.
+alive() { [ -n "$1" ] && kill -0 "$1" 2>/dev/null && [ "$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)" != Z ]; }
 children() { [ -n "$SUP" ] && ps -o pid= --ppid "$SUP" 2>/dev/null | tr -d ' '; }
 
 # Lines "queue total running workers" from the job server's admin protocol.
@@ -221,6 +224,33 @@ daemon-restart)
   check_workers
   sim_wait
   reconcile no
+  ;;
+ledger-check)
+  sim_start 8
+  sim_wait
+  "$sim" --reconcile "$work/ledger" --settle 60 >"$work/before.out" 2>&1 || fail "loss before anything was taken away"
+  # Take rows of three kinds away and keep one of the statements in the failed-SQL file:
+  # the comparison must find exactly these.
+  hist_host=$(awk '$1 == "service_history" { print $3; exit }' "$work/ledger")
+  [ -n "$hist_host" ] || { fail "no state change in the run"; hist_host=7001; }
+  sql "DELETE FROM vt_test.ledger_status WHERE kind = 'service_status' LIMIT 3;
+       DELETE FROM vantor4.service_state_change_$hist_host WHERE initial_log_state = 0 ORDER BY entry_time_ms DESC LIMIT 1;
+       DELETE FROM vtperf.service_perf_7002 WHERE metric_id IN
+         (SELECT metric_id FROM vtcfg.service_metric WHERE host_id = 7002 AND metric = 'vt_seq') ORDER BY entry_time DESC LIMIT 2"
+  seq=$(awk '$1 == "host_status" { s = $2 } END { print s }' "$work/ledger")
+  sql "DELETE FROM vt_test.ledger_status WHERE kind = 'host_status' AND seq = '$seq'"
+  echo "INSERT INTO vantor4.host_status (host_id, plugin_output) VALUES (7001, 'kept vt_seq=$seq');" >>"$root/var/vtsql.errors"
+  "$sim" --reconcile "$work/ledger" --settle 0 >"$work/reconcile.out" 2>&1
+  rc=$?
+  cat "$work/reconcile.out"
+  lost_of() { awk -v k="$1" '$1 == k { print $6 }' "$work/reconcile.out"; }
+  lost_status=$(lost_of service_status) lost_perf=$(lost_of service_perf) lost_history=$(lost_of service_history)
+  read -r kept_host lost_host <<<"$(awk '$1 == "host_status" { print $5, $6 }' "$work/reconcile.out")"
+  [ "$rc" -eq 1 ] || fail "the comparison ended with $rc, expected 1 for a loss"
+  [ "$lost_status/$lost_perf/$lost_history" = 3/2/1 ] ||
+    fail "lost status $lost_status, perf $lost_perf, history $lost_history; expected 3, 2 and 1"
+  [ "$kept_host" = 1 ] && [ "$lost_host" = 0 ] || fail "host status kept $kept_host, lost $lost_host; expected 1 and 0"
+  rm -f "$root/var/vtsql.errors"
   ;;
 *) echo "unknown case $case_name" >&2; exit 2 ;;
 esac
