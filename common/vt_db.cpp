@@ -451,12 +451,13 @@ extern "C" void write_failed_query(const char *query, const char *path)
 }
 
 namespace {
-void append_job_server(const char *host)
+void append_job_server(const char *host, int port = 0)
 {
     auto *node = static_cast<job_server_node *>(std::calloc(1, sizeof(job_server_node)));
     if (!node)
         return;
     node->host = strdup(host);
+    node->port = port;
     if (!job_servers_root)
         job_servers_root = node;
     else
@@ -464,6 +465,14 @@ void append_job_server(const char *host)
     job_servers_end = node;
 }
 }  // namespace
+
+extern "C" int vt_job_server_port(const char *column)
+{
+    if (!column || !vt::all_digits(column) || std::strlen(column) > 5)
+        return 0;
+    int port = std::atoi(column);
+    return port <= 65535 ? port : 0;
+}
 
 namespace {
 int populate_job_servers()
@@ -482,7 +491,7 @@ int populate_job_servers()
     while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
         ++rows;
         if (mysql_num_fields(res.get()) > 1 && row[1])
-            append_job_server(row[1]);
+            append_job_server(row[1], mysql_num_fields(res.get()) > 2 ? vt_job_server_port(row[2]) : 0);
     }
     if (rows == 0)
         append_job_server("127.0.0.1");

@@ -20,6 +20,9 @@ extern MYSQL dbHandle;
 struct job_server_node {
     char *host;
     struct job_server_node *next;
+    /* The row's port, or 0 for the configured job-server port. Several job servers on one
+     * host differ only by port. */
+    int port;
 };
 extern struct job_server_node *job_servers_root;
 extern struct job_server_node *job_servers_end;
@@ -45,6 +48,9 @@ void vt_escape_string_for_mysql(const char *text, char **result);
 void vt_write_failed_sql(const char *query);
 /* Appends the statement and a line break to the file at path. */
 void write_failed_query(const char *query, const char *path);
+/* A job_servers port column as a port number; 0 (the configured port) for NULL, 0 and
+ * anything that is not a number from 1 to 65535. */
+int vt_job_server_port(const char *column);
 /* Builds the job-server list from vtcfg.job_servers, waiting for the database. Returns 0. */
 int vtdb_populate_job_servers_list(void);
 

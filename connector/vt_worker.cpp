@@ -12,6 +12,8 @@
 gearman_worker_st *gearman_worker = nullptr;
 
 namespace {
+constexpr int kIdleWakeupMs = 1000;
+
 const char *worker_error()
 {
     const char *e = gearman_worker ? gearman_worker_error(gearman_worker) : nullptr;
@@ -27,17 +29,21 @@ extern "C" void vt_connect_gearman(int priority)
             vt_write_to_log("ERROR Could not allocated memory for worker");
         return;
     }
-    auto add = [](const char *host) {
-        if (gearman_worker_add_server(gearman_worker, host, VANTOR_GEARMAN_PORT) != GEARMAN_SUCCESS &&
+    /* An idle worker waits only on the servers it is connected to: one that went away
+     * and came back would never be asked again, and the jobs it kept in its queue would
+     * wait for good. Waking up now and then makes the next wait reconnect to it. */
+    gearman_worker_set_timeout(gearman_worker, kIdleWakeupMs);
+    auto add = [](const char *host, int port) {
+        if (gearman_worker_add_server(gearman_worker, host, port > 0 ? port : VANTOR_GEARMAN_PORT) != GEARMAN_SUCCESS &&
             vt_throttle_allows(1))
             vt_logf("adding server %s - %s\n", host, worker_error());
     };
     if (priority == 1) {
-        add("127.0.0.1");
+        add("127.0.0.1", 0);
         return;
     }
     for (job_server_node *n = job_servers_root; n; n = n->next)
-        add(n->host);
+        add(n->host, n->port);
 }
 
 extern "C" void vt_disconnect_gearman(void)
@@ -67,7 +73,8 @@ extern "C" void vt_run_worker_gearman(const char *queue, gearman_worker_fn *fn)
 {
     for (;;) {
         if (vt_create_worker_gearman(queue, fn) == 0) {
-            while (gearman_worker_work(gearman_worker) == GEARMAN_SUCCESS) {
+            gearman_return_t rc;
+            while ((rc = gearman_worker_work(gearman_worker)) == GEARMAN_SUCCESS || rc == GEARMAN_TIMEOUT) {
             }
             if (vt_throttle_allows(1))
                 vt_logf("ERROR worker could not crete queue file vtdb_pri %s", worker_error());

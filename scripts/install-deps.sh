@@ -3,7 +3,8 @@
 # or prints the apt-get line to run.
 set -eu
 packages=(g++ make cmake pkg-config libgearman-dev gearman-job-server libmariadb-dev
-          mariadb-server mariadb-client googletest libgtest-dev)
+          mariadb-server mariadb-client googletest libgtest-dev
+          dpkg-dev)  # dpkg-shlibdeps: the package test declares library dependencies
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -372,13 +372,15 @@ CREATE TABLE IF NOT EXISTS vtcfg.nagios_cgi (
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
 -- Job servers the daemon's workers connect to. The daemon reads the host name from the
--- second column with SELECT *, so `host` must stay second.
+-- second column and the port from the third with SELECT *, so their places must stay;
+-- a NULL port means the job-server port the daemon was built with.
 CREATE TABLE IF NOT EXISTS vtcfg.job_servers (
   id INT NOT NULL AUTO_INCREMENT,
   host VARCHAR(255) NULL,
-  port INT NULL DEFAULT 4730,
+  port INT NULL DEFAULT NULL,
   PRIMARY KEY (id)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+ALTER TABLE vtcfg.job_servers MODIFY port INT NULL DEFAULT NULL;
 
 -- Registry of performance-data metrics. metric_id is assigned here; the unique key turns a
 -- second registration of the same metric (by another worker, or with a changed unit or

@@ -417,9 +417,10 @@ has_line "command row" "$cfg" $'990001\tnotify-'"$MARK"
 grep -qE $'^[0-9]+\thg-'"$MARK"'$' <<<"$cfg" && ok || bad "host group with assigned id: [$cfg]"
 grep -qE $'^[0-9]+\tsg-'"$MARK"'$' <<<"$cfg" && ok || bad "service group with assigned id: [$cfg]"
 has_line "authorized for all hosts" "$cfg" "$MARK,admin"
-# The daemon takes the host name from the second column of SELECT *; the port defaults to 4730.
-grep -qE $'^[0-9]+\tgearman-990001.local\t4730$' <<<"$cfg" && ok || bad "job server row: [$cfg]"
-grep -qE $'^[0-9]+\tNULL\t4730$' <<<"$cfg" && ok || bad "job server without host: [$cfg]"
+# The daemon takes the host name from the second column of SELECT * and the port from the third;
+# a port not given is NULL, the daemon's configured job-server port.
+grep -qE $'^[0-9]+\tgearman-990001.local\tNULL$' <<<"$cfg" && ok || bad "job server row: [$cfg]"
+grep -qE $'^[0-9]+\tNULL\tNULL$' <<<"$cfg" && ok || bad "job server without host: [$cfg]"
 expect "configuration rolled back" vtcfg 0 "SELECT COUNT(*) FROM nagios_contacts WHERE contact_id IN (990001, 990002);"
 
 # --- metric registry and performance values ------------------------------------------------

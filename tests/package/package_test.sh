@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Builds the Debian package, unpacks it into an empty root and checks what dpkg would install;
+# then starts the unpacked daemon, with the unpacked tree mounted over the install root in a
+# mount namespace of its own, against the private servers, and asks the unpacked plugin.
+# usage: package_test.sh BUILD_DIR VANTOR_ROOT
+set -u
+build=$1 root=$2
+tmp=$(mktemp -d "$build/package-test.XXXXXX")
+fails=0
+fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
+in_root() { unshare --mount --propagation private sh -c 'mount --bind "$1" "$2" && shift 2 && exec "$@"' sh \
+              "$tmp/root$root" "$root" "$@"; }
+stop_daemon() {
+  local pid; pid=$(tr -dc 0-9 < "$tmp/root$root/var/vantorconnector.lock" 2>/dev/null)
+  [ -n "$pid" ] || return 0
+  kill -TERM -- "-$pid" 2>/dev/null
+  for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.1; done
+  kill -KILL -- "-$pid" 2>/dev/null
+}
+trap 'stop_daemon; rm -rf "$tmp"' EXIT
+
+(cd "$tmp" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/out" >"$tmp/cpack.log" 2>&1) \
+  || { cat "$tmp/cpack.log"; exit 1; }
+deb=$(ls "$tmp"/out/*.deb) || exit 1
+echo "built $(basename "$deb")"
+
+# Control data: name and version, declared dependencies, conffiles, the account script.
+[ "$(dpkg-deb -f "$deb" Package)" = vantor ] || fail "package name"
+[ "$(dpkg-deb -f "$deb" Version)" = 9.12.8-7 ] || fail "version $(dpkg-deb -f "$deb" Version)"
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libgearman libmariadb libc6 libstdc++; do
+  case "$depends" in *"$lib"*) ;; *) fail "Depends lacks $lib: $depends" ;; esac
+done
+dpkg-deb -e "$deb" "$tmp/control"
+printf '%s\n' "$root/etc/db.php" "$root/etc/vantorconnector.conf" | cmp -s - "$tmp/control/conffiles" \
+  || fail "conffiles: $(cat "$tmp/control/conffiles")"
+[ -x "$tmp/control/postinst" ] || fail "postinst missing or not executable"
+sh -n "$tmp/control/postinst" || fail "postinst syntax"
+
+# Unpacked into an empty root: every deliverable where the system looks for it.
+dpkg-deb -x "$deb" "$tmp/root"
+for f in bin/vantorconnector bin/vantor-replay-failed libexec/check_vantor; do
+  [ -x "$tmp/root$root/$f" ] || fail "$f missing or not executable"
+done
+for f in lib/vtdb.so share/sql/schema.sql etc/db.php etc/vantorconnector.conf; do
+  [ -f "$tmp/root$root/$f" ] || fail "$f missing"
+done
+for d in var var/delayed-messages var/rw; do
+  [ -d "$tmp/root$root/$d" ] || fail "$d missing"
+done
+# The service unit, in a directory systemd searches.
+unitdir=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed -n 's|^\.\(.*/lib/systemd/system\)/vantorconnector\.service$|\1|p')
+[ -n "$unitdir" ] || fail "no service unit in a systemd unit directory"
+grep -qx "ExecStart=$root/bin/vantorconnector" "$tmp/root$unitdir/vantorconnector.service" 2>/dev/null \
+  || fail "service unit does not start $root/bin/vantorconnector"
+# db.php holds the database password: nobody but its owner and group may read it.
+[ "$(dpkg-deb -c "$deb" | awk -v f="./${root#/}/etc/db.php" '$6 == f {print $1}')" = "-rw-r-----" ] \
+  || fail "db.php mode: $(dpkg-deb -c "$deb" | grep etc/db.php)"
+while read -r entry; do  # nothing outside the install root but the service unit
+  p=/${entry#./}; p=${p%/}
+  case "$p" in ""|"$root"|"$root"/*|"$unitdir"/vantorconnector.service) continue ;; esac
+  case "$root/ $unitdir/" in "$p"/*|*" $p"/*) continue ;; esac
+  fail "outside the install root: $p"
+done < <(dpkg-deb -c "$deb" | awk '{print $6}')
+
+# The operator edits the configuration (here: the private servers of this build) and starts
+# the installed daemon; its workers register and the installed plugin sees it running.
+cp "$root/etc/db.php" "$tmp/root$root/etc/db.php"
+printf 'vtstatus_workers=2\nperfdata_workers=1\nnotify_workers=0\n' > "$tmp/root$root/etc/vantorconnector.conf"
+in_root "$root/bin/vantorconnector" || fail "installed daemon exited with $?"
+for _ in $(seq 1 100); do grep -q "PIDs Main process" "$tmp/root$root/var/vantorconnector.log" 2>/dev/null && break; sleep 0.1; done
+grep -q "PIDs Main process" "$tmp/root$root/var/vantorconnector.log" 2>/dev/null \
+  || fail "installed daemon did not start: $(cat "$tmp/root$root/var/vantorconnector.log" 2>/dev/null)"
+mariadb --no-defaults --socket="$build/test-services/mysql.sock" -uroot \
+  -e "REPLACE INTO vantor4.program_status (id, entry_time) VALUES (0, NOW())" || fail "program status row"
+check=""
+for _ in $(seq 1 50); do
+  check=$(in_root "$root/libexec/check_vantor" -w 100000 -c 100000)
+  case "$check" in "VANTOR OK - daemon pid "*) break ;; esac
+  sleep 0.2
+done
+case "$check" in
+  "VANTOR OK - daemon pid "*"'status_workers'=2;;;0;2"*"'perfdata_workers'=1;;;0;1"*) echo "$check" ;;
+  *) fail "installed plugin: $check" ;;
+esac
+
+echo "$fails failed"
+[ "$fails" -eq 0 ]

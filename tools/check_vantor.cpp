@@ -1,0 +1,394 @@
+/* check_vantor: a plugin for the monitoring engine that checks this system itself: job-server
+ * queues and workers, dump files, failed statements, program-status freshness, the daemon. */
+#include "vt_connector.h"
+#include "vt_db.h"
+#include "vt_log.h"
+#include "vt_tools.h"
+#include "vt_util.h"
+#include "vantor_config.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <map>
+#include <netdb.h>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+enum State { kOk = 0, kWarning = 1, kCritical = 2, kUnknown = 3 };
+const char *const kStateNames[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+
+/* Which of two states is worse: CRITICAL over WARNING over UNKNOWN over OK, so that a part
+ * that could not be read does not hide a real problem found elsewhere. */
+int severity(int state)
+{
+    static const int rank[] = {0, 2, 3, 1};
+    return rank[state];
+}
+
+struct Thresholds {
+    long warn;
+    long crit;
+};
+
+struct Options {
+    Thresholds queue{1000, 5000};     // jobs waiting on one queue, all servers together
+    Thresholds dumps{5, 50};          // dump files not yet replayed
+    Thresholds errors{1, 1000};       // lines in the failed-SQL file
+    Thresholds age{300, 900};         // seconds since program_status.entry_time
+    std::vector<vt::tools::JobServer> servers;  // empty: the daemon's list from vtcfg
+    int timeout = 10;
+};
+
+/* What the checks found: problems with their states, an OK summary, performance data. */
+class Report {
+public:
+    void problem(int state, const std::string &text) { problems_.push_back({state, text}); }
+    void note(const std::string &text) { notes_.push_back(text); }
+    void perf(const std::string &label, long value, const char *unit, const std::string &levels)
+    {
+        perf_ += vt::format("%s'%s'=%ld%s;%s", perf_.empty() ? "" : " ", label.c_str(), value, unit, levels.c_str());
+    }
+    /* Prints the one line and returns the exit status. */
+    int finish() const
+    {
+        int state = kOk;
+        for (const auto &p : problems_)
+            if (severity(p.first) > severity(state))
+                state = p.first;
+        std::vector<std::pair<int, std::string>> sorted = problems_;
+        std::stable_sort(sorted.begin(), sorted.end(),
+                         [](const auto &a, const auto &b) { return severity(a.first) > severity(b.first); });
+        std::string text;
+        for (const auto &p : sorted)
+            text += (text.empty() ? "" : "; ") + p.second;
+        if (text.empty())
+            for (const auto &n : notes_)
+                text += (text.empty() ? "" : ", ") + n;
+        std::printf("VANTOR %s - %s|%s\n", kStateNames[state], text.c_str(), perf_.c_str());
+        return state;
+    }
+
+private:
+    std::vector<std::pair<int, std::string>> problems_;
+    std::vector<std::string> notes_;
+    std::string perf_;
+};
+
+std::string levels(const Thresholds &t) { return vt::format("%ld;%ld;0", t.warn, t.crit); }
+
+int level_of(long value, const Thresholds &t)
+{
+    return value >= t.crit ? kCritical : value >= t.warn ? kWarning : kOk;
+}
+
+struct QueueStatus {
+    long total = 0, running = 0, workers = 0;
+};
+
+/* Reads the job server's answer to the text admin command "status": one line per function
+ * ("name\ttotal\trunning\tworkers"), ended by a line holding a full stop. false, with the
+ * reason in err, when the server cannot be asked within the timeout. */
+bool admin_status(const vt::tools::JobServer &server, int timeout, std::map<std::string, QueueStatus> &out,
+                  std::string &err)
+{
+    vt::Fd fd = vt::tools::connect_tcp(server.host, server.port, timeout, err);
+    if (!fd)
+        return false;
+    if (!vt::write_all(fd.get(), "status\n")) {
+        err = std::strerror(errno);
+        return false;
+    }
+    std::string buf;
+    char chunk[4096];
+    while (buf.rfind(".\n", 0) != 0 && buf.find("\n.\n") == std::string::npos) {
+        ssize_t n = read(fd.get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            err = n == 0 ? "connection closed" : std::strerror(errno == EAGAIN ? ETIMEDOUT : errno);
+            return false;
+        }
+        buf.append(chunk, static_cast<size_t>(n));
+    }
+    std::istringstream in(buf);
+    std::string line;
+    while (std::getline(in, line) && line != ".") {
+        std::istringstream fields(line);
+        std::string name;
+        QueueStatus s;
+        if (std::getline(fields, name, '\t') && (fields >> s.total >> s.running >> s.workers))
+            out[name] = s;
+    }
+    return true;
+}
+
+/* The queues the daemon serves and how many of its workers each server should list: the
+ * priority-status worker registers only with the job server on 127.0.0.1. */
+struct Queue {
+    const char *name;
+    const char *label;
+    long expected;
+    bool priority_only;
+};
+
+void check_job_servers(const Options &opt, Report &report)
+{
+    const Queue queues[] = {
+        {"vtdb_vtstatus", "status", std::max(VTSTATUS_WORKERS, 0), false},
+        {"vtdb_statuspri", "statuspri", 1, true},
+        {"vtdb_perfdata", "perfdata", std::max(PERFDATA_WORKERS, 0), false},
+        {"vtdb_notify", "notify", std::max(NOTIFY_WORKERS, 0), false},
+    };
+    std::map<std::string, long> waiting;
+    std::map<std::string, long> fewest;  // the fewest workers any server lists for a queue
+    long reachable = 0;
+    for (const auto &server : opt.servers) {
+        std::map<std::string, QueueStatus> status;
+        std::string err;
+        std::string where = server.host + ":" + std::to_string(server.port);
+        if (!admin_status(server, opt.timeout, status, err)) {
+            report.problem(kCritical, "job server " + where + " unreachable: " + err);
+            continue;
+        }
+        ++reachable;
+        bool priority_server = (server.host == "127.0.0.1" || server.host == "localhost") &&
+                               server.port == VANTOR_GEARMAN_PORT;
+        for (const Queue &q : queues) {
+            const QueueStatus &s = status[q.name];
+            waiting[q.name] += std::max(s.total - s.running, 0L);
+            if (q.priority_only && !priority_server)
+                continue;
+            auto f = fewest.find(q.name);
+            if (f == fewest.end() || s.workers < f->second)
+                fewest[q.name] = s.workers;
+            if (s.workers < q.expected)
+                report.problem(s.workers == 0 ? kCritical : kWarning,
+                               vt::format("%s: %ld of %ld workers on %s", q.name, s.workers, q.expected, where.c_str()));
+            else if (s.workers > q.expected)
+                report.problem(kWarning, vt::format("%s: %ld workers on %s, %ld configured (another daemon?)", q.name,
+                                                    s.workers, where.c_str(), q.expected));
+        }
+    }
+    if (reachable == 0)
+        return;
+    long total_waiting = 0;
+    for (const Queue &q : queues) {
+        long w = waiting[q.name];
+        total_waiting += w;
+        if (int st = level_of(w, opt.queue))
+            report.problem(st, vt::format("%s: %ld jobs waiting", q.name, w));
+        report.perf(std::string(q.label) + "_waiting", w, "", levels(opt.queue));
+        if (fewest.count(q.name))
+            report.perf(std::string(q.label) + "_workers", fewest[q.name], "", vt::format(";;0;%ld", q.expected));
+    }
+    report.note(vt::format("%ld jobs waiting", total_waiting));
+}
+
+void check_dump_files(const Options &opt, Report &report)
+{
+    long files = 0;
+    std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(VT_DELAYED_DIR), closedir);
+    if (!dir) {
+        report.problem(kUnknown, vt::format("cannot read %s: %s", VT_DELAYED_DIR, std::strerror(errno)));
+        return;
+    }
+    while (dirent *e = readdir(dir.get()))
+        if (std::strncmp(e->d_name, "delayed-messages.dump", 21) == 0)
+            ++files;
+    /* A dump that could not be moved into the folder waits beside it, unseen by the replay. */
+    struct stat st;
+    if (stat(VT_DUMP_FILE, &st) == 0)
+        report.problem(kWarning, vt::format("%s could not be moved into %s", VT_DUMP_FILE, VT_DELAYED_DIR));
+    if (int s = level_of(files, opt.dumps))
+        report.problem(s, vt::format("%ld dump files waiting for replay", files));
+    report.note(vt::format("%ld dump files", files));
+    report.perf("dump_files", files, "", levels(opt.dumps));
+}
+
+void check_failed_sql(const Options &opt, Report &report)
+{
+    vt::Fd fd(open(VT_FAILED_SQL_FILE, O_RDONLY | O_CLOEXEC));
+    long lines = 0;
+    if (!fd && errno != ENOENT) {
+        report.problem(kUnknown, vt::format("cannot read %s: %s", VT_FAILED_SQL_FILE, std::strerror(errno)));
+        return;
+    }
+    char buf[65536];
+    ssize_t n;
+    while (fd && (n = read(fd.get(), buf, sizeof buf)) > 0)
+        lines += std::count(buf, buf + n, '\n');
+    if (int s = level_of(lines, opt.errors))
+        report.problem(s, vt::format("%ld failed statements in %s", lines, VT_FAILED_SQL_FILE));
+    report.note(vt::format("%ld failed statements", lines));
+    report.perf("failed_statements", lines, "", levels(opt.errors));
+}
+
+void check_program_status(const Options &opt, Report &report)
+{
+    std::string err;
+    vt::tools::Connection db = vt::tools::connect_db(opt.timeout, err);
+    if (!db) {
+        report.problem(kCritical, "database unreachable: " + err);
+        return;
+    }
+    const char *q = "SELECT TIMESTAMPDIFF(SECOND, MAX(entry_time), NOW()) FROM vantor4.program_status";
+    if (mysql_query(db.get(), q) != 0) {
+        report.problem(kCritical, std::string("program status unreadable: ") + mysql_error(db.get()));
+        return;
+    }
+    vt::Result res(mysql_store_result(db.get()));
+    MYSQL_ROW row = res ? mysql_fetch_row(res.get()) : nullptr;
+    if (!row || !row[0]) {
+        report.problem(kCritical, "no program status row: the module has not written one");
+        return;
+    }
+    long age = std::strtol(row[0], nullptr, 10);
+    if (int s = level_of(age, opt.age))
+        report.problem(s, vt::format("program status %lds old", age));
+    report.note(vt::format("program status %lds old", age));
+    report.perf("status_age", age, "s", levels(opt.age));
+}
+
+/* The daemon holds a write lock on its lock file for its whole life; asking the kernel who
+ * holds it tells a running daemon from a stale pid in the file. */
+void check_daemon(Report &report)
+{
+    vt::Fd fd(open(VT_LOCK_FILE, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        report.problem(kCritical, errno == ENOENT ? std::string("daemon not running (no lock file)")
+                                                  : vt::format("cannot read %s: %s", VT_LOCK_FILE, std::strerror(errno)));
+        return;
+    }
+    struct flock lk {};
+    lk.l_type = F_WRLCK;
+    lk.l_whence = SEEK_SET;
+    if (fcntl(fd.get(), F_GETLK, &lk) != 0) {
+        report.problem(kUnknown, vt::format("cannot test the lock on %s: %s", VT_LOCK_FILE, std::strerror(errno)));
+        return;
+    }
+    if (lk.l_type == F_UNLCK) {
+        report.problem(kCritical, "daemon not running (nobody holds its lock)");
+        return;
+    }
+    report.note(vt::format("daemon pid %d", static_cast<int>(lk.l_pid)));
+}
+
+void usage(FILE *to)
+{
+    std::fprintf(to,
+        "Usage: check_vantor [options]\n"
+        "Checks the connector daemon, its job servers and the status database.\n\n"
+        "  -w, --queue-warning N     jobs waiting on one queue for WARNING (default 1000)\n"
+        "  -c, --queue-critical N    ... for CRITICAL (default 5000)\n"
+        "      --dumps-warning N     dump files waiting for replay for WARNING (default 5)\n"
+        "      --dumps-critical N    ... for CRITICAL (default 50)\n"
+        "      --errors-warning N    lines in %s for WARNING (default 1)\n"
+        "      --errors-critical N   ... for CRITICAL (default 1000)\n"
+        "      --age-warning S       seconds since program_status.entry_time for WARNING (default 300)\n"
+        "      --age-critical S      ... for CRITICAL (default 900)\n"
+        "  -H, --job-server H[:P]    job server to ask (repeatable; default: the daemon's list in\n"
+        "                            vtcfg.job_servers, port %d where none is given)\n"
+        "  -t, --timeout S           limit for each connection (default 10)\n"
+        "  -h, --help                this text\n\n"
+        "Workers registered per queue are compared with %s; fewer is WARNING,\n"
+        "none is CRITICAL, more is WARNING (a second daemon). A daemon whose lock nobody holds, an\n"
+        "unreachable job server or database, or a missing program status row is CRITICAL.\n"
+        "Exit status 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.\n",
+        VT_FAILED_SQL_FILE, VANTOR_GEARMAN_PORT, VT_CONNECTOR_CONF);
+}
+
+bool parse_count(const char *text, long &out)
+{
+    char *end = nullptr;
+    errno = 0;
+    long v = std::strtol(text, &end, 10);
+    if (errno || end == text || *end || v < 0)
+        return false;
+    out = v;
+    return true;
+}
+
+/* 0 to go on, otherwise the exit status. */
+int parse_options(int argc, char **argv, Options &opt)
+{
+    enum { kDumpsW = 256, kDumpsC, kErrW, kErrC, kAgeW, kAgeC };
+    static const option longs[] = {
+        {"queue-warning", required_argument, nullptr, 'w'}, {"queue-critical", required_argument, nullptr, 'c'},
+        {"dumps-warning", required_argument, nullptr, kDumpsW}, {"dumps-critical", required_argument, nullptr, kDumpsC},
+        {"errors-warning", required_argument, nullptr, kErrW}, {"errors-critical", required_argument, nullptr, kErrC},
+        {"age-warning", required_argument, nullptr, kAgeW}, {"age-critical", required_argument, nullptr, kAgeC},
+        {"job-server", required_argument, nullptr, 'H'}, {"timeout", required_argument, nullptr, 't'},
+        {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+    long timeout = opt.timeout;
+    int c;
+    while ((c = getopt_long(argc, argv, "w:c:H:t:h", longs, nullptr)) != -1) {
+        long *target = nullptr;
+        switch (c) {
+        case 'w': target = &opt.queue.warn; break;
+        case 'c': target = &opt.queue.crit; break;
+        case kDumpsW: target = &opt.dumps.warn; break;
+        case kDumpsC: target = &opt.dumps.crit; break;
+        case kErrW: target = &opt.errors.warn; break;
+        case kErrC: target = &opt.errors.crit; break;
+        case kAgeW: target = &opt.age.warn; break;
+        case kAgeC: target = &opt.age.crit; break;
+        case 't': target = &timeout; break;
+        case 'H': {
+            vt::tools::JobServer s;
+            if (!vt::tools::parse_job_server(optarg, VANTOR_GEARMAN_PORT, s)) {
+                std::printf("VANTOR UNKNOWN - invalid job server '%s'\n", optarg);
+                return kUnknown;
+            }
+            opt.servers.push_back(s);
+            continue;
+        }
+        case 'h': usage(stdout); return kUnknown;
+        default: usage(stderr); return kUnknown;
+        }
+        if (!parse_count(optarg, *target)) {
+            std::printf("VANTOR UNKNOWN - thresholds and the timeout are numbers of 0 or more, not '%s'\n", optarg);
+            return kUnknown;
+        }
+    }
+    if (optind < argc) {
+        std::printf("VANTOR UNKNOWN - unexpected argument '%s'\n", argv[optind]);
+        return kUnknown;
+    }
+    opt.timeout = static_cast<int>(std::clamp(timeout, 1L, 3600L));
+    return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Options opt;
+    if (int st = parse_options(argc, argv, opt))
+        return st;
+    if (!vt::tools::init_quiet_runtime("check_vantor")) {
+        std::printf("VANTOR UNKNOWN - cannot read %s\n", VT_DB_CONF_FILE);
+        return kUnknown;
+    }
+    parse_vantorconnector_conf();
+    if (opt.servers.empty())
+        opt.servers = vt::tools::configured_job_servers(opt.timeout);
+    Report report;
+    check_daemon(report);
+    check_job_servers(opt, report);
+    check_dump_files(opt, report);
+    check_failed_sql(opt, report);
+    check_program_status(opt, report);
+    return report.finish();
+}

@@ -1,0 +1,283 @@
+/* vantor-replay-failed: executes the statements kept in the failed-SQL file once more, keeps
+ * those that fail again in a file of their own, and loses no line when it is interrupted. */
+#include "vt_db.h"
+#include "vt_log.h"
+#include "vt_tools.h"
+#include "vt_util.h"
+#include "vantor_config.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+volatile sig_atomic_t stop_requested = 0;
+void on_stop_signal(int) { stop_requested = 1; }
+
+struct Counts {
+    long executed = 0;
+    long failed = 0;
+    long left = 0;
+};
+
+enum class Outcome { Done, Interrupted, DatabaseGone, WriteFailed };
+
+/* The file that receives statements failing again, opened on first use. */
+class FailedFile {
+public:
+    explicit FailedFile(std::string path) : path_(std::move(path)) {}
+    const std::string &path() const { return path_; }
+    bool append(const std::string &line)
+    {
+        if (!fd_)
+            fd_.reset(open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+        return fd_ && vt::write_all(fd_.get(), line + "\n");
+    }
+    /* Statements only leave the work file once they are safely on disk here. */
+    bool sync() { return !fd_ || fsync(fd_.get()) == 0; }
+
+private:
+    std::string path_;
+    vt::Fd fd_;
+};
+
+long count_lines(int fd, off_t from)
+{
+    long lines = 0;
+    char buf[65536];
+    ssize_t n;
+    bool partial = false;
+    while ((n = pread(fd, buf, sizeof buf, from)) > 0) {
+        for (ssize_t i = 0; i < n; ++i)
+            lines += buf[i] == '\n';
+        partial = buf[n - 1] != '\n';
+        from += n;
+    }
+    return lines + (partial ? 1 : 0);
+}
+
+/* Replaces the work file by its part from offset on (the statements not yet executed),
+ * through a synced temporary file and a rename: at every moment the work file holds
+ * either all of its lines or exactly the rest. */
+bool keep_rest(int fd, const std::string &work, off_t offset)
+{
+    std::string tmp = work + ".tmp";
+    vt::Fd out(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!out)
+        return false;
+    char buf[65536];
+    ssize_t n;
+    while ((n = pread(fd, buf, sizeof buf, offset)) > 0) {
+        if (!vt::write_all(out.get(), std::string(buf, static_cast<size_t>(n))))
+            return false;
+        offset += n;
+    }
+    return n == 0 && fsync(out.get()) == 0 && rename(tmp.c_str(), work.c_str()) == 0;
+}
+
+/* Whether the file has grown past what was read: a worker that opened the failed-SQL file
+ * just before it was moved aside appends its line to the moved file. Writers append under
+ * an exclusive lock, so taking it waits for a line being written; when nothing was added
+ * the lock stays held (true is returned with it released). */
+bool appended_meanwhile(int fd, off_t consumed)
+{
+    flock(fd, LOCK_EX);
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size > consumed) {
+        flock(fd, LOCK_UN);
+        return true;
+    }
+    return false;
+}
+
+bool database_reachable()
+{
+    std::string err;
+    return static_cast<bool>(vt::tools::connect_db(5, err));
+}
+
+/* Executes the lines of the work file in order. Stops before the next statement when a
+ * stop was asked for, and at a statement that failed while the database is unreachable
+ * (it did not fail on its own merits, so it is kept for the next run, not counted failed). */
+Outcome replay(const std::string &work, FailedFile &failed, Counts &counts)
+{
+    vt::Fd fd(open(work.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        std::fprintf(stderr, "vantor-replay-failed: cannot open %s: %s\n", work.c_str(), std::strerror(errno));
+        return Outcome::WriteFailed;
+    }
+    vt::File in(fdopen(dup(fd.get()), "r"));
+    if (!in)
+        return Outcome::WriteFailed;
+    char *raw = nullptr;
+    size_t cap = 0;
+    off_t line_start = 0;
+    Outcome outcome = Outcome::Done;
+    for (ssize_t n;; line_start += n) {
+        if ((n = getline(&raw, &cap, in.get())) <= 0) {
+            if (!appended_meanwhile(fd.get(), line_start))
+                break;
+            clearerr(in.get());
+            n = 0;
+            continue;
+        }
+        if (stop_requested) {
+            outcome = Outcome::Interrupted;
+            break;
+        }
+        std::string line(raw, static_cast<size_t>(n));
+        if (line.back() == '\n')
+            line.pop_back();
+        if (line.empty())
+            continue;
+        int status = 0;
+        mysql_free_result(db_query_exec_real(line.c_str(), "vantor4", &status, 0,
+                                             static_cast<int>(std::min<size_t>(line.size(), INT_MAX))));
+        if (status == 0) {
+            ++counts.executed;
+            continue;
+        }
+        if (!database_reachable()) {
+            outcome = Outcome::DatabaseGone;
+            break;
+        }
+        if (!failed.append(line)) {
+            std::fprintf(stderr, "vantor-replay-failed: cannot write %s: %s\n", failed.path().c_str(), std::strerror(errno));
+            outcome = Outcome::WriteFailed;
+            break;
+        }
+        ++counts.failed;
+    }
+    std::free(raw);
+    if (!failed.sync()) {
+        std::fprintf(stderr, "vantor-replay-failed: cannot sync %s: %s\n", failed.path().c_str(), std::strerror(errno));
+        return Outcome::WriteFailed;  // the work file stays whole: nothing is lost, some may run twice
+    }
+    if (outcome == Outcome::Done) {
+        unlink(work.c_str());  // still under the writers' lock taken at the end of the file
+        return outcome;
+    }
+    counts.left += count_lines(fd.get(), line_start);
+    if (!keep_rest(fd.get(), work, line_start))
+        std::fprintf(stderr, "vantor-replay-failed: could not shorten %s (%s); it still holds every statement\n",
+                     work.c_str(), std::strerror(errno));
+    return outcome;
+}
+
+std::string default_failed_path(const std::string &input)
+{
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+    return vt::format("%s.failed-%s-%d", input.c_str(), stamp, static_cast<int>(getpid()));
+}
+
+void usage(FILE *to)
+{
+    std::fprintf(to,
+                 "Usage: vantor-replay-failed [-o FAILED] [FILE]\n"
+                 "Executes the statements in FILE (default %s) once more, in schema vantor4.\n"
+                 "FILE is first moved aside to FILE.replaying, so the daemon goes on appending to a\n"
+                 "new FILE meanwhile. Statements that fail again are appended to FAILED (default\n"
+                 "FILE.failed-<date>-<pid>), which can be replayed the same way after a fix.\n"
+                 "SIGINT or SIGTERM stops after the running statement; the statements not yet\n"
+                 "executed stay in FILE.replaying and the next run takes them first.\n"
+                 "Exit status: 0 all executed, 1 some failed again or were left, 2 nothing done.\n",
+                 VT_FAILED_SQL_FILE);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    std::string input = VT_FAILED_SQL_FILE, failed_path;
+    int c;
+    while ((c = getopt(argc, argv, "o:h")) != -1) {
+        if (c == 'o')
+            failed_path = optarg;
+        else {
+            usage(c == 'h' ? stdout : stderr);
+            return c == 'h' ? 0 : 2;
+        }
+    }
+    if (optind + 1 < argc) {
+        usage(stderr);
+        return 2;
+    }
+    if (optind < argc)
+        input = argv[optind];
+    if (failed_path.empty())
+        failed_path = default_failed_path(input);
+    const std::string work = input + ".replaying";
+
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sa.sa_flags = SA_RESTART;  // the running statement finishes; the loop stops before the next
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+
+    if (!vt::tools::init_quiet_runtime("vantor-replay-failed")) {
+        std::fprintf(stderr, "vantor-replay-failed: cannot read %s\n", VT_DB_CONF_FILE);
+        return 2;
+    }
+    std::string lock_path = work + ".lock";
+    vt::Fd lock(open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!lock || flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        std::fprintf(stderr, "vantor-replay-failed: %s: %s\n", lock_path.c_str(),
+                     lock ? "another replay of this file is running" : std::strerror(errno));
+        return 2;
+    }
+    if (db_connect() != 0) {
+        std::string err;
+        vt::tools::connect_db(5, err);
+        std::fprintf(stderr, "vantor-replay-failed: database unreachable: %s; nothing was moved\n", err.c_str());
+        return 2;
+    }
+
+    FailedFile failed(failed_path);
+    Counts counts;
+    Outcome outcome = Outcome::Done;
+    /* A work file left by an interrupted run holds older statements: they go first, then
+     * the current file is moved aside and replayed. */
+    bool took_input = false;
+    while (outcome == Outcome::Done && !took_input) {
+        if (access(work.c_str(), F_OK) != 0) {
+            if (rename(input.c_str(), work.c_str()) != 0) {
+                if (errno == ENOENT)
+                    break;
+                std::fprintf(stderr, "vantor-replay-failed: cannot move %s aside: %s\n", input.c_str(), std::strerror(errno));
+                return 2;
+            }
+            took_input = true;
+            /* A worker that opened the file just before the move finishes its one write
+             * into the moved file; give it that moment before reading to the end. */
+            usleep(200 * 1000);
+        }
+        outcome = replay(work, failed, counts);
+    }
+    db_disconnect();
+
+    const char *why = outcome == Outcome::Interrupted    ? "interrupted"
+                      : outcome == Outcome::DatabaseGone ? "database unreachable"
+                      : outcome == Outcome::WriteFailed  ? "write error"
+                                                         : "";
+    std::printf("%ld executed, %ld failed again", counts.executed, counts.failed);
+    if (counts.failed > 0)
+        std::printf(" (kept in %s)", failed.path().c_str());
+    if (outcome != Outcome::Done)
+        std::printf(", %ld left in %s (%s)", counts.left, work.c_str(), why);
+    std::printf("\n");
+    return counts.failed > 0 || outcome != Outcome::Done ? 1 : 0;
+}
