@@ -5,6 +5,7 @@
 #include "vt_util.h"
 #include "vantor_config.h"
 
+#include <cstdio>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -32,6 +33,8 @@ struct ChildKind {
 std::vector<ChildKind> child_table()
 {
     return {
+        {Role::ExternalCommands, vt_external_command_dispatcher, nullptr, "ERROR external commands child died %d, restarting", {}},
+        {Role::DelayedMessages, vt_delayed_message_dispatcher, nullptr, "ERROR delayed messahes child died %d, restarting", {}},
         {Role::StatusPri, vt_vtstatuspri_gm_dispatcher, nullptr, "ERROR pid_vtstatuspri_gm child died %d, restarting", {}},
         {Role::Perfdata, vt_perfdata_gm_dispatcher, &PERFDATA_WORKERS, "ERROR perfdata_gm child died %d, restarting", {}},
         {Role::Status, vt_vtstatus_gm_dispatcher, &VTSTATUS_WORKERS, "ERROR vtstatus_gm child died %d, restarting", {}},
@@ -227,6 +230,11 @@ void wait_children(std::vector<ChildKind> &table, int timeout_ms)
 namespace {
 int run()
 {
+#ifdef VT_CONNECTOR_DEBUG_BUILD
+    DEBUG = 1; /* the foreground test build */
+#endif
+    if (DEBUG)
+        std::setvbuf(stdout, nullptr, _IOLBF, 0); /* a foreground run shows each line as it comes */
     static std::string module = "vantorconnector";
     static std::string log = vt::format(VT_PATH("/var/%s.log"), module.c_str());
     static std::string log_aux = vt::format(VT_PATH("/var/%s.log.1"), module.c_str());
@@ -247,6 +255,14 @@ int run()
     if (!DEBUG)
         vt_daemon_init();
     vtdb_populate_job_servers_list();
+    if (DEBUG) {
+        /* A foreground test run: only the replay, in this process. */
+        std::printf("Debug activated\n");
+        std::printf("Starting vt_delayed_message_dispatcher\n");
+        std::fflush(stdout);
+        vt_delayed_message_dispatcher();
+        return 0;
+    }
     vt_write_to_log("finished daemonizing");
     while (db_connect() != 0)
         vt_sleep_seconds(2);

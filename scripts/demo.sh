@@ -71,7 +71,15 @@ say "simulated engine: $hosts hosts, $((hosts * per_host)) services, $seconds s 
   --status-interval 5 --check-interval 10 --change-percent 5 --ledger "$logs/ledger" >"$logs/engine.out" 2>&1 &
 engine=$!
 outage_at=$((seconds / 3)) outage=$((seconds / 3))
-sleep "$outage_at"
+sleep 5
+# A front end queues commands for the engine; the daemon relays them into the engine's pipe.
+now=$(date +%s)
+sql "INSERT INTO vantor4.vantor_cmd (command) VALUES
+     ('[$now] ACKNOWLEDGE_SVC_PROBLEM;sim-host-1;sim-service-1;1;1;1;Simulation Administrator;2030-01-31 18:00:00#|#disk replaced'),
+     ('[$now] SCHEDULE_SVC_DOWNTIME;sim-host-1;sim-service-2;$now;$((now + 3600));1;0;3600;Simulation Administrator;kernel update'),
+     ('[$now] ADD_HOST_COMMENT;sim-host-2;1;Simulation Administrator;cable replaced')"
+say "queued an acknowledgement, a downtime and a comment in vantor4.vantor_cmd"
+sleep "$((outage_at - 5))"
 say "job server outage: gearmand stopped for $outage s"
 services gearmand-stop
 sleep "$outage"
@@ -100,6 +108,14 @@ var="$root/var"
   table "SELECT p.entry_time, p.service_id, m.metric, p.perf_value, m.unit, p.warning, p.critical
        FROM vtperf.service_perf_1 p LEFT JOIN vtcfg.service_metric m ON m.metric_id = p.metric_id
        ORDER BY p.entry_time DESC, p.service_id, m.metric LIMIT 8"
+  echo "== the commands from vantor_cmd as rows: an acknowledgement (comment entry_type 4), a running"
+  echo "   downtime (type 1103) and a host comment; the history row of the acknowledgement names its author"
+  table "SELECT host_id, service_id, entry_type, comment_data, expires, expire_time FROM vantor4.service_comment
+         WHERE host_id=1 ORDER BY comment_id"
+  table "SELECT type, host_id, service_id, comment_data, start_time, end_time FROM vantor4.service_downtime WHERE host_id=1"
+  table "SELECT host_id, entry_type, comment_data FROM vantor4.host_comment WHERE host_id=2"
+  table "SELECT entry_time, service_id, display_status, comment FROM vantor4.service_state_change_1
+         WHERE comment IS NOT NULL ORDER BY entry_time_ms"
 } >"$logs/rows.txt" 2>&1
 dump_files=$(ls -A "$logs/dumps" | wc -l)
 dumped=$(cat "$logs/dumps/"* 2>/dev/null | wc -l)
@@ -114,8 +130,7 @@ printf '  %-36s %s\n' \
   "history rows (host / service)" "$(count_tables vantor4 'host\_state\_change\_%') / $(count_tables vantor4 'service\_state\_change\_%')" \
   "performance values stored" "$(count_tables vtperf 'service\_perf\_%') ($(sql "SELECT COUNT(*) FROM vtcfg.service_metric") metrics)" \
   "notifications (host / service rows)" "$(sql "SELECT COUNT(*) FROM vantor4.host_notification") / $(sql "SELECT COUNT(*) FROM vantor4.service_notification")" \
-  "comments / downtimes" "$(sql "SELECT COUNT(*) FROM vantor4.host_comment")+$(sql "SELECT COUNT(*) FROM vantor4.service_comment") / $(sql "SELECT COUNT(*) FROM vantor4.host_downtime")+$(sql "SELECT COUNT(*) FROM vantor4.service_downtime")" \
-  "acknowledged problems" "$(sql "SELECT (SELECT COUNT(*) FROM vantor4.host_status WHERE problem_has_been_acknowledged=1) + (SELECT COUNT(*) FROM vantor4.service_status WHERE problem_has_been_acknowledged=1)")" \
+  "from vantor_cmd (3 commands queued)" "$(sql "SELECT COUNT(*) FROM vantor4.service_comment WHERE entry_type=4") acknowledgement, $(sql "SELECT COUNT(*) FROM vantor4.service_downtime WHERE type=1103") downtime running, $(sql "SELECT COUNT(*) FROM vantor4.host_comment WHERE entry_type=1") host comment; $(sql "SELECT COUNT(*) FROM vantor4.vantor_cmd") left in the table" \
   "job-server outage ($outage s)" "$dumped messages dumped in $dump_files files, $replayed replayed" \
   "statements in vtsql.errors" "$failed_sql" \
   "workers restarted by the daemon" "${restarts:-0}"

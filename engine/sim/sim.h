@@ -115,6 +115,13 @@ private:
     bool created_ = false;
 };
 
+// Carries out a command-pipe line "[time] NAME;args" as the engine does for comments,
+// acknowledgements and scheduled downtimes, raising their events. False for a malformed
+// line or an unknown host or service; other commands are left to the external-command event.
+bool handle_command(const std::string &line);
+// Starts the scheduled downtimes whose start has come and stops those whose end has.
+void downtime_tick();
+
 }  // namespace sim
 
 #endif

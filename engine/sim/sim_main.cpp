@@ -130,7 +130,7 @@ void status_dump() {
 
 void on_command_line(const std::string &line) {
     nm_log(NSLOG_EXTERNAL_COMMAND, "EXTERNAL COMMAND: %s", line.c_str());
-    if (!standin::raise_command_line(line))
+    if (!standin::raise_command_line(line) || !sim::handle_command(line))
         nm_log(NSLOG_RUNTIME_WARNING, "Warning: malformed external command '%s' ignored", line.c_str());
 }
 
@@ -216,6 +216,7 @@ int main(int argc, char **argv) {
     sim::CheckActivity checks(world, check_options);
     std::vector<Periodic> activities = {
         {"status dump", opt.status_interval, started + opt.status_interval, status_dump},
+        {"downtimes", 1, started + 1, sim::downtime_tick},
         {"checks", 0, started, [&checks] { checks.run_due(); }},
     };
     while (!stop_requested) {

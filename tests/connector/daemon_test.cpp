@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 
 #include <fcntl.h>
@@ -105,7 +106,7 @@ TEST_F(Daemon, StartsItsWorkersAndLogsThePidsLine)
     EXPECT_EQ(1, new_lines("processing vtdb_statuspri queue - pid "));
     EXPECT_TRUE(vtt::wait_until([&] { return new_lines("processing vtdb_vtstatus queue - pid ") == 2; }, 5000));
     auto kids = vtt::children_of(supervisor);
-    EXPECT_EQ(3u, kids.size());
+    EXPECT_EQ(5u, kids.size());
     size_t line = text.find("PIDs Main process");
     ASSERT_NE(std::string::npos, line);
     std::string pids_line = text.substr(line, text.find('\n', line) - line);
@@ -113,6 +114,37 @@ TEST_F(Daemon, StartsItsWorkersAndLogsThePidsLine)
     EXPECT_NE(std::string::npos, pids_line.find(" - notify_gm "));
     EXPECT_NE(std::string::npos, text.find("PIDs Main process " + std::to_string(supervisor) + " Child process"));
     EXPECT_EQ(std::to_string(supervisor) + "\n", vtt::read_file(kLock));
+}
+
+TEST_F(Daemon, CommandRelayAndReplayChildrenAreListedAndRestarted)
+{
+    start();
+    const std::string text = new_log();
+    const size_t at = text.find("Child process External CMDs ");
+    ASSERT_NE(std::string::npos, at);
+    int relay = 0, replay = 0;
+    ASSERT_EQ(2, std::sscanf(text.c_str() + at, "Child process External CMDs %d - Child process delayed messages %d",
+                             &relay, &replay));
+    auto kids = vtt::children_of(supervisor);
+    for (pid_t pid : {relay, replay})
+        EXPECT_NE(kids.end(), std::find(kids.begin(), kids.end(), pid)) << pid;
+    EXPECT_TRUE(vtt::wait_until([&] { return new_lines("processing external commands - pid " + std::to_string(relay)) == 1 &&
+                                             new_lines("processing delayed messages - pid " + std::to_string(replay)) == 1; },
+                                5000)) << new_log();
+    const struct {
+        pid_t pid;
+        const char *format;
+    } victims[] = {{relay, "ERROR external commands child died %d, restarting"},
+                   {replay, "ERROR delayed messahes child died %d, restarting"}};
+    for (const auto &v : victims) {
+        kill(v.pid, SIGKILL);
+        char line[128];
+        std::snprintf(line, sizeof line, v.format, static_cast<int>(v.pid));
+        EXPECT_TRUE(vtt::wait_until([&] { return new_lines(line) == 1; }, 6000)) << new_log();
+    }
+    EXPECT_TRUE(vtt::wait_until([&] {
+        return new_lines("processing external commands - pid ") == 2 && new_lines("processing delayed messages - pid ") == 2;
+    }, 5000)) << new_log();
 }
 
 TEST_F(Daemon, StatementsLandFailuresAreKeptDuplicatesAreNot)
@@ -174,7 +206,7 @@ TEST_F(Daemon, KilledWorkerOfEachKindIsReplacedByItsKind)
         auto kids = vtt::children_of(supervisor);
         EXPECT_NE(kids.end(), std::find(kids.begin(), kids.end(), successor));
         EXPECT_EQ(kids.end(), std::find(kids.begin(), kids.end(), victim));
-        EXPECT_EQ(3u, kids.size());
+        EXPECT_EQ(5u, kids.size());  // with the relay and the replay
     }
     vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.daemon_rows VALUES (4, 'still served')");
     EXPECT_TRUE(row_arrives(4, "still served"));
@@ -210,6 +242,11 @@ TEST_F(Daemon, PidsLineListsTheRealChildren)
     std::vector<pid_t> listed = perfdata;
     listed.insert(listed.end(), status.begin(), status.end());
     listed.push_back(announced(text, "vtdb_statuspri"));
+    int relay = 0, replay = 0;
+    ASSERT_EQ(2, std::sscanf(line.c_str(), "PIDs Main process %*d Child process External CMDs %d - Child process "
+                                           "delayed messages %d", &relay, &replay)) << line;
+    listed.push_back(relay);
+    listed.push_back(replay);
     std::sort(listed.begin(), listed.end());
     auto kids = vtt::children_of(supervisor);
     std::sort(kids.begin(), kids.end());
@@ -248,14 +285,14 @@ TEST_F(Daemon, StopSignalEndsEveryChildAndReleasesTheLock)
         start();
         ASSERT_TRUE(vtt::wait_until([&] { return vtt::gearman_status()["vtdb_vtstatus"].workers == 2; }, 10000));
         auto kids = vtt::children_of(supervisor);
-        ASSERT_EQ(3u, kids.size());
+        ASSERT_EQ(5u, kids.size());  // with the relay and the replay
         kill(supervisor, signo);
         int st = -1;
         ASSERT_TRUE(vtt::wait_until([&] { return waitpid(supervisor, &st, WNOHANG) == supervisor; }, 15000));
         EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
         for (pid_t k : kids)
             EXPECT_TRUE(vtt::wait_until([&] { while (waitpid(-1, nullptr, WNOHANG) > 0) {} return kill(k, 0) != 0; }, 2000)) << k;
-        EXPECT_EQ(1, new_lines("Stopping vantorconnector on signal " + std::to_string(signo) + ": 3 children stopped, 0 of them killed"));
+        EXPECT_EQ(1, new_lines("Stopping vantorconnector on signal " + std::to_string(signo) + ": 5 children stopped, 0 of them killed"));
         EXPECT_FALSE(vtt::exists(kLock));
         supervisor = 0;
     }
@@ -403,7 +440,7 @@ TEST_F(Daemon, ZeroWorkersStillGiveThePidsLine)
     conf("vtstatus_workers=-1\nperfdata_workers=0\nnotify_workers=0\n");
     start();
     EXPECT_EQ(1, new_lines(" - perfdata_gm  - status_gm  - notify_gm \n"));
-    EXPECT_EQ(1u, vtt::children_of(supervisor).size());
+    EXPECT_EQ(3u, vtt::children_of(supervisor).size());
 }
 
 }  // namespace

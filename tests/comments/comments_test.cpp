@@ -1,0 +1,237 @@
+// Comments, downtimes and acknowledgements: the statements the module queues, run against the schema.
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "module_fixture.h"
+
+namespace {
+
+class CommentsTest : public vtm::ModuleTest {
+protected:
+    void SetUp() override {
+        vtm::ModuleTest::SetUp();
+        sql.exec("DELETE FROM vtcfg.nagios_contacts WHERE contact_id=7");
+        sql.exec("INSERT INTO vtcfg.nagios_contacts (contact_id, contact_name, alias) VALUES (7, 'jdoe', 'John Doe')");
+        sql.exec("DELETE FROM vantor4.host_comment WHERE host_id=501");
+        sql.exec("DELETE FROM vantor4.service_comment WHERE host_id=501");
+        sql.exec("DELETE FROM vantor4.service_downtime WHERE host_id=501");
+        sql.exec("CREATE TABLE IF NOT EXISTS vantor4.service_state_change_501 LIKE vantor4.service_state_change");
+        sql.exec("CREATE TABLE IF NOT EXISTS vantor4.host_state_change_501 LIKE vantor4.host_state_change");
+        hst = standin::add_host("h1");
+        standin::add_custom_variable(hst, "_HOST_ID", "501");
+        svc = standin::add_service(hst, "disk");
+        standin::add_custom_variable(svc, "_HOST_ID", "501");
+        standin::add_custom_variable(svc, "_SERVICE_ID", "9");
+        standin::add_contact("jdoe", "John Doe");
+        ASSERT_NE(nullptr, load()) << standin::last_load_error();
+        standin::raise_process_event(NEBTYPE_PROCESS_EVENTLOOPSTART);
+        vtt::gearman_drain("vtdb_vtstatus");
+    }
+    void TearDown() override {
+        vtm::ModuleTest::TearDown();
+        sql.exec("DELETE FROM vtcfg.nagios_contacts WHERE contact_id=7");
+    }
+
+    // Raises record, takes what the module queued and runs each statement against the
+    // schema, so a statement the tables refuse fails the test as surely as a wrong text.
+    template <typename Record> std::vector<std::string> raise(int callback, Record &rec, int expect_rc = 0) {
+        rec.timestamp = standin::now();
+        EXPECT_EQ(expect_rc, standin::raise(callback, &rec));
+        std::vector<std::string> jobs = vtt::gearman_take("vtdb_vtstatus", 10, 300);
+        for (const std::string &j : jobs)
+            sql.exec(j);
+        return jobs;
+    }
+    std::vector<std::string> comment(int type, int comment_type, int entry_type, const char *text, int expires = 0,
+                                     unsigned long id = 4711) {
+        nebstruct_comment_data cd{};
+        cd.type = type;
+        cd.comment_type = comment_type;
+        cd.host_name = const_cast<char *>("h1");
+        cd.service_description = const_cast<char *>(comment_type == SERVICE_COMMENT ? "disk" : "");
+        cd.author_name = const_cast<char *>("John Doe");
+        cd.comment_data = const_cast<char *>(text);
+        cd.persistent = 1;
+        cd.source = 1;
+        cd.entry_type = entry_type;
+        cd.expires = expires;
+        cd.comment_id = id;
+        return raise(NEBCALLBACK_COMMENT_DATA, cd);
+    }
+    std::string history_comment(const char *table) {
+        return sql.scalar(std::string("SELECT comment FROM vantor4.") + table + " ORDER BY entry_time_ms DESC LIMIT 1");
+    }
+
+    vtt::Sql sql;
+    host *hst = nullptr;
+    service *svc = nullptr;
+};
+
+TEST_F(CommentsTest, CommentRowsAcknowledgementFormAndDeletion) {
+    struct Case {
+        int entry_type;
+        const char *text;
+        int event_expires;
+        const char *values;  // the row after host id, service id and entry time
+    };
+    const Case cases[] = {
+        {4, "2030-01-31 18:00:00#|#disk replaced", 0, "7,'disk replaced',1,1,4,1,'2030-01-31 18:00:00',4711"},
+        {4, "0000-00-00 00:00:00#|#forever", 1, "7,'forever',1,1,4,0,NULL,4711"},
+        {4, "2030-01-31 18:00:00#|#", 0, "7,'',1,1,4,1,'2030-01-31 18:00:00',4711"},
+        {4, "2030-01-31 18:00:00 no marker", 1, "7,'2030-01-31 18:00:00 no marker',1,1,4,1,NULL,4711"},
+        {4, "2030-01-31 18:00:00#", 0, "7,'2030-01-31 18:00:00#',1,1,4,0,NULL,4711"},
+        {4, nullptr, 0, "7,NULL,1,1,4,0,NULL,4711"},
+        {1, "it's 2030-01-31 18:00:00#|#x", 0, "7,'it\\'s 2030-01-31 18:00:00#|#x',1,1,1,0,NULL,4711"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text ? c.text : "(null)");
+        sql.exec("DELETE FROM vantor4.service_comment WHERE comment_id=4711");
+        const auto jobs = comment(NEBTYPE_COMMENT_ADD, SERVICE_COMMENT, c.entry_type, c.text, c.event_expires);
+        ASSERT_EQ(c.entry_type == 4 ? 2u : 1u, jobs.size());
+        EXPECT_EQ(std::string("INSERT INTO vantor4.service_comment VALUES (501,9,NULL,") + c.values + ");", jobs[0]);
+        if (c.entry_type == 4) {
+            EXPECT_EQ("UPDATE vantor4.service_status SET problem_has_been_acknowledged=1 WHERE host_id='501' AND "
+                      "service_id='9';",
+                      jobs[1]);
+        }
+    }
+    EXPECT_EQ("1|1|0|", sql.scalar("SELECT CONCAT_WS('|', COUNT(*), entry_type, expires, IFNULL(expire_time, '')) "
+                                   "FROM vantor4.service_comment WHERE comment_id=4711"));
+
+    // Host comments: an acknowledgement updates the host row; a deletion needs no lookup.
+    auto jobs = comment(NEBTYPE_COMMENT_ADD, HOST_COMMENT, 4, "2030-01-31 18:00:00#|#cabled", 0, 4712);
+    ASSERT_EQ(2u, jobs.size());
+    EXPECT_EQ("INSERT INTO vantor4.host_comment VALUES (501,NULL,7,'cabled',1,1,4,1,'2030-01-31 18:00:00',4712);",
+              jobs[0]);
+    EXPECT_EQ("UPDATE vantor4.host_status SET problem_has_been_acknowledged=1 WHERE host_id='501';", jobs[1]);
+    nebstruct_comment_data del{};
+    del.type = NEBTYPE_COMMENT_DELETE;
+    del.comment_type = HOST_COMMENT;
+    del.host_name = const_cast<char *>("no-such-host");
+    del.comment_id = 4712;
+    jobs = raise(NEBCALLBACK_COMMENT_DATA, del);
+    ASSERT_EQ(1u, jobs.size());
+    EXPECT_EQ("DELETE FROM vantor4.host_comment WHERE comment_id=4712;", jobs[0]);
+    EXPECT_EQ(0, sql.count("vantor4.host_comment WHERE comment_id=4712"));
+
+    // Loaded comments, other comment kinds and unknown objects write nothing.
+    EXPECT_TRUE(comment(NEBTYPE_COMMENT_LOAD, SERVICE_COMMENT, 1, "from retention").empty());
+    EXPECT_TRUE(comment(NEBTYPE_COMMENT_ADD, 3, 1, "odd kind").empty());
+    nebstruct_comment_data unknown{};
+    unknown.type = NEBTYPE_COMMENT_ADD;
+    unknown.comment_type = SERVICE_COMMENT;
+    unknown.host_name = const_cast<char *>("h1");
+    unknown.service_description = const_cast<char *>("nope");
+    EXPECT_TRUE(raise(NEBCALLBACK_COMMENT_DATA, unknown, -2).empty());
+}
+
+TEST_F(CommentsTest, DowntimeRowsKeepTheLatestEvent) {
+    nebstruct_downtime_data dd{};
+    dd.host_name = const_cast<char *>("h1");
+    dd.service_description = const_cast<char *>("disk");
+    dd.author_name = const_cast<char *>("John Doe");
+    dd.comment_data = const_cast<char *>("patching");
+    dd.fixed = 1;
+    dd.duration = 3600;
+    dd.downtime_id = 77;
+    dd.attr = 0;
+
+    dd.type = NEBTYPE_DOWNTIME_DELETE;
+    EXPECT_TRUE(raise(NEBCALLBACK_DOWNTIME_DATA, dd).empty());
+
+    dd.type = NEBTYPE_DOWNTIME_ADD;
+    auto jobs = raise(NEBCALLBACK_DOWNTIME_DATA, dd);
+    ASSERT_EQ(2u, jobs.size());
+    EXPECT_EQ("DELETE FROM vantor4.service_downtime WHERE downtime_id=77 AND host_id=501 AND service_id=9 AND "
+              "type < 1100;",
+              jobs[0]);
+    EXPECT_EQ("REPLACE INTO vantor4.service_downtime VALUES (1100,501,9,NULL,7,'patching - Author: jdoe / John Doe',"
+              "NULL,NULL,1,3600,0,77,0);",
+              jobs[1]);
+
+    // Loaded while the engine has it running: stored as started.
+    standin::add_downtime(SERVICE_DOWNTIME, 77, "h1", "disk", 1);
+    dd.type = NEBTYPE_DOWNTIME_LOAD;
+    jobs = raise(NEBCALLBACK_DOWNTIME_DATA, dd);
+    ASSERT_EQ(2u, jobs.size());
+    EXPECT_EQ(0u, jobs[1].find("REPLACE INTO vantor4.service_downtime VALUES (1103,"));
+
+    // Started: the service shows the downtime and its history row names the author.
+    svc->display_status = 3;
+    dd.type = NEBTYPE_DOWNTIME_START;
+    jobs = raise(NEBCALLBACK_DOWNTIME_DATA, dd);
+    EXPECT_EQ(1, svc->display_status);
+    EXPECT_EQ(3u, jobs.size());
+    EXPECT_EQ("patching - Author: jdoe / John Doe", history_comment("service_state_change_501"));
+
+    // Stopped early: the end is the moment it stopped, not the scheduled end.
+    dd.end_time = 2000000000;
+    dd.type = NEBTYPE_DOWNTIME_STOP;
+    jobs = raise(NEBCALLBACK_DOWNTIME_DATA, dd);
+    ASSERT_EQ(2u, jobs.size());
+    EXPECT_NE(std::string::npos, jobs[1].find(",    FROM_UNIXTIME(")) << jobs[1];
+    EXPECT_EQ("1104|1", sql.scalar("SELECT CONCAT_WS('|', type, ABS(UNIX_TIMESTAMP(end_time) - UNIX_TIMESTAMP()) < 5) "
+                                   "FROM vantor4.service_downtime WHERE downtime_id=77"));
+    EXPECT_EQ(1, sql.count("vantor4.service_downtime WHERE host_id=501"));
+
+    // A host downtime without a comment, by an author no contact has.
+    dd.service_description = nullptr;
+    dd.comment_data = nullptr;
+    dd.author_name = const_cast<char *>("X");
+    dd.end_time = 0;
+    dd.type = NEBTYPE_DOWNTIME_ADD;
+    dd.downtime_id = 78;
+    jobs = raise(NEBCALLBACK_DOWNTIME_DATA, dd);
+    ASSERT_EQ(2u, jobs.size());
+    EXPECT_EQ("DELETE FROM vantor4.host_downtime WHERE downtime_id = 78 AND host_id = 501 AND type < 1100;", jobs[0]);
+    EXPECT_EQ("REPLACE INTO vantor4.host_downtime VALUES (1100,501,NULL,-2,'Author: X',NULL,NULL,1,3600,0,78,0);",
+              jobs[1]);
+}
+
+TEST_F(CommentsTest, AcknowledgementMarksTheObjectAndNamesAuthorAndExpiry) {
+    struct Case {
+        const char *author;
+        const char *text;
+        int display_before, display_after;
+        const char *history;
+    };
+    const Case cases[] = {
+        {"jdoe", "2030-01-31 18:00:00#|#disk replaced", 3, 2,
+         "disk replaced - Author: jdoe / John Doe - Expires on: 2030-01-31 18:00:00"},
+        {"X", "0000-00-00 00:00:00#|#disk replaced", 1, 1, "disk replaced - Author: X"},
+        {nullptr, "plain words", 2, 2, "plain words"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        svc->display_status = c.display_before;
+        svc->problem_has_been_acknowledged = 0;
+        nebstruct_acknowledgement_data ad{};
+        ad.type = NEBTYPE_ACKNOWLEDGEMENT_ADD;
+        ad.host_name = const_cast<char *>("h1");
+        ad.service_description = const_cast<char *>("disk");
+        ad.author_name = const_cast<char *>(c.author);
+        ad.comment_data = const_cast<char *>(c.text);
+        raise(NEBCALLBACK_ACKNOWLEDGEMENT_DATA, ad);
+        EXPECT_EQ(1, svc->problem_has_been_acknowledged);
+        EXPECT_EQ(c.display_after, svc->display_status);
+        EXPECT_EQ(c.history, history_comment("service_state_change_501"));
+    }
+    // Host acknowledgements, and events other than an added one.
+    hst->display_status = 4;
+    nebstruct_acknowledgement_data ad{};
+    ad.type = NEBTYPE_ACKNOWLEDGEMENT_ADD;
+    ad.host_name = const_cast<char *>("h1");
+    ad.comment_data = const_cast<char *>("rebooting");
+    raise(NEBCALLBACK_ACKNOWLEDGEMENT_DATA, ad);
+    EXPECT_EQ(2, hst->display_status);
+    EXPECT_EQ(1, hst->problem_has_been_acknowledged);
+    EXPECT_EQ("rebooting", history_comment("host_state_change_501"));
+    hst->display_status = 4;
+    ad.type = NEBTYPE_ACKNOWLEDGEMENT_ADD + 1;
+    EXPECT_TRUE(raise(NEBCALLBACK_ACKNOWLEDGEMENT_DATA, ad).empty());
+    EXPECT_EQ(4, hst->display_status);
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+// The command relay: lines as the engine must read them, and the child working through vantor_cmd.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+#include "vt_connector.h"
+#include "vt_replay.h"
+#include "vantor_config.h"
+
+namespace {
+
+class RelayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vtt::init_runtime("vantorconnector");
+        unlink(VT_CMD_PIPE);
+        sql.exec("DELETE FROM vantor4.vantor_cmd");
+    }
+    void TearDown() override {
+        if (child > 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        if (reader >= 0)
+            close(reader);
+        unlink(VT_CMD_PIPE);
+        sql.exec("DELETE FROM vantor4.vantor_cmd");
+    }
+    // The engine's side: the named pipe, opened for reading.
+    void open_reader() {
+        mkfifo(VT_CMD_PIPE, 0660);
+        reader = open(VT_CMD_PIPE, O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(reader, 0);
+    }
+    std::string drain() {
+        std::string out;
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(reader, buf, sizeof buf)) > 0)
+            out.append(buf, static_cast<size_t>(n));
+        return out;
+    }
+    void queue(const std::string &command) {
+        std::string quoted;
+        for (char c : command) {
+            if (c == '\\' || c == '\'')
+                quoted += '\\';
+            quoted += c;
+        }
+        sql.exec("INSERT INTO vantor4.vantor_cmd (command) VALUES ('" + quoted + "')");
+    }
+    long rows() { return sql.count("vantor4.vantor_cmd"); }
+
+    vtt::Sql sql;
+    int reader = -1;
+    pid_t child = 0;
+};
+
+TEST(RelayLine, BackslashesQuotesAndOneLineFeed) {
+    const struct {
+        const char *text, *line;
+    } cases[] = {
+        {"[1] ACK;h;s", "[1] ACK;h;s\n"},
+        {"done\n", "done\n"},
+        {"", "\n"},
+        {"it\\'s", "it's\n"},
+        {"C:\\\\tmp", "C:\\tmp\n"},
+        {"keep \\n and \\x", "keep \\n and \\x\n"},
+        {"trailing\\", "trailing\\\n"},
+        {"first\nsecond", "first\nsecond\n"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.line, vt_command_line_for_pipe(c.text)) << c.text;
+}
+
+TEST_F(RelayTest, WritesOnlyToANamedPipeWithAReaderAndWholeLinesOnly) {
+    EXPECT_EQ(-2, vt_write_to_cmd_pipe("x"));  // no pipe
+    mkfifo(VT_CMD_PIPE, 0660);
+    EXPECT_EQ(-2, vt_write_to_cmd_pipe("x"));  // nobody reads it
+    unlink(VT_CMD_PIPE);
+    vtt::write_file(VT_CMD_PIPE, "");
+    EXPECT_EQ(-2, vt_write_to_cmd_pipe("x"));  // not a pipe
+    EXPECT_EQ("", vtt::read_file(VT_CMD_PIPE));
+    unlink(VT_CMD_PIPE);
+
+    open_reader();
+    EXPECT_EQ(0, vt_write_to_cmd_pipe("[1] CMD"));
+    EXPECT_EQ("[1] CMD\n", drain());
+
+    // Longer than the pipe holds: written in parts while the engine reads, never cut.
+    const std::string long_line(300000, 'y');
+    std::string got;
+    std::thread engine([&] {
+        while (got.size() < long_line.size() + 1) {
+            got += drain();
+            usleep(1000);
+        }
+    });
+    EXPECT_EQ(0, vt_write_to_cmd_pipe(long_line.c_str()));
+    engine.join();
+    EXPECT_EQ(long_line + "\n", got);
+}
+
+TEST_F(RelayTest, ChildRelaysQueuedRowsWhileTheEngineReads) {
+    queue("[1] FIRST");
+    sql.exec("INSERT INTO vantor4.vantor_cmd (command) VALUES (NULL)");
+    queue("[2] SECOND\\'s");
+    child = vt_external_command_dispatcher();
+    ASSERT_GT(child, 0);
+    // No engine reading: everything waits.
+    sleep(2);
+    EXPECT_EQ(3, rows());
+
+    open_reader();
+    ASSERT_TRUE(vtt::wait_until([&] { return rows() == 1; }, 5000));
+    EXPECT_EQ("[1] FIRST\n[2] SECOND's\n", drain());
+    // The row without a command stays, pass after pass.
+    sleep(1);
+    EXPECT_EQ(1, sql.count("vantor4.vantor_cmd WHERE command IS NULL"));
+    EXPECT_EQ("", drain());
+    EXPECT_GE(vtt::count_lines_containing(vtt::path("/var/vantorconnector.log"), "processed 2 external commands"), 1);
+}
+
+TEST_F(RelayTest, AFullPipeStopsThePassAndLaterRowsWait) {
+    open_reader();
+    ASSERT_EQ(4096, fcntl(reader, F_SETPIPE_SZ, 4096));
+    const std::string big(1500, 'b');
+    for (int i = 1; i <= 5; i++)
+        queue("[" + std::to_string(i) + "] " + (i <= 3 ? big : "small"));
+    child = vt_external_command_dispatcher();
+    ASSERT_GT(child, 0);
+    // Two lines fit; the third does not, and it and the two behind it stay.
+    ASSERT_TRUE(vtt::wait_until([&] { return rows() == 3; }, 5000));
+    sleep(1);
+    EXPECT_EQ(3, rows());
+    EXPECT_EQ("[1] " + big + "\n[2] " + big + "\n", drain());
+    ASSERT_TRUE(vtt::wait_until([&] { return rows() == 0; }, 5000));
+    EXPECT_EQ("[3] " + big + "\n[4] small\n[5] small\n", drain());
+}
+
+}  // namespace
