@@ -209,10 +209,21 @@ void on_service(service *s, const char *kind) {
         note(kind, seq, custom_id(s->custom_variables, "HOST_ID"), custom_id(s->custom_variables, "SERVICE_ID"));
 }
 
+// A history row of the object an event names, looked up as the module looks it up.
+void on_object(const char *host_name, const char *service_description) {
+    if (!host_name)
+        return;
+    if (service_description)
+        on_service(find_service(host_name, service_description), "service_history");
+    else
+        on_host(find_host(host_name), "host_history");
+}
+
 // What the module owes the database for each event, mirrored from what it is built to write:
 // a status row per status event, a history row per state change of an object without
 // stalking (stalked objects get one per processed check instead), a performance record per
-// processed service check that has performance data.
+// processed service check that has performance data, a history row per acknowledgement and
+// per downtime start.
 void observe(int callback_type, void *record) {
     if (!ledger.file || !record)
         return;
@@ -257,6 +268,19 @@ void observe(int callback_type, void *record) {
             note("service_perf", seq, custom_id(s->custom_variables, "HOST_ID"),
                  custom_id(s->custom_variables, "SERVICE_ID"));
         }
+        break;
+    }
+    // An acknowledgement and the start of a downtime leave a history row of the object too.
+    case NEBCALLBACK_ACKNOWLEDGEMENT_DATA: {
+        auto *d = static_cast<nebstruct_acknowledgement_data *>(record);
+        if (d->type == NEBTYPE_ACKNOWLEDGEMENT_ADD)
+            on_object(d->host_name, d->service_description);
+        break;
+    }
+    case NEBCALLBACK_DOWNTIME_DATA: {
+        auto *d = static_cast<nebstruct_downtime_data *>(record);
+        if (d->type == NEBTYPE_DOWNTIME_START)
+            on_object(d->host_name, d->service_description);
         break;
     }
     default:
