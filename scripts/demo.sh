@@ -86,11 +86,11 @@ sleep "$outage"
 services gearmand-start
 say "gearmand is back"
 wait "$engine" || say "the simulated engine ended with status $? (see $logs/engine.out)"
-kill "$watcher" 2>/dev/null; watcher=""
 
 say "waiting for the daemon to carry the rest into the database"
 "$dir/engine/vantor-engine-sim" --reconcile "$logs/ledger" --settle 90 >"$logs/reconcile.out" 2>&1
 reconciled=$?
+kill "$watcher" 2>/dev/null; watcher=""  # the engine's last dump, at its shutdown, is replayed by now
 read -r sent landed dup kept lost <<<"$(awk '$1 == "all" { print $2, $3, $4, $5, $6 }' "$logs/reconcile.out")"
 
 var="$root/var"
@@ -131,7 +131,7 @@ printf '  %-36s %s\n' \
   "performance values stored" "$(count_tables vtperf 'service\_perf\_%') ($(sql "SELECT COUNT(*) FROM vtcfg.service_metric") metrics)" \
   "notifications (host / service rows)" "$(sql "SELECT COUNT(*) FROM vantor4.host_notification") / $(sql "SELECT COUNT(*) FROM vantor4.service_notification")" \
   "from vantor_cmd (3 commands queued)" "$(sql "SELECT COUNT(*) FROM vantor4.service_comment WHERE entry_type=4") acknowledgement, $(sql "SELECT COUNT(*) FROM vantor4.service_downtime WHERE type=1103") downtime running, $(sql "SELECT COUNT(*) FROM vantor4.host_comment WHERE entry_type=1") host comment; $(sql "SELECT COUNT(*) FROM vantor4.vantor_cmd") left in the table" \
-  "job-server outage ($outage s)" "$dumped messages dumped in $dump_files files, $replayed replayed" \
+  "job-server outage ($outage s)" "$dumped messages delayed and dumped ($dump_files files), $replayed replayed" \
   "statements in vtsql.errors" "$failed_sql" \
   "workers restarted by the daemon" "${restarts:-0}"
 if [ "$reconciled" -le 1 ] && [ -n "${sent:-}" ]; then
