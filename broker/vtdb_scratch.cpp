@@ -1,7 +1,10 @@
 // Module-wide scratch texts and the guard that scopes them to one callback.
 #include "vtdb_scratch.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "vt_db.h"
 #include "vt_log.h"
@@ -50,6 +53,23 @@ const char *date_or_null(CString &holder, time_t t) {
     timestamp_to_longdate(&date, t);
     holder.reset(date);
     return date ? date : "NULL";
+}
+
+std::string format_statement(const char *fmt, ...) {
+    // Callbacks run on the engine's one thread (and the walk in a process of its own).
+    static char buffer[16384];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(buffer, sizeof buffer, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return std::string();
+    if (static_cast<size_t>(n) < sizeof buffer)
+        return std::string(buffer, static_cast<size_t>(n));
+    va_start(ap, fmt);
+    std::string out = vformat(fmt, ap);
+    va_end(ap);
+    return out;
 }
 
 }  // namespace vt

@@ -52,6 +52,11 @@ const char *escape_into(char **slot, const char *text);
 /* A date literal from timestamp_to_longdate, kept in holder, or "NULL" for time 0. */
 const char *date_or_null(CString &holder, time_t t);
 
+/* printf into a std::string in one pass for texts up to 16 KiB (status statements are
+ * a few KiB; a second pass would double the cost of the busiest callbacks). Throws
+ * std::bad_alloc when out of memory. */
+std::string format_statement(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 }  // namespace vt
 #endif
 

@@ -65,7 +65,7 @@ std::string history_row(int kind, void *object, const char *sla_breach_end, cons
         }
         const char *out = vt::escape_into(&output, s->plugin_output);
         const char *long_out = vt::escape_into(&long_plugin_output, s->long_plugin_output);
-        return vt::format("INSERT INTO %s.service_state_change_%s (entry_time, service_id, current_state, "
+        return vt::format_statement("INSERT INTO %s.service_state_change_%s (entry_time, service_id, current_state, "
                           "state_type, current_attempt, plugin_output, initial_log_state, display_status, "
                           "sla_breach_end, comment, long_plugin_output, entry_time_ms) VALUES "
                           "(%s,%s,%d,%d,%d,%s,0,%d,%s,%s,%s,%llu);",
@@ -85,7 +85,7 @@ std::string history_row(int kind, void *object, const char *sla_breach_end, cons
     }
     const char *out = vt::escape_into(&output, h->plugin_output);
     const char *long_out = vt::escape_into(&long_plugin_output, h->long_plugin_output);
-    return vt::format("INSERT INTO %s.host_state_change_%s (entry_time, current_state, state_type, "
+    return vt::format_statement("INSERT INTO %s.host_state_change_%s (entry_time, current_state, state_type, "
                       "current_attempt, plugin_output, initial_log_state, display_status, sla_breach_end, "
                       "comment, long_plugin_output, entry_time_ms) VALUES (%s,%d,%d,%d,%s,0,%d,%s,%s,%s,%llu);",
                       STATUS_SCHEMA, host_id.get(), entry_time, h->current_state,
@@ -245,7 +245,7 @@ private:
 
     std::string host_row(host *h, const char *host_id) {
         vt::ScratchTexts scratch{&output, &long_plugin_output};
-        return vt::format("INSERT INTO %s.host_state_change_%s (entry_time, current_state, state_type, "
+        return vt::format_statement("INSERT INTO %s.host_state_change_%s (entry_time, current_state, state_type, "
                           "current_attempt, plugin_output, initial_log_state, display_status, sla_breach_end, "
                           "comment, long_plugin_output, entry_time_ms) VALUES (%s,%d,%d,%d,%s,1,%d,NULL,NULL,%s,"
                           "%llu);",

@@ -51,7 +51,7 @@ std::string host_status_statement(host *h, const char *host_id) {
         h->state_type = 1;
 
     auto text = [](char *slot) -> const char * { return slot ? slot : "NULL"; };
-    return vt::format(
+    return vt::format_statement(
         "INSERT INTO %s.host_status( host_id,host_name,problem_has_been_acknowledged,acknowledgement_type,"
         "check_type,current_state,last_state,last_hard_state,plugin_output,long_plugin_output,perf_data,"
         "state_type,current_attempt,latency,execution_time,notifications_enabled,next_check,last_check,"
@@ -124,7 +124,7 @@ std::string service_status_statement(const service *s, const char *host_id, cons
     const char *changed = vt::date_or_null(last_change, s->last_state_change);
 
     auto text = [](char *slot_text) -> const char * { return slot_text ? slot_text : "NULL"; };
-    return vt::format(
+    return vt::format_statement(
         "INSERT INTO %s.service_status(    host_id,    service_id,    host_name,    service_description,    "
         "problem_has_been_acknowledged,    acknowledgement_type,    check_type,    current_state,    "
         "last_state,    last_hard_state,    plugin_output,    long_plugin_output,    perf_data,    state_type,    "
