@@ -129,7 +129,8 @@ reconcile() {  # allow_kept: yes|no
 
 check_workers() {  # every queue has its configured number of workers, no more, no less
   local q want got
-  for pair in vtdb_vtstatus:$STATUS_WORKERS vtdb_perfdata:$PERFDATA_WORKERS vtdb_statuspri:1; do
+  for pair in vtdb_vtstatus:$STATUS_WORKERS vtdb_perfdata:$PERFDATA_WORKERS vtdb_statuspri:1 \
+              vtdb_notify:$NOTIFY_WORKERS; do
     q=${pair%%:*}; want=${pair#*:}
     for _ in $(seq 1 100); do got=$(workers_of "$q"); [ "$got" = "$want" ] && break; sleep 0.2; done
     [ "$got" = "$want" ] || fail "$got workers registered for $q, expected $want"
@@ -193,7 +194,7 @@ child-kill)
   # One child of each kind, one after the other, then one of each at once.
   kinds=$(grep -o "processing [a-z_]* queue - pid [0-9]*" "$log" | tail -n +1 | awk '{ print $2, $6 }')
   victims=()
-  for q in vtdb_vtstatus vtdb_perfdata vtdb_statuspri vtdb_notify; do
+  for q in vtdb_vtstatus vtdb_perfdata vtdb_statuspri; do
     for p in $(awk -v q="$q" '$1 == q { print $2 }' <<<"$kinds" | tac); do
       if ps -o pid= --ppid "$SUP" | tr -d ' ' | grep -qx "$p"; then victims+=("$q:$p"); break; fi
     done
@@ -203,6 +204,8 @@ child-kill)
     p=$(sed -n "s/.*Child process $f \([0-9-]*\).*/\1/p" <<<"$pids_line")
     [ -n "$p" ] && [ "$p" -gt 0 ] && victims+=("${f// /_}:$p")
   done
+  p=$(sed -n 's/.*notify_gm *\([0-9]*\).*/\1/p' <<<"$pids_line")
+  [ -n "$p" ] && victims+=("vtdb_notify:$p")
   for v in "${victims[@]}"; do say "SIGKILL ${v%%:*} child ${v#*:}"; kill -KILL "${v#*:}"; sleep 3; done
   sleep 3
   several=$(children | head -n 4 | tr '\n' ' ')
