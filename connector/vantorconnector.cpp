@@ -37,6 +37,7 @@ std::vector<ChildKind> child_table()
         {Role::DelayedMessages, vt_delayed_message_dispatcher, nullptr, "ERROR delayed messahes child died %d, restarting", {}},
         {Role::StatusPri, vt_vtstatuspri_gm_dispatcher, nullptr, "ERROR pid_vtstatuspri_gm child died %d, restarting", {}},
         {Role::Perfdata, vt_perfdata_gm_dispatcher, &PERFDATA_WORKERS, "ERROR perfdata_gm child died %d, restarting", {}},
+        {Role::Notify, vt_notify_gm_dispatcher, &NOTIFY_WORKERS, "ERROR notify_gm child died %d, restarting", {}},
         {Role::Status, vt_vtstatus_gm_dispatcher, &VTSTATUS_WORKERS, "ERROR vtstatus_gm child died %d, restarting", {}},
     };
 }

@@ -157,13 +157,17 @@ extern "C" int vt_daemon_init(void)
     return 0;
 }
 
-/* Removes the lock file (only while this process holds its lock, so never another
- * instance's) and closes it, which releases the lock. */
+/* Removes the lock file and closes it, which releases the lock. The path is removed only
+ * while it still names the file this process holds: one that was removed and created anew
+ * meanwhile belongs to another instance. */
 extern "C" void vt_daemon_release_lock(void)
 {
     if (lock_fd < 0)
         return;
-    unlink(VT_LOCK_FILE);
+    struct stat held, named;
+    if (fstat(lock_fd, &held) == 0 && stat(VT_LOCK_FILE, &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino)
+        unlink(VT_LOCK_FILE);
     close(lock_fd);
     lock_fd = -1;
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Starts and stops the private MariaDB and gearmand servers that the tests and the demo use.
-# usage: test-services.sh start|stop|mariadb-start|mariadb-stop|gearmand-start|gearmand-stop
+# usage: test-services.sh start|stop|mariadb-start|mariadb-stop|gearmand-start|gearmand-stop|notify-user
 #                         STATE_DIR VANTOR_ROOT DB_PORT GEARMAN_PORT
 set -u
 export PATH="$PATH:/usr/local/sbin:/usr/sbin:/sbin"  # the servers live in sbin
@@ -117,8 +117,12 @@ daemon_stop() {  # a connector daemon left behind by a test or the demo: end its
   return 0
 }
 
+# The account notification commands run as, created where missing.
+notify_user() { "$here/create-notify-user.sh"; }
+
 case "$cmd" in
-  start) mariadb_start && gearmand_start ;;
+  start) notify_user && mariadb_start && gearmand_start ;;
+  notify-user) notify_user ;;
   stop) daemon_stop; gearmand_stop; rm -f "$queue_db"*; mariadb_stop ;;
   mariadb-start) mariadb_start ;;
   mariadb-stop) mariadb_stop ;;

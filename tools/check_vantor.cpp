@@ -235,20 +235,18 @@ void check_failed_sql(const Options &opt, Report &report)
     report.perf("failed_statements", lines, "", levels(opt.errors));
 }
 
-void check_program_status(const Options &opt, Report &report)
+void check_program_status(MYSQL *db, const std::string &db_error, Report &report, const Options &opt)
 {
-    std::string err;
-    vt::tools::Connection db = vt::tools::connect_db(opt.timeout, err);
     if (!db) {
-        report.problem(kCritical, "database unreachable: " + err);
+        report.problem(kCritical, "database unreachable: " + db_error);
         return;
     }
     const char *q = "SELECT TIMESTAMPDIFF(SECOND, MAX(entry_time), NOW()) FROM vantor4.program_status";
-    if (mysql_query(db.get(), q) != 0) {
-        report.problem(kCritical, std::string("program status unreadable: ") + mysql_error(db.get()));
+    if (mysql_query(db, q) != 0) {
+        report.problem(kCritical, std::string("program status unreadable: ") + mysql_error(db));
         return;
     }
-    vt::Result res(mysql_store_result(db.get()));
+    vt::Result res(mysql_store_result(db));
     MYSQL_ROW row = res ? mysql_fetch_row(res.get()) : nullptr;
     if (!row || !row[0]) {
         report.problem(kCritical, "no program status row: the module has not written one");
@@ -382,13 +380,15 @@ int main(int argc, char **argv)
         return kUnknown;
     }
     parse_vantorconnector_conf();
+    std::string db_error;
+    vt::tools::Connection db = vt::tools::connect_db(opt.timeout, db_error);
     if (opt.servers.empty())
-        opt.servers = vt::tools::configured_job_servers(opt.timeout);
+        opt.servers = vt::tools::configured_job_servers(db.get());
     Report report;
     check_daemon(report);
     check_job_servers(opt, report);
     check_dump_files(opt, report);
     check_failed_sql(opt, report);
-    check_program_status(opt, report);
+    check_program_status(db.get(), db_error, report, opt);
     return report.finish();
 }

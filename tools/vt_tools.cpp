@@ -121,13 +121,12 @@ Fd connect_tcp(const std::string &host, int port, int timeout, std::string &err)
     return Fd();
 }
 
-std::vector<JobServer> configured_job_servers(int timeout)
+std::vector<JobServer> configured_job_servers(MYSQL *db)
 {
     std::vector<JobServer> out;
-    std::string err;
-    if (Connection db = connect_db(timeout, err)) {
-        if (mysql_query(db.get(), "select * from vtcfg.job_servers") == 0) {
-            vt::Result res(mysql_store_result(db.get()));
+    if (db) {
+        if (mysql_query(db, "select * from vtcfg.job_servers") == 0) {
+            vt::Result res(mysql_store_result(db));
             unsigned fields = res ? mysql_num_fields(res.get()) : 0;
             long rows = 0;
             while (MYSQL_ROW row = res ? mysql_fetch_row(res.get()) : nullptr) {

@@ -37,8 +37,8 @@ Connection connect_db(int timeout, std::string &err);
 Fd connect_tcp(const std::string &host, int port, int timeout, std::string &err);
 
 /* The job servers the daemon's workers use: vtcfg.job_servers as the daemon reads it, or
- * 127.0.0.1 when the table is empty or cannot be read. */
-std::vector<JobServer> configured_job_servers(int timeout);
+ * 127.0.0.1 when the table is empty or cannot be read (db may be null). */
+std::vector<JobServer> configured_job_servers(MYSQL *db);
 
 }  // namespace vt::tools
 

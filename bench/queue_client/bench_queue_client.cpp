@@ -15,6 +15,10 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -102,6 +106,40 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
+// Submits n refused jobs of about 1 KB each and prints what one cost: the mean, the mean
+// over the submissions that found 500, 1500 and n queued, median, 99th percentile, worst.
+void refusals_with_failing_dumps(const char *label, int n)
+{
+    destroy_all_delayed();
+    vt_delayed_forget_inherited();  // no back-off left from an earlier part
+    const std::string job = "INSERT INTO vantor4.service_status VALUES (" + std::string(1000, 'x') + ")";
+    std::vector<double> each;
+    for (int i = 0; i < n; ++i) {
+        auto t1 = Clock::now();
+        vt_send_gearman_job(kQueue, job.c_str());
+        each.push_back(seconds_since(t1));
+    }
+    auto window_mean = [&](int at) {  // the 100 submissions before `at` queued messages
+        int from = std::max(0, at - 100), to = std::min(n, at);
+        double sum = 0;
+        for (int i = from; i < to; ++i)
+            sum += each[static_cast<size_t>(i)];
+        return to > from ? sum / (to - from) * 1e6 : 0.0;
+    };
+    double mean = 0;
+    for (double e : each)
+        mean += e;
+    mean = mean / n * 1e6;
+    double at500 = window_mean(500), at1500 = window_mean(1500), at_n = window_mean(n);
+    std::sort(each.begin(), each.end());
+    std::printf("refused while %s: %.1f us per submission (%.1f us at 500 queued, %.1f at 1500, %.1f at %d; "
+                "median %.1f us, 99th percentile %.1f us, worst %.1f us), %d messages kept\n",
+                label, mean, at500, at1500, at_n, n, each[each.size() / 2] * 1e6, each[each.size() * 99 / 100] * 1e6,
+                each.back() * 1e6, get_count_delayed());
+    destroy_all_delayed();
+    vt_delayed_forget_inherited();
+}
+
 }  // namespace
 
 int main()
@@ -186,6 +224,37 @@ int main()
                     "every 10th), raw library %.1f us\n",
                     per_refusal * 1e6, each[each.size() / 2] * 1e6, each[each.size() * 99 / 100] * 1e6,
                     each.back() * 1e6, raw_refusal * 1e6);
+
+        // The dumps fail too: first because the dump file cannot be opened, then because a
+        // process that stopped holds its lock. Each refused job must stay cheap.
+        std::printf("(each next to the figure with working dumps above; 1 KB jobs)\n");
+        destroy_all_delayed();
+        std::rename(VT_DUMP_FILE, VT_PATH("/var/delayed-messages.dump.bench-saved"));
+        if (mkdir(VT_DUMP_FILE, 0755) == 0) {
+            refusals_with_failing_dumps("the dump file cannot be opened", 3000);
+            rmdir(VT_DUMP_FILE);
+        }
+        int ready[2];
+        if (pipe(ready) == 0) {
+            pid_t holder = fork();
+            if (holder == 0) {
+                int fd = open(VT_DUMP_FILE, O_WRONLY | O_CREAT, 0666);
+                if (fd >= 0 && flock(fd, LOCK_EX) == 0 && write(ready[1], "l", 1) == 1)
+                    raise(SIGSTOP);
+                _exit(0);
+            }
+            char b;
+            if (holder > 0 && read(ready[0], &b, 1) == 1)
+                refusals_with_failing_dumps("a stopped process holds the dump lock", 3000);
+            if (holder > 0) {
+                kill(holder, SIGKILL);
+                waitpid(holder, nullptr, 0);
+            }
+            close(ready[0]);
+            close(ready[1]);
+        }
+        unlink(VT_DUMP_FILE);
+        std::rename(VT_PATH("/var/delayed-messages.dump.bench-saved"), VT_DUMP_FILE);
 
         // Leave things as found: the bench's dump files removed, the delayed queue empty.
         for (const auto &n : vtt::list_dir(VT_DELAYED_DIR))

@@ -1,0 +1,425 @@
+/* Notification workers and the command runner they share with the replay of dumped jobs. */
+#include "vt_notify.h"
+#include "vt_connector.h"
+#include "vt_log.h"
+#include "vt_util.h"
+#include "vt_worker.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+const char *vt_notify_user = "vtuser";
+const char *vt_notify_group = "vtuser";
+int vt_notify_user_retry_seconds = 60;
+
+/* ---- growable buffer ---- */
+
+extern "C" int dbuf_init(dbuf *db, int chunk_size)
+{
+    if (!db)
+        return -2;
+    db->buf = nullptr;
+    db->used_size = 0;
+    db->allocated_size = 0;
+    db->chunk_size = chunk_size > 0 ? static_cast<uint64_t>(chunk_size) : 1024;
+    return 0;
+}
+
+extern "C" int dbuf_strcat(dbuf *db, const char *text)
+{
+    if (!db || !text)
+        return -2;
+    if (db->chunk_size == 0)
+        db->chunk_size = 1024;
+    const uint64_t len = std::strlen(text);
+    const uint64_t needed = db->used_size + len + 1;
+    if (needed > db->allocated_size) {
+        const uint64_t size = (needed / db->chunk_size + 1) * db->chunk_size;
+        char *grown = static_cast<char *>(std::realloc(db->buf, size));
+        if (!grown)
+            return -2;
+        if (!db->buf)
+            grown[db->used_size] = '\0';
+        db->buf = grown;
+        db->allocated_size = size;
+    }
+    std::memcpy(db->buf + db->used_size, text, len + 1);
+    db->used_size += len;
+    return 0;
+}
+
+extern "C" int dbuf_free(dbuf *db)
+{
+    if (!db)
+        return -2;
+    std::free(db->buf);
+    db->buf = nullptr;
+    db->used_size = 0;
+    db->allocated_size = 0;
+    return 0;
+}
+
+/* ---- the notification user ---- */
+
+namespace {
+
+bool is_root() { return getuid() == 0 || geteuid() == 0; }
+
+/* The user's and the group's entries, when both exist and the user is not root itself. */
+bool lookup_notify_user(uid_t &uid, gid_t &gid, std::string &why)
+{
+    struct passwd *pw = getpwnam(vt_notify_user);
+    if (!pw) {
+        why = vt::format("no user '%s'", vt_notify_user);
+        return false;
+    }
+    uid = pw->pw_uid;
+    struct group *gr = getgrnam(vt_notify_group);
+    if (!gr) {
+        why = vt::format("no group '%s'", vt_notify_group);
+        return false;
+    }
+    gid = gr->gr_gid;
+    if (uid == 0) {
+        why = vt::format("user '%s' is uid 0", vt_notify_user);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int vt_notify_user_usable(void)
+{
+    try {
+        if (!is_root())
+            return 1;
+        uid_t uid;
+        gid_t gid;
+        std::string why;
+        return lookup_notify_user(uid, gid, why) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+extern "C" int vt_become_notify_user(void)
+{
+    try {
+        if (!is_root())
+            return 0;
+        uid_t uid;
+        gid_t gid;
+        std::string why;
+        bool ok = lookup_notify_user(uid, gid, why);
+        /* The group list first (it needs root), then the group, then the user: a process
+         * that ends up with the user's ids keeps none of root's groups. */
+        if (ok && initgroups(vt_notify_user, gid) != 0)
+            why = vt::format("initgroups: %s", std::strerror(errno)), ok = false;
+        if (ok && setgid(gid) != 0)
+            why = vt::format("setgid(%d): %s", static_cast<int>(gid), std::strerror(errno)), ok = false;
+        if (ok && setuid(uid) != 0)
+            why = vt::format("setuid(%d): %s", static_cast<int>(uid), std::strerror(errno)), ok = false;
+        if (ok && is_root())
+            why = "still root after the switch", ok = false;
+        if (ok)
+            return 0;
+        vt_logf("ERROR could not switch to user %s and group %s (%s): notification commands are not run as root",
+                vt_notify_user, vt_notify_group, why.c_str());
+    } catch (...) {
+    }
+    return -2;
+}
+
+/* ---- signals ---- */
+
+extern "C" void reset_sighandler(void)
+{
+    for (int sig : {SIGQUIT, SIGTERM, SIGHUP, SIGSEGV, SIGPIPE, SIGXFSZ})
+        signal(sig, SIG_DFL);
+}
+
+extern "C" void my_system_sighandler(int sig)
+{
+    (void)sig;
+    _exit(2);
+}
+
+/* ---- running one command ---- */
+
+namespace {
+
+/* Closes every descriptor above 2 but keep: no database or job-server socket of the worker
+ * may reach a notification script. */
+void close_inherited_descriptors(int keep)
+{
+#ifdef SYS_close_range
+    bool below = keep <= 3 || syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u) == 0;
+    if (below && syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0u, 0u) == 0)
+        return;
+#endif
+    if (DIR *d = opendir("/proc/self/fd")) {
+        int own = dirfd(d);
+        std::vector<int> fds;
+        while (struct dirent *e = readdir(d)) {
+            int fd = std::atoi(e->d_name);
+            if (fd > 2 && fd != keep && fd != own)
+                fds.push_back(fd);
+        }
+        closedir(d);
+        for (int fd : fds)
+            close(fd);
+        return;
+    }
+    long max = sysconf(_SC_OPEN_MAX);
+    for (int fd = 3; fd < (max > 0 ? max : 1024); ++fd)
+        if (fd != keep)
+            close(fd);
+}
+
+void write_piece(int fd, const char *text, size_t len)
+{
+    /* Non-blocking: what does not fit into the pipe is lost, the command is never held up. */
+    while (len > 0) {
+        ssize_t n = write(fd, text, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        text += n;
+        len -= static_cast<size_t>(n);
+    }
+}
+
+/* The command's child: never returns. */
+[[noreturn]] void run_command_child(const char *cmd, int timeout, int read_end, int write_end)
+{
+    setpgid(0, 0);
+    reset_sighandler();
+    close(read_end);
+    close_inherited_descriptors(write_end);
+    fcntl(write_end, F_SETFD, FD_CLOEXEC);
+    if (is_root() && vt_become_notify_user() != 0) {
+        static const char refused[] = "(Error: Could not switch to the notification user)\n";
+        write_piece(write_end, refused, sizeof refused - 1);
+        _exit(3);
+    }
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = my_system_sighandler;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGALRM, &sa, nullptr);
+    alarm(timeout > 0 ? static_cast<unsigned>(timeout) : 0u);
+
+    int code;
+    FILE *fp = popen(cmd, "r");
+    if (!fp) {
+        static const char failed[] = "(Error: Could not execute command)\n";
+        write_piece(write_end, failed, sizeof failed - 1);
+        code = 2;
+    } else {
+        char line[1024];
+        while (std::fgets(line, sizeof line, fp))
+            write_piece(write_end, line, std::strlen(line));
+        int status = pclose(fp);
+        if (status == -1)
+            code = 2;
+        else if (WIFSIGNALED(status))
+            code = 3;  // a command killed by a signal has failed, whatever its exit code says
+        else
+            code = WEXITSTATUS(status);
+    }
+    close(write_end);
+    alarm(0);
+    _exit(code);
+}
+
+double seconds_between(const struct timespec &a, const struct timespec &b, long *whole)
+{
+    long long us = (static_cast<long long>(b.tv_sec) - a.tv_sec) * 1000000LL + (b.tv_nsec - a.tv_nsec) / 1000;
+    if (us < 0)
+        us = 0;
+    *whole = static_cast<long>(us / 1000000);
+    return static_cast<double>(*whole) + static_cast<double>((us % 1000000) / 1000) / 1000.0;
+}
+
+/* Reads the pipe to its end into db; waits for data without limit, the child has ended. */
+void read_output(int fd, dbuf *db)
+{
+    char piece[1024];
+    for (;;) {
+        ssize_t n = read(fd, piece, sizeof piece - 1);
+        if (n > 0) {
+            piece[n] = '\0';
+            dbuf_strcat(db, piece);
+            continue;
+        }
+        if (n == 0)
+            return;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            struct pollfd p = {fd, POLLIN, 0};
+            poll(&p, 1, -1);
+            continue;
+        }
+        return;
+    }
+}
+
+int system_r(const char *cmd, int timeout, int *early_timeout, double *exectime, char **output,
+             int max_output_length)
+{
+    if (VT_SEND_NOTIFICATIONS == 0) {
+        if (VT_LOG_NOTIFICATIONS_COMMANDS > 0)
+            vt_logf("NOTIFICATION DEBUG : CMD=( %s )", cmd ? cmd : "(null)");
+        return 0;
+    }
+    if (VT_LOG_NOTIFICATIONS_COMMANDS > 0)
+        vt_logf("NOTIFICATION BEFORE RUN : CMD=( %s )", cmd ? cmd : "(null)");
+    if (output)
+        *output = nullptr;
+    if (early_timeout)
+        *early_timeout = 0;
+    if (exectime)
+        *exectime = 0;
+    if (!cmd)
+        return 0;
+
+    int fds[2];
+    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
+        vt_logf("NOTIFICATION ERROR : Warning: pipe() in vt_system_r() failed for command \"%s\": %s", cmd,
+                std::strerror(errno));
+        return 3;
+    }
+    vt::Fd read_end(fds[0]), write_end(fds[1]);
+    struct timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    pid_t pid = fork();
+    if (pid < 0) {
+        vt_logf("NOTIFICATION ERROR : Warning: fork() in vt_system_r() failed for command \"%s\"", cmd);
+        return 3;
+    }
+    if (pid == 0)
+        run_command_child(cmd, timeout, read_end.get(), write_end.get());
+
+    /* The child may not have made its group yet when a timeout comes; doing it here too
+     * makes the group exist whichever runs first. */
+    setpgid(pid, pid);
+    write_end.reset();
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    long whole = 0;
+    double elapsed = seconds_between(start, end, &whole);
+    if (exectime)
+        *exectime = elapsed;
+
+    int result = WIFEXITED(status) ? WEXITSTATUS(status) : 3;
+    if ((result == 126 || result == 127) && VT_LOG_NOTIFICATIONS_COMMANDS > 0)
+        vt_logf("NOTIFICATION WARNING: Warning: Attempting to execute the command \"%s\" resulted in a return code "
+                "of %d.  Make sure the script or binary you are trying to execute actually exists...",
+                cmd, result);
+    if (result > 3)
+        result = 3;
+
+    dbuf buf;
+    dbuf_init(&buf, 1024);
+    bool timed_out = false;
+    if (result == 2 && whole >= timeout) {
+        timed_out = true;
+        if (early_timeout)
+            *early_timeout = 1;
+        kill(-pid, SIGTERM);
+        vt_sleep_seconds(1);
+        kill(-pid, SIGKILL);
+    } else {
+        read_output(read_end.get(), &buf);
+        if (max_output_length > 0 && buf.buf && buf.used_size > static_cast<uint64_t>(max_output_length)) {
+            buf.buf[max_output_length] = '\0';
+            buf.used_size = static_cast<uint64_t>(max_output_length);
+        }
+        if (output && buf.buf)
+            *output = strdup(buf.buf);
+    }
+    if (VT_LOG_NOTIFICATIONS_COMMANDS > 0)
+        vt_logf("NOTIFICATION DONE: CMD=( %s ) Execution time=%.3f sec, early timeout=%d, result=%d, output=%s", cmd,
+                elapsed, timed_out ? 1 : 0, result, buf.buf && !timed_out ? buf.buf : "(null)");
+    dbuf_free(&buf);
+    return result;
+}
+
+}  // namespace
+
+extern "C" int vt_system_r(const char *cmd, int timeout, int *early_timeout, double *exectime, char **output,
+                           int max_output_length)
+{
+    try {
+        return system_r(cmd, timeout, early_timeout, exectime, output, max_output_length);
+    } catch (...) {
+        vt_write_to_log("NOTIFICATION ERROR : out of memory in vt_system_r()");
+        return 3;
+    }
+}
+
+extern "C" int vt_process_delayed_notification(const char *cmd)
+{
+    if (!vt_notify_user_usable()) {
+        vt_logf("ERROR delayed notification not run, user %s or group %s missing: %s", vt_notify_user,
+                vt_notify_group, cmd ? cmd : "(null)");
+        return -2;
+    }
+    int early_timeout = 0;
+    double exectime = 0;
+    return vt_system_r(cmd, 60, &early_timeout, &exectime, nullptr, 0);
+}
+
+extern "C" void *vt_process_gearman_notify(gearman_job_st *job, void *, size_t *result_size,
+                                           gearman_return_t *ret_ptr)
+{
+    *result_size = 0;
+    try {
+        std::string cmd = vt_job_workload_text(job);
+        int early_timeout = 0;
+        double exectime = 0;
+        vt_system_r(cmd.c_str(), 60, &early_timeout, &exectime, nullptr, 0);
+    } catch (...) {
+        vt_write_to_log("ERROR notification job dropped: out of memory");
+    }
+    *ret_ptr = GEARMAN_SUCCESS;
+    return nullptr;
+}
+
+namespace {
+/* A notification worker started as root takes no job before it runs as the notification
+ * user: the jobs wait in the job server instead of running as root. */
+void become_notify_user_or_wait()
+{
+    while (vt_become_notify_user() != 0) {
+        vt_logf("notification worker pid %d takes no jobs until it can run as %s; next try in %d seconds",
+                static_cast<int>(getpid()), vt_notify_user, vt_notify_user_retry_seconds);
+        vt_sleep_seconds(vt_notify_user_retry_seconds);
+    }
+}
+}  // namespace
+
+extern "C" pid_t vt_notify_gm_dispatcher(void)
+{
+    return vt_start_queue_worker("vtdb_notify", vt_process_gearman_notify,
+                                 "ERROR Could not fork for notify gearman processing", nullptr,
+                                 become_notify_user_or_wait);
+}
