@@ -122,11 +122,6 @@ var="$root/var"
   table "SELECT host_id, entry_type, comment_data FROM vantor4.host_comment WHERE host_id=2"
   table "SELECT entry_time, service_id, display_status, comment FROM vantor4.service_state_change_1
          WHERE comment IS NOT NULL ORDER BY entry_time_ms"
-  echo "== notifications: the module took them over from the engine; the daemon's notification"
-  echo "   workers ran the contacts' commands, which appended these lines to $root/var/sim-notifications.log"
-  tail -n 6 "$root/var/sim-notifications.log" 2>/dev/null
-  table "SELECT entry_time, host_id, service_id, contact_id, command_id, reason_type, state, output
-         FROM vantor4.service_notification ORDER BY entry_time DESC LIMIT 6"
 } >"$logs/rows.txt" 2>&1
 dump_files=$(ls -A "$logs/dumps" | wc -l)
 dumped=$(cat "$logs/dumps/"* 2>/dev/null | wc -l)
