@@ -283,6 +283,13 @@ void read_output(int fd, dbuf *db)
 int system_r(const char *cmd, int timeout, int *early_timeout, double *exectime, char **output,
              int max_output_length)
 {
+    // Defined results for the caller, also when nothing is run.
+    if (output)
+        *output = nullptr;
+    if (early_timeout)
+        *early_timeout = 0;
+    if (exectime)
+        *exectime = 0;
     if (VT_SEND_NOTIFICATIONS == 0) {
         if (VT_LOG_NOTIFICATIONS_COMMANDS > 0)
             vt_logf("NOTIFICATION DEBUG : CMD=( %s )", cmd ? cmd : "(null)");
@@ -290,12 +297,6 @@ int system_r(const char *cmd, int timeout, int *early_timeout, double *exectime,
     }
     if (VT_LOG_NOTIFICATIONS_COMMANDS > 0)
         vt_logf("NOTIFICATION BEFORE RUN : CMD=( %s )", cmd ? cmd : "(null)");
-    if (output)
-        *output = nullptr;
-    if (early_timeout)
-        *early_timeout = 0;
-    if (exectime)
-        *exectime = 0;
     if (!cmd)
         return 0;
 
@@ -340,7 +341,7 @@ int system_r(const char *cmd, int timeout, int *early_timeout, double *exectime,
     dbuf buf;
     dbuf_init(&buf, 1024);
     bool timed_out = false;
-    if (result == 2 && whole >= timeout) {
+    if (result == 2 && timeout > 0 && whole >= timeout) {
         timed_out = true;
         if (early_timeout)
             *early_timeout = 1;
