@@ -21,6 +21,7 @@
 #include "vtdb_state_history.h"
 #include "vtdb_status.h"
 #include "vtdb_comments.h"
+#include "vtdb_notifications.h"
 
 extern "C" {
 int __neb_api_version = 5;
@@ -54,12 +55,14 @@ struct Registration {
 const Registration registrations[] = {
     {NEBCALLBACK_PROCESS_DATA, vtdb_handle_nagios_start, Phase::load},
     {NEBCALLBACK_RETENTION_DATA, vtdb_handle_retention_data, Phase::load},
+    {NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA, vtdb_handle_notification, Phase::event_loop},
     {NEBCALLBACK_STATE_CHANGE_DATA, vtdb_handle_state_change, Phase::event_loop},
     {NEBCALLBACK_COMMENT_DATA, vtdb_handle_comment, Phase::event_loop},
     {NEBCALLBACK_HOST_CHECK_DATA, vtdb_handle_host_check, Phase::event_loop},
     {NEBCALLBACK_SERVICE_CHECK_DATA, vtdb_handle_service_check, Phase::event_loop},
     {NEBCALLBACK_DOWNTIME_DATA, vtdb_handle_downtime, Phase::event_loop},
     {NEBCALLBACK_ACKNOWLEDGEMENT_DATA, vtdb_handle_ack, Phase::event_loop},
+    {NEBCALLBACK_FLAPPING_DATA, vtdb_handle_flapping_data, Phase::event_loop},
     {NEBCALLBACK_AGGREGATED_STATUS_DATA, vtdb_handle_aggregated_status_data, Phase::event_loop},
     {NEBCALLBACK_EXTERNAL_COMMAND_DATA, vtdb_handle_external_command_data, Phase::event_loop},
     {NEBCALLBACK_HOST_STATUS_DATA, vtdb_handle_host_status, Phase::event_loop},

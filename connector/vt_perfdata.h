@@ -28,9 +28,9 @@ struct perfdata_job {
  * quote characters) but never frees them. */
 struct perf_metric {
     char *label; /* cleaned by vt_replace_backslashes */
-    char *value; /* digits, "." and "-" only */
+    char *value; /* one decimal number: optional "-", digits and at most one "." */
     char *unit;
-    char *warning;  /* numeric members: "%.3f" texts */
+    char *warning;  /* numeric members: "%.3f" texts; absent unless the field is one number */
     char *critical;
     char *min;
     char *max;
@@ -63,7 +63,8 @@ void *vt_process_gearman_perfdata(gearman_job_st *job, void *context, size_t *re
                                   gearman_return_t *ret_ptr);
 
 /* Decodes and stores one job record "time\thost id\tservice id|HOST\tperfdata" (replayed
- * records). 0 when taken, -2 when the record has fewer than four fields. The text stays the
+ * records). 0 when taken, -2 when the record has fewer than four fields or its host id is not
+ * decimal digits of a positive int (then dropped with one ERROR line). The text stays the
  * caller's. */
 int vt_process_perfdata(const char *record);
 
@@ -72,7 +73,8 @@ int vt_process_perfdata(const char *record);
 int vtdb_process_perfdata(struct perfdata_job *job);
 
 /* Registers the metric if it is new or changed (within VT_MAX_METRICS per service) and stores
- * its value. 0 or -2, or the value insert's status. */
+ * its value. 0 or -2, or the value insert's status; -2 without any statement when the host id
+ * is not positive or the value is not one decimal number. */
 int vtdb_store_perfdata(struct perfdata_job *job, struct perf_metric *metric);
 
 /* Runs a value insert in vtperf; on failure creates the host's table from service_perf and

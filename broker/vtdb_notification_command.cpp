@@ -1,0 +1,213 @@
+// Notification command lines expanded with the engine's macro functions; contact authorization tests.
+#include "vtdb_notification_command.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "vt_entry_guard.h"
+#include "vt_identity.h"
+#include "vt_util.h"
+
+namespace {
+
+const char *notification_type_word(int reason_type, int current_state) {
+    switch (reason_type) {
+    case NOTIFICATION_ACKNOWLEDGEMENT: return "ACKNOWLEDGEMENT";
+    case NOTIFICATION_FLAPPINGSTART: return "FLAPPINGSTART";
+    case NOTIFICATION_FLAPPINGSTOP: return "FLAPPINGSTOP";
+    case NOTIFICATION_FLAPPINGDISABLED: return "FLAPPINGDISABLED";
+    case NOTIFICATION_DOWNTIMESTART: return "DOWNTIMESTART";
+    case NOTIFICATION_DOWNTIMEEND: return "DOWNTIMEEND";
+    case NOTIFICATION_DOWNTIMECANCELLED: return "DOWNTIMECANCELLED";
+    case NOTIFICATION_CUSTOM: return "CUSTOM";
+    default: return current_state != 0 ? "PROBLEM" : "RECOVERY";
+    }
+}
+
+// The macro values a composition sets itself. The engine's clear functions do not know
+// them, so they are freed here, and each slot is set back to null before those functions
+// run, whatever they free.
+class OwnMacros {
+public:
+    explicit OwnMacros(nagios_macros &mac) : mac_(mac) {}
+    ~OwnMacros() {
+        for (int i : set_) {
+            free(mac_.x[i]);
+            mac_.x[i] = nullptr;
+        }
+    }
+    OwnMacros(const OwnMacros &) = delete;
+    OwnMacros &operator=(const OwnMacros &) = delete;
+    // Sets macro i to a copy of value; an absent value leaves it unset.
+    void set(int i, const char *value) {
+        if (!value)
+            return;
+        char *copy = strdup(value);
+        if (!copy)
+            throw std::bad_alloc();
+        free(mac_.x[i]);
+        mac_.x[i] = copy;
+        set_.push_back(i);
+    }
+    void set(int i, const std::string &value) { set(i, value.c_str()); }
+
+private:
+    nagios_macros &mac_;
+    std::vector<int> set_;
+};
+
+// Clears the context when the composition ends, whichever way.
+struct ClearContext {
+    nagios_macros &mac;
+    bool service;
+    ~ClearContext() {
+        clear_summary_macros_r(&mac);
+        clear_contact_macros_r(&mac);
+        clear_argv_macros_r(&mac);
+        clear_host_macros_r(&mac);
+        if (service)
+            clear_service_macros_r(&mac);
+    }
+};
+
+// The first notification command of the list equal to name, or null.
+commandsmember *matching_command(commandsmember *list, const char *name) {
+    if (!name)
+        return nullptr;
+    for (commandsmember *m = list; m; m = m->next)
+        if (m->command && std::strcmp(m->command, name) == 0)
+            return m;
+    return nullptr;
+}
+
+struct Target {
+    host *hst;
+    service *svc;  // null for a host notification
+};
+
+// The macro indices that differ between host and service notifications.
+struct MacroSet {
+    int ack_author, ack_comment, ack_author_name, ack_author_alias, number, id;
+};
+const MacroSet kServiceMacros = {MACRO_SERVICEACKAUTHOR,     MACRO_SERVICEACKCOMMENT,     MACRO_SERVICEACKAUTHORNAME,
+                                 MACRO_SERVICEACKAUTHORALIAS, MACRO_SERVICENOTIFICATIONNUMBER, MACRO_SERVICENOTIFICATIONID};
+const MacroSet kHostMacros = {MACRO_HOSTACKAUTHOR,     MACRO_HOSTACKCOMMENT,     MACRO_HOSTACKAUTHORNAME,
+                              MACRO_HOSTACKAUTHORALIAS, MACRO_HOSTNOTIFICATIONNUMBER, MACRO_HOSTNOTIFICATIONID};
+
+int compose(const nebstruct_contact_notification_method_data *ds, const Target &t, char **cmd) {
+    contact *cntct = static_cast<contact *>(ds->contact_ptr);
+    if (!cntct || !t.hst)
+        return -2;
+    commandsmember *member = matching_command(
+        t.svc ? cntct->service_notification_commands : cntct->host_notification_commands, ds->command_name);
+    if (!member)
+        return -2;
+
+    nagios_macros mac;
+    std::memset(&mac, 0, sizeof mac);
+    ClearContext clear{mac, t.svc != nullptr};
+    OwnMacros own(mac);
+    grab_host_macros_r(&mac, t.hst);
+    if (t.svc)
+        grab_service_macros_r(&mac, t.svc);
+
+    const contact *author = ds->ack_author ? vt_find_contact(ds->ack_author) : nullptr;
+    own.set(MACRO_NOTIFICATIONAUTHOR, ds->ack_author);
+    if (author) {
+        own.set(MACRO_NOTIFICATIONAUTHORNAME, author->name);
+        own.set(MACRO_NOTIFICATIONAUTHORALIAS, author->alias);
+    }
+    own.set(MACRO_NOTIFICATIONCOMMENT, ds->ack_data);
+    const MacroSet &m = t.svc ? kServiceMacros : kHostMacros;
+    if (ds->reason_type == NOTIFICATION_ACKNOWLEDGEMENT || ds->reason_type == NOTIFICATION_CUSTOM) {
+        own.set(m.ack_author, ds->ack_author);
+        own.set(m.ack_comment, ds->ack_data);
+        if (author) {
+            own.set(m.ack_author_name, author->name);
+            own.set(m.ack_author_alias, author->alias);
+        }
+    }
+    const int state = t.svc ? t.svc->current_state : t.hst->current_state;
+    const int number = t.svc ? t.svc->current_notification_number : t.hst->current_notification_number;
+    const unsigned long id = t.svc ? t.svc->current_notification_id : t.hst->current_notification_id;
+    own.set(MACRO_NOTIFICATIONTYPE, notification_type_word(ds->reason_type, state));
+    own.set(m.number, vt::format("%d", number));
+    own.set(MACRO_NOTIFICATIONNUMBER, vt::format("%d", number));
+    own.set(m.id, vt::format("%lu", id));
+
+    grab_contact_macros_r(&mac, cntct);
+    if (!t.svc)
+        clear_summary_macros_r(&mac);
+
+    const int options = STRIP_ILLEGAL_MACRO_CHARS | ESCAPE_MACRO_CHARS;
+    char *raw = nullptr;
+    get_raw_command_line_r(&mac, member->command_ptr, member->command, &raw, options);
+    vt::CString raw_owner(raw);
+    if (!raw)
+        return -2;
+    char *expanded = nullptr;
+    if (process_macros_r(&mac, raw, &expanded, options) != OK || !expanded) {
+        free(expanded);
+        return -2;
+    }
+    *cmd = expanded;
+    return 0;
+}
+
+// Whether name is one of the comma-separated entries of list, compared exactly.
+int listed(const char *list, const char *name) {
+    if (!list || !*list || !name)
+        return 0;
+    const size_t len = std::strlen(name);
+    for (const char *p = list;;) {
+        const char *comma = std::strchr(p, ',');
+        const size_t n = comma ? static_cast<size_t>(comma - p) : std::strlen(p);
+        if (n == len && std::strncmp(p, name, n) == 0)
+            return 1;
+        if (!comma)
+            return 0;
+        p = comma + 1;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+int vt_get_service_notification_command(nebstruct_contact_notification_method_data *ds, char **cmd) {
+    return vt::guard_entry("vt_get_service_notification_command", -2, [&] {
+        if (!ds || !cmd || !ds->object_ptr)
+            return -2;
+        service *svc = static_cast<service *>(ds->object_ptr);
+        return compose(ds, Target{svc->host_ptr, svc}, cmd);
+    });
+}
+
+int vt_get_host_notification_command(nebstruct_contact_notification_method_data *ds, char **cmd) {
+    return vt::guard_entry("vt_get_host_notification_command", -2, [&] {
+        if (!ds || !cmd || !ds->object_ptr)
+            return -2;
+        return compose(ds, Target{static_cast<host *>(ds->object_ptr), nullptr}, cmd);
+    });
+}
+
+int vt_is_authorized_for_all_hosts(const char *contact_name) {
+    return listed(vt_authorized_for_all_hosts, contact_name);
+}
+
+int vt_is_authorized_for_all_services(const char *contact_name) {
+    return listed(vt_authorized_for_all_services, contact_name);
+}
+
+int vt_is_contact_for_servicegroup(servicegroup *group, contact *cntct) {
+    if (!group || !cntct || !group->members)
+        return 0;
+    for (servicesmember *m = group->members; m; m = m->next)
+        if (m->service_ptr && !is_contact_for_service(m->service_ptr, cntct))
+            return 0;
+    return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,33 @@
+/* Notification command lines composed from the contact's notification commands, and the
+ * contact authorization tests. */
+#ifndef VTDB_NOTIFICATION_COMMAND_H
+#define VTDB_NOTIFICATION_COMMAND_H
+
+#include "vt_engine.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Expands the contact's notification command that equals ds->command_name for a service
+ * (object_ptr) notification, with the host's, service's, contact's and notification's
+ * macros. On success *cmd receives the command line as a new heap text the caller frees,
+ * and 0 is returned; when the contact has no such command (or it cannot be expanded) *cmd
+ * is left untouched and -2 is returned. */
+int vt_get_service_notification_command(nebstruct_contact_notification_method_data *ds, char **cmd);
+/* The same for a host (object_ptr) notification. */
+int vt_get_host_notification_command(nebstruct_contact_notification_method_data *ds, char **cmd);
+
+/* 1 when contact_name is one of the comma-separated entries (compared exactly, blanks
+ * included) of vt_authorized_for_all_hosts / vt_authorized_for_all_services, else 0. */
+int vt_is_authorized_for_all_hosts(const char *contact_name);
+int vt_is_authorized_for_all_services(const char *contact_name);
+/* 1 when the group has members and the contact is a contact of every member service
+ * (members without a service are skipped); 0 otherwise, and for NULL arguments. */
+int vt_is_contact_for_servicegroup(servicegroup *group, contact *cntct);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,240 @@
+// The module's notification take-over and flapping records, in the stand-in engine with a real job server.
+#include "records_fixture.h"
+
+#include <cstring>
+
+namespace {
+
+using ComposeFn = int (*)(nebstruct_contact_notification_method_data *, char **);
+
+// Every macro the composition sets, and some the engine fills, in one command line.
+const char *const kCommandLine =
+    "notify $NOTIFICATIONTYPE$|$NOTIFICATIONNUMBER$|$SERVICENOTIFICATIONNUMBER$|$HOSTNOTIFICATIONNUMBER$|"
+    "$SERVICENOTIFICATIONID$|$HOSTNOTIFICATIONID$|$NOTIFICATIONAUTHOR$|$NOTIFICATIONAUTHORNAME$|"
+    "$NOTIFICATIONAUTHORALIAS$|$NOTIFICATIONCOMMENT$|$SERVICEACKAUTHOR$|$SERVICEACKAUTHORNAME$|"
+    "$SERVICEACKCOMMENT$|$HOSTACKAUTHOR$|$HOSTACKAUTHORALIAS$|$CONTACTNAME$|$HOSTNAME$|$SERVICEDESC$|$ARG1$";
+
+class Notifications : public vtr::RecordsTest {
+protected:
+    void SetUp() override {
+        vtr::RecordsTest::SetUp();
+        vtt::gearman_drain("vtdb_notify");
+        sql.exec("DELETE FROM vtcfg.nagios_contacts WHERE contact_name LIKE 'nt-%'");
+        sql.exec("DELETE FROM vtcfg.nagios_commands WHERE command_name LIKE 'nt-%'");
+        sql.exec("INSERT INTO vtcfg.nagios_contacts VALUES (7001, 'nt-alice', 'Alice A'), (7002, 'nt-bob', 'Bob B')");
+        sql.exec("INSERT INTO vtcfg.nagios_commands VALUES (7003, 'nt-notify!ARGVAL')");
+        h = add_host("nt-host", "41");
+        s = add_service(h, "nt-disk", "41", "42");
+        bare = add_service(h, "nt-bare", nullptr, nullptr);
+        alice = standin::add_contact("nt-alice", "Alice A");
+        standin::add_contact("nt-bob", "Bob B");
+        standin::add_command("nt-notify", kCommandLine);
+        standin::add_notification_command(alice, "nt-notify!ARGVAL", false);
+        standin::add_notification_command(alice, "nt-notify!ARGVAL", true);
+    }
+    void TearDown() override {
+        vtr::RecordsTest::TearDown();
+        vtt::gearman_drain("vtdb_notify");
+        sql.exec("DELETE FROM vtcfg.nagios_contacts WHERE contact_name LIKE 'nt-%'");
+        sql.exec("DELETE FROM vtcfg.nagios_commands WHERE command_name LIKE 'nt-%'");
+    }
+    nebstruct_contact_notification_method_data event(void *object, bool service_event, int reason = 0) {
+        nebstruct_contact_notification_method_data d{};
+        d.type = NEBTYPE_CONTACTNOTIFICATIONMETHOD_START;
+        d.timestamp = {1700000100, 250000};
+        d.notification_type = service_event ? SERVICE_NOTIFICATION : HOST_NOTIFICATION;
+        d.start_time = {1700000100, 0};
+        d.contact_name = const_cast<char *>("nt-alice");
+        d.command_name = const_cast<char *>("nt-notify!ARGVAL");
+        d.command_args = const_cast<char *>("ARGVAL");
+        d.reason_type = reason;
+        d.state = 2;
+        d.output = const_cast<char *>("disk 'full'");
+        d.escalated = 0;
+        d.object_ptr = object;
+        d.contact_ptr = alice;
+        return d;
+    }
+    std::string compose(const char *fn, nebstruct_contact_notification_method_data d, int expect = 0) {
+        auto f = reinterpret_cast<ComposeFn>(standin::module_symbol(mod, fn));
+        char *out = nullptr;
+        EXPECT_EQ(expect, f(&d, &out));
+        std::string text = out ? out : "(none)";
+        free(out);
+        return text;
+    }
+    vtt::Sql sql;
+    host *h = nullptr;
+    service *s = nullptr, *bare = nullptr;
+    contact *alice = nullptr;
+};
+
+TEST_F(Notifications, CommandLinesCarryTheNotificationMacros) {
+    start();
+    s->current_notification_number = 3;
+    s->current_notification_id = 4000000000UL;
+    h->current_notification_number = 5;
+    h->current_notification_id = 6;
+    struct Case {
+        int reason, state;
+        const char *author, *comment;
+        bool service;
+        const char *expected;
+    } cases[] = {
+        {0, 2, nullptr, nullptr, true, "notify PROBLEM|3|3|5|4000000000|6||||||||||nt-alice|nt-host|nt-disk|ARGVAL"},
+        {0, 0, nullptr, nullptr, true, "notify RECOVERY|3|3|5|4000000000|6||||||||||nt-alice|nt-host|nt-disk|ARGVAL"},
+        // An author given by alias still fills the author's name and alias.
+        {8, 2, "Alice A", "hands off", true,
+         "notify CUSTOM|3|3|5|4000000000|6|Alice A|nt-alice|Alice A|hands off|Alice A|nt-alice|hands off|||nt-alice|"
+         "nt-host|nt-disk|ARGVAL"},
+        {2, 2, "nt-bob", "x", true,
+         "notify FLAPPINGSTART|3|3|5|4000000000|6|nt-bob|nt-bob|Bob B|x||||||nt-alice|nt-host|nt-disk|ARGVAL"},
+        {1, 1, "nt-bob", "seen", false,
+         "notify ACKNOWLEDGEMENT|5|$SERVICENOTIFICATIONNUMBER$|5|$SERVICENOTIFICATIONID$|6|nt-bob|nt-bob|Bob B|seen||||nt-bob|"
+         "Bob B|nt-alice|nt-host|$SERVICEDESC$|ARGVAL"},
+        {0, 0, nullptr, nullptr, false, "notify RECOVERY|5|$SERVICENOTIFICATIONNUMBER$|5|$SERVICENOTIFICATIONID$|6||||||||||nt-alice|nt-host|"
+         "$SERVICEDESC$|ARGVAL"},
+    };
+    for (const Case &c : cases) {
+        auto d = event(c.service ? static_cast<void *>(s) : static_cast<void *>(h), c.service, c.reason);
+        (c.service ? s->current_state : h->current_state) = c.state;
+        d.ack_author = const_cast<char *>(c.author);
+        d.ack_data = const_cast<char *>(c.comment);
+        EXPECT_EQ(c.expected, compose(c.service ? "vt_get_service_notification_command"
+                                                : "vt_get_host_notification_command", d))
+            << "reason " << c.reason;
+    }
+    // Only the entry exactly equal to command_name is used.
+    auto d = event(s, true);
+    d.command_name = const_cast<char *>("nt-notify");
+    EXPECT_EQ("(none)", compose("vt_get_service_notification_command", d, -2));
+}
+
+TEST_F(Notifications, MethodStartSendsCommandLogLineAndRowAndOverrides) {
+    start();
+    s->current_state = 2;
+    s->current_notification_number = 1;
+    standin::set_text(s->plugin_output, "disk 'full'");
+    standin::set_text(h->plugin_output, "host output");
+    auto d = event(s, true);
+    EXPECT_EQ(NEBERROR_CALLBACKOVERRIDE, standin::raise(NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA, &d));
+    auto notify = jobs("vtdb_notify", 1);
+    ASSERT_EQ(1u, notify.size());
+    EXPECT_EQ("notify PROBLEM|1|1|0|0|0||||||||||nt-alice|nt-host|nt-disk|ARGVAL", notify[0]);  // no line feed
+    auto rows = jobs("vtdb_vtstatus", 1);
+    ASSERT_EQ(1u, rows.size());
+    const std::string expected = "INSERT INTO vantor4.service_notification VALUES (" + vtr::date(1700000100) +
+                                 ",41,42,7001,7003,'ARGVAL',0,2,'disk \\'full\\'',0,NULL,0," + vtr::date(1700000100) +
+                                 ",NULL);";
+    EXPECT_EQ(expected, rows[0]);
+    EXPECT_EQ(1u, standin::count_log_lines("SERVICE NOTIFICATION: nt-alice;nt-host;nt-disk;CRITICAL;nt-notify!ARGVAL;"
+                                           "disk 'full'"));
+    // The row is one the database takes.
+    sql.exec("DELETE FROM vantor4.service_notification WHERE host_id=41");
+    sql.exec(rows[0]);
+    EXPECT_EQ("7003", sql.scalar("SELECT command_id FROM vantor4.service_notification WHERE host_id=41"));
+
+    // The long template for an acknowledgement of a host, and the end of a method.
+    h->current_state = 1;
+    auto hd = event(h, false, NOTIFICATION_ACKNOWLEDGEMENT);
+    hd.ack_author = const_cast<char *>("Bob B");
+    hd.ack_data = const_cast<char *>("on it");
+    hd.end_time = {1700000160, 0};
+    EXPECT_EQ(NEBERROR_CALLBACKOVERRIDE, standin::raise(NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA, &hd));
+    EXPECT_EQ(1u, jobs("vtdb_notify", 1).size());
+    rows = jobs("vtdb_vtstatus", 1);
+    ASSERT_EQ(1u, rows.size());
+    EXPECT_EQ("INSERT INTO vantor4.host_notification VALUES (" + vtr::date(1700000100) +
+                  ",41,7001,7003,'ARGVAL',1,2,'disk \\'full\\'',7002,'on it',0," + vtr::date(1700000100) + "," +
+                  vtr::date(1700000160) + ");",
+              rows[0]);
+    EXPECT_EQ(1u, standin::count_log_lines("HOST NOTIFICATION: nt-alice;nt-host;ACKNOWLEDGEMENT (DOWN);nt-notify!ARGVAL;"
+                                           "host output;Bob B;on it"));
+    hd.type = NEBTYPE_CONTACTNOTIFICATIONMETHOD_END;
+    EXPECT_EQ(NEBERROR_CALLBACKOVERRIDE, standin::raise(NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA, &hd));
+    EXPECT_EQ(0, waiting("vtdb_notify"));
+    EXPECT_EQ(0, waiting("vtdb_vtstatus"));
+}
+
+TEST_F(Notifications, MissingIdsStillNotifyAndLoggingCanBeOff) {
+    start();
+    log_notifications = 0;
+    auto d = event(bare, true);
+    EXPECT_EQ(NEBERROR_CALLBACKOVERRIDE, standin::raise(NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA, &d));
+    EXPECT_EQ(1u, jobs("vtdb_notify", 1).size());
+    EXPECT_EQ(0, waiting("vtdb_vtstatus"));
+    EXPECT_EQ(1u, log_count("vtdb_handle_notification: could not find host_id or service_id for nt-host - nt-bare"));
+    EXPECT_EQ(0u, standin::count_log_lines("NOTIFICATION:"));
+    // With logging off, a notification with ids still gives its row, and no log line.
+    auto ok = event(s, true);
+    standin::raise(NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA, &ok);
+    EXPECT_EQ(1u, jobs("vtdb_vtstatus", 1).size());
+    EXPECT_EQ(0u, standin::count_log_lines("NOTIFICATION:"));
+}
+
+TEST_F(Notifications, FlappingRows) {
+    start();
+    struct Case {
+        int flapping_type, type;
+        void *object;
+        const char *expected;  // after the entry time; nullptr: nothing submitted
+    } cases[] = {
+        {SERVICE_FLAPPING, NEBTYPE_FLAPPING_START, s, ",1000,41,42,77,12.500,20.000,5.000);"},
+        {HOST_FLAPPING, NEBTYPE_FLAPPING_STOP, h, ",1001,41,77,12.500,20.000,5.000);"},
+        {2, NEBTYPE_FLAPPING_START, s, nullptr},
+    };
+    for (const Case &c : cases) {
+        nebstruct_flapping_data d{};
+        d.type = c.type;
+        d.timestamp = {1700000200, 0};
+        d.flapping_type = c.flapping_type;
+        d.percent_change = 12.5;
+        d.high_threshold = 20;
+        d.low_threshold = 5;
+        d.comment_id = 77;
+        d.object_ptr = c.object;
+        standin::raise(NEBCALLBACK_FLAPPING_DATA, &d);
+        if (!c.expected) {
+            EXPECT_EQ(0, waiting("vtdb_vtstatus"));
+            continue;
+        }
+        auto rows = jobs("vtdb_vtstatus", 1);
+        ASSERT_EQ(1u, rows.size());
+        const std::string table = c.flapping_type == HOST_FLAPPING ? "host_flapping" : "service_flapping";
+        EXPECT_EQ("INSERT INTO vantor4." + table + " VALUES (" + vtr::date(1700000200) + c.expected, rows[0]);
+        sql.exec(rows[0]);  // the database takes it
+    }
+    nebstruct_flapping_data missing{};
+    missing.flapping_type = SERVICE_FLAPPING;
+    missing.object_ptr = bare;
+    EXPECT_EQ(-2, standin::raise(NEBCALLBACK_FLAPPING_DATA, &missing));
+    EXPECT_EQ(1u, log_count("vtdb_handle_flapping_data: could not find host_id or service_id for nt-host - nt-bare"));
+}
+
+TEST_F(Notifications, AuthorizationTests) {
+    ASSERT_NE(nullptr, load());
+    auto hosts_list = sym<char *>("vt_authorized_for_all_hosts");
+    free(*hosts_list);
+    *hosts_list = strdup("nt-alice,nt-bob, nt-carol");
+    auto for_hosts = reinterpret_cast<int (*)(const char *)>(standin::module_symbol(mod, "vt_is_authorized_for_all_hosts"));
+    auto for_services =
+        reinterpret_cast<int (*)(const char *)>(standin::module_symbol(mod, "vt_is_authorized_for_all_services"));
+    for (auto [name, expected] : std::vector<std::pair<const char *, int>>{
+             {"nt-alice", 1}, {"nt-bob", 1}, {"nt-carol", 0}, {" nt-carol", 1}, {"nt-al", 0}, {"", 0}, {nullptr, 0}})
+        EXPECT_EQ(expected, for_hosts(name)) << (name ? name : "(null)");
+    EXPECT_EQ(0, for_services("nt-alice"));
+
+    auto for_group = reinterpret_cast<int (*)(servicegroup *, contact *)>(
+        standin::module_symbol(mod, "vt_is_contact_for_servicegroup"));
+    standin::add_contact_to_service(s, alice);
+    servicegroup *one = standin::add_servicegroup("nt-one", {s});
+    servicegroup *both = standin::add_servicegroup("nt-both", {s, bare});
+    servicegroup *empty = standin::add_servicegroup("nt-empty", {});
+    EXPECT_EQ(1, for_group(one, alice));
+    EXPECT_EQ(0, for_group(both, alice));
+    EXPECT_EQ(0, for_group(empty, alice));
+    EXPECT_EQ(0, for_group(nullptr, alice));
+    EXPECT_EQ(0, for_group(one, nullptr));
+}
+
+}  // namespace
