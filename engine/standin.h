@@ -80,6 +80,9 @@ std::string module_info(nebmodule *mod, int item);
 // called), ERROR for a type out of range.
 int raise(int callback_type, void *record);
 size_t callback_count(int callback_type);
+// An observer that sees every raised event before the modules' callbacks do, whatever they
+// return (the simulator's ledger of what the engine published). nullptr removes it.
+void set_event_observer(void (*observer)(int callback_type, void *record));
 size_t callback_count();
 // The callbacks registered for a type, in calling order.
 std::vector<int (*)(int, void *)> callbacks(int callback_type);

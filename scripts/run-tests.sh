@@ -3,7 +3,9 @@
 # UndefinedBehaviorSanitizer, each against its own private MariaDB and gearmand.
 # Optional environment: VT_TEST_PORT_BASE moves every private server port (default 0), so that
 # two checkouts can run their suites side by side; VT_TEST_VARIANTS picks the builds ("plain
-# sanitize" by default); VT_TEST_REGEX passes a name filter to ctest.
+# sanitize" by default); VT_TEST_REGEX passes a name filter to ctest; VT_TEST_LABEL runs only the
+# tests of a label (the zero-loss fault-injection suite, labelled zero_loss, is otherwise left out:
+# scripts/run-zero-loss.sh runs it).
 set -u
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh" || exit 1
@@ -12,6 +14,7 @@ base=${VT_TEST_PORT_BASE:-0}
 variants=${VT_TEST_VARIANTS:-plain sanitize}
 filter=()
 [ -n "${VT_TEST_REGEX:-}" ] && filter=(-R "$VT_TEST_REGEX")  # fixtures come along by themselves
+if [ -n "${VT_TEST_LABEL:-}" ]; then filter+=(-L "$VT_TEST_LABEL"); else filter+=(-LE zero_loss); fi
 
 failed=0
 run_variant() {  # name, job-server port, database port, extra cmake options...

@@ -15,11 +15,14 @@ sock="$state/mysql.sock"
 DB_USER=vantor
 DB_PASS=vantor-test
 
-alive() { [ -f "$1" ] && kill -0 "$(cat "$1")" 2>/dev/null; }
+# A process that has ended but was not reaped yet (a zombie: the init of a container may reap
+# late) is not alive: a server killed with SIGKILL must be started again at once.
+running() { kill -0 "$1" 2>/dev/null && [ "$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)" != Z ]; }
+alive() { [ -f "$1" ] && running "$(cat "$1")"; }
 
 wait_gone() {  # pidfile: waits up to 20 s for the process to end, then kills it
   local pid; pid=$(cat "$1" 2>/dev/null) || return 0
-  for _ in $(seq 1 200); do kill -0 "$pid" 2>/dev/null || { rm -f "$1"; return 0; }; sleep 0.1; done
+  for _ in $(seq 1 200); do running "$pid" || { rm -f "$1"; return 0; }; sleep 0.1; done
   kill -9 "$pid" 2>/dev/null; rm -f "$1"
 }
 

@@ -20,6 +20,9 @@ struct Options {
     bool provision = true;       // write the vtcfg rows and history tables first
     bool show_status = false;    // print the program-status row before shutting down
     std::string module;          // path of the module to load
+    std::string ledger;          // keep a ledger of what was published in this file
+    std::string reconcile;       // only compare this ledger with the database, then exit
+    int settle = 60;             // how long the comparison waits for missing rows
 };
 
 // The generated configuration: hosts "sim-host-<n>" with services "sim-service-<k>", the

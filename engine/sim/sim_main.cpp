@@ -2,8 +2,10 @@
 /* usage: vantor-engine-sim [--hosts N] [--services M] [--seconds S] [--module PATH]
  *                          [--status-interval S] [--first-host-id N] [--no-provision]
  *                          [--show-status] [--check-interval S] [--change-percent P]
- *                          [--metrics N] */
+ *                          [--metrics N] [--ledger FILE]
+ *        vantor-engine-sim --reconcile FILE [--settle S] */
 #include "sim.h"
+#include "sim_ledger.h"
 
 #include "standin.h"
 #include "vantor_config.h"
@@ -30,7 +32,8 @@ void usage(FILE *to) {
             "usage: vantor-engine-sim [--hosts N] [--services M] [--seconds S] [--module PATH]\n"
             "                         [--status-interval S] [--first-host-id N] [--no-provision]\n"
             "                         [--show-status] [--check-interval S] [--change-percent P]\n"
-            "                         [--metrics N]\n"
+            "                         [--metrics N] [--ledger FILE]\n"
+            "       vantor-engine-sim --reconcile FILE [--settle S]\n"
             "  --hosts N            generated hosts (default 3)\n"
             "  --services M         services per host (default 2)\n"
             "  --seconds S          run time, 0 until SIGTERM/SIGINT (default 0)\n"
@@ -42,7 +45,12 @@ void usage(FILE *to) {
             "  --check-interval S   seconds between checks of each host and service, 0 for none\n"
             "                       (default 10)\n"
             "  --change-percent P   chance of a changed result per check (default 2)\n"
-            "  --metrics N          performance-data metrics per service result (default 5)\n");
+            "  --metrics N          performance-data metrics per service result (default 5)\n"
+            "  --ledger FILE        stamp each check output with a sequence number and write\n"
+            "                       down every row the database is owed\n"
+            "  --reconcile FILE     compare a ledger with the database and the kept files,\n"
+            "                       print sent/landed/duplicated/kept/lost; status 1 on loss\n"
+            "  --settle S           wait up to S seconds for missing rows (default 60)\n");
 }
 
 bool parse_int(const char *s, int min, int &out) {
@@ -84,6 +92,12 @@ int parse_options(int argc, char **argv, sim::Options &opt, sim::CheckOptions &c
             ok = (v = value()) && parse_int(v, 0, checks.change_percent) && checks.change_percent <= 100;
         } else if (a == "--metrics") {
             ok = (v = value()) && parse_int(v, 0, checks.metrics);
+        } else if (a == "--ledger" || a == "--reconcile") {
+            ok = (v = value()) != nullptr;
+            if (ok)
+                (a == "--ledger" ? opt.ledger : opt.reconcile) = v;
+        } else if (a == "--settle") {
+            ok = (v = value()) && parse_int(v, 0, opt.settle);
         } else if (a == "--module") {
             ok = (v = value()) != nullptr;
             if (ok)
@@ -137,6 +151,19 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    if (!opt.reconcile.empty()) {
+        sim::DbSettings db;
+        std::string error;
+        sim::ReconcileOptions ro;
+        ro.settle_seconds = opt.settle;
+        long lost = -1;
+        if (sim::read_db_settings(VT_DB_CONF_FILE, db, error))
+            lost = sim::reconcile(opt.reconcile, db, ro, stdout, error);
+        if (lost < 0)
+            fprintf(stderr, "vantor-engine-sim: cannot reconcile: %s\n", error.c_str());
+        return lost < 0 ? 2 : lost > 0 ? 1 : 0;
+    }
+
     standin::reset_settings();
     standin::set_log_file(VT_PATH("/var/vantor-engine-sim.log"));
     nagios_pid = static_cast<int>(getpid());
@@ -146,11 +173,19 @@ int main(int argc, char **argv) {
     sim::World world = sim::build_world(opt);
     sim::DbSettings db;
     bool have_db = false;
-    if (opt.provision || opt.show_status) {
+    if (opt.provision || opt.show_status || !opt.ledger.empty()) {
         std::string error;
         have_db = sim::read_db_settings(VT_DB_CONF_FILE, db, error);
         if (!have_db || (opt.provision && !sim::provision(world, db, error))) {
             fprintf(stderr, "vantor-engine-sim: database settings or provisioning failed: %s\n", error.c_str());
+            return 2;
+        }
+    }
+
+    if (!opt.ledger.empty()) {
+        std::string error;
+        if (!sim::ledger_open(opt.ledger, db, error)) {
+            fprintf(stderr, "vantor-engine-sim: cannot keep the ledger: %s\n", error.c_str());
             return 2;
         }
     }
@@ -212,6 +247,7 @@ int main(int argc, char **argv) {
     standin::UnloadResult r = standin::unload_module(mod);
     if (r.callbacks_left)
         fprintf(stderr, "vantor-engine-sim: the module left %zu callbacks registered\n", r.callbacks_left);
+    sim::ledger_close();
     standin::reset_objects();
     printf("vantor-engine-sim: %ld checks, %ld state changes\n", checks.checks(), checks.state_changes());
     printf("vantor-engine-sim: stopped after %ld seconds\n", static_cast<long>(time(nullptr) - started));

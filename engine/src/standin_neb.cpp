@@ -28,6 +28,7 @@ struct Registry {
     std::vector<int> deregistered;  // types of successful deregistrations since the last load
     unsigned long next_seq = 0;
     std::string load_error;
+    void (*observer)(int, void *) = nullptr;
 };
 
 Registry &reg() {
@@ -221,6 +222,8 @@ std::string module_info(nebmodule *mod, int item) {
 int raise(int callback_type, void *record) {
     if (callback_type < 0 || callback_type >= NEBCALLBACK_TYPE__COUNT)
         return ERROR;
+    if (reg().observer)
+        reg().observer(callback_type, record);
     // A callback may register or remove callbacks while it runs: walk a snapshot, and skip
     // entries that were removed in the meantime.
     auto &list = reg().by_type[callback_type];
@@ -239,6 +242,8 @@ int raise(int callback_type, void *record) {
     }
     return result;
 }
+
+void set_event_observer(void (*observer)(int, void *)) { reg().observer = observer; }
 
 size_t callback_count(int callback_type) {
     if (callback_type < 0 || callback_type >= NEBCALLBACK_TYPE__COUNT)

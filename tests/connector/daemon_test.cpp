@@ -103,7 +103,7 @@ TEST_F(Daemon, StartsItsWorkersAndLogsThePidsLine)
     std::string text = new_log();
     EXPECT_NE(std::string::npos, text.find("Starting vantorconnector V. 9.12.8-7"));
     EXPECT_NE(std::string::npos, text.find("finished daemonizing"));
-    // Each child announces itself once it is connected, which may be after the PIDs line.
+    // Children announce themselves on their own time, possibly after the PIDs line.
     EXPECT_TRUE(vtt::wait_until([&] { return new_lines("processing vtdb_statuspri queue - pid ") == 1; }, 5000));
     EXPECT_TRUE(vtt::wait_until([&] { return new_lines("processing vtdb_vtstatus queue - pid ") == 2; }, 5000));
     auto kids = vtt::children_of(supervisor);
