@@ -120,6 +120,12 @@ public:
         if (!take_turn())
             farewell();
         stamp_time();
+        // Without the database every comparison would fail after a connection attempt
+        // and its pause; the rows are written all the same, so the walk does not wait
+        // for them.
+        db_reachable_ = db_connect() == 0;
+        if (!db_reachable_)
+            vt_write_to_log("Log initial states - database unreachable, every object gets its initial row");
         for (host *h = host_list; h; h = h->next)
             walk_host(h);
         vt_logf("Initial states totals: hosts: %d / services %d", hosts_, services_);
@@ -210,7 +216,7 @@ private:
             if (host_id) {
                 if (h->current_state == 0)
                     h->state_type = 1;
-                if (vtdb_check_host_last_state(h, host_id.get()) == -2)
+                if (!db_reachable_ || vtdb_check_host_last_state(h, host_id.get()) == -2)
                     submit(host_row(h, host_id.get()));
             }
         }
@@ -230,7 +236,7 @@ private:
             vt::CString service_host_id(shid), service_id(sid);
             if (!service_host_id || !service_id)
                 continue;
-            if (vtdb_check_service_last_state(s, service_host_id.get(), service_id.get()) != -2)
+            if (db_reachable_ && vtdb_check_service_last_state(s, service_host_id.get(), service_id.get()) != -2)
                 continue;
             if (!batch.empty())
                 batch += ',';
@@ -271,6 +277,7 @@ private:
     unsigned long long entry_time_ms_ = 0;
     int hosts_ = 0;
     int services_ = 0;
+    bool db_reachable_ = true;
 };
 
 // Runs the walk in a grandchild of the engine: the intermediate child ends at once and is

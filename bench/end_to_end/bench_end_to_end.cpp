@@ -96,16 +96,17 @@ int main(int argc, char **argv) {
     std::printf("  %5s %12s %12s %12s\n", "s", "vtstatus", "perfdata", "statuspri");
     std::vector<long> totals;
     int status = 0;
-    for (int t = 15;; t += 15) {
-        for (int i = 0; i < 150 && waitpid(engine, &status, WNOHANG) == 0; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    bool ended = false;
+    for (int t = 15; !ended; t += 15) {
+        for (int i = 0; i < 150 && !ended; i++) {
+            ended = waitpid(engine, &status, WNOHANG) != 0;
+            if (!ended)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
         auto s = vtt::gearman_status();
         std::printf("  %5d %12ld %12ld %12ld\n", t, depth(s, "vtdb_vtstatus"), depth(s, "vtdb_perfdata"),
                     depth(s, "vtdb_statuspri"));
-        std::fflush(stdout);
         totals.push_back(depth(s, "vtdb_vtstatus") + depth(s, "vtdb_perfdata"));
-        if (waitpid(engine, &status, WNOHANG) == engine)
-            break;
     }
     // Held: at the end no more is waiting than a tenth of one interval's jobs (a status event
     // and a result per service), and the last third does not stand above the middle third.

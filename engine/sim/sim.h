@@ -61,6 +61,8 @@ public:
     void run_due();
     long checks() const { return checks_; }
     long state_changes() const { return state_changes_; }
+    // Checks due by now on the schedule (more than checks() when the simulation fell behind).
+    long long due() const;
 
 private:
     void check_host(host *h);

@@ -124,14 +124,24 @@ void add_state_change_listener(StateChangeListener listener) { listeners().push_
 CheckActivity::CheckActivity(const World &world, const CheckOptions &options)
     : hosts_(world.hosts), services_(world.services), options_(options), started_(monotonic_seconds()) {}
 
-void CheckActivity::run_due() {
+long long CheckActivity::due() const {
     const long long objects = static_cast<long long>(hosts_.size() + services_.size());
     if (options_.interval <= 0 || objects == 0)
-        return;
-    // Each object once per interval, spread evenly: by now this many checks are due.
-    const long long due = static_cast<long long>((monotonic_seconds() - started_) * static_cast<double>(objects) /
-                                                 options_.interval);
+        return 0;
+    // Each object once per interval, spread evenly.
+    return static_cast<long long>((monotonic_seconds() - started_) * static_cast<double>(objects) /
+                                  options_.interval);
+}
+
+void CheckActivity::run_due() {
+    const long long objects = static_cast<long long>(hosts_.size() + services_.size());
+    const long long due = this->due();
+    // A bounded slice per call, so that the engine's loop stays responsive (signals, its
+    // command pipe, status dumps) also when the checks fall behind their schedule.
+    const double slice_end = monotonic_seconds() + 0.2;
     for (; done_ < due; done_++) {
+        if ((done_ & 63) == 0 && monotonic_seconds() > slice_end)
+            break;
         const long long k = done_ % objects;
         if (k < static_cast<long long>(hosts_.size()))
             check_host(hosts_[static_cast<size_t>(k)]);

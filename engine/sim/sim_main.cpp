@@ -249,7 +249,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "vantor-engine-sim: the module left %zu callbacks registered\n", r.callbacks_left);
     sim::ledger_close();
     standin::reset_objects();
-    printf("vantor-engine-sim: %ld checks, %ld state changes\n", checks.checks(), checks.state_changes());
+    printf("vantor-engine-sim: %ld checks (%lld due), %ld state changes\n", checks.checks(), checks.due(),
+           checks.state_changes());
     printf("vantor-engine-sim: stopped after %ld seconds\n", static_cast<long>(time(nullptr) - started));
     return 0;
 }

@@ -188,6 +188,19 @@ TEST_F(History, InitialStatesOnlyForChangedObjectsOneStatementPerHost) {
     EXPECT_EQ(0u, zombies());
 }
 
+TEST_F(History, WithoutTheDatabaseEveryObjectGetsItsRowAtOnce) {
+    big_world(2, 2, 3000);
+    ASSERT_NE(nullptr, load()) << standin::last_load_error();
+    vtt::mariadb_stop();
+    standin::raise_process_event(NEBTYPE_PROCESS_EVENTLOOPSTART);
+    const bool done =
+        vtt::wait_until([&] { return log_count("Initial states totals: hosts: 2 / services 4") == 1; }, 10000);
+    vtt::mariadb_start();
+    ASSERT_TRUE(done) << "the walk waited for the database";
+    EXPECT_EQ(1u, log_count("database unreachable, every object gets its initial row"));
+    EXPECT_EQ(4u, jobs("vtdb_statuspri", 4).size());
+}
+
 TEST_F(History, ARestartEndsTheOlderWalk) {
     big_world(600, 4, 3000);
     start();
