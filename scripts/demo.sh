@@ -46,7 +46,7 @@ services start || { echo "the servers did not start, see $logs/services.log"; ex
 sql "DROP DATABASE IF EXISTS vantor4; DROP DATABASE IF EXISTS vtperf; DROP DATABASE IF EXISTS vtcfg"
 services mariadb-start || { echo "provisioning failed, see $logs/services.log"; exit 1; }
 rm -f "$root/var/"*.log "$root/var/"*.log.1 "$root/var/vantorconnector.lock" "$root/var/vtsql.errors" \
-      "$root/var/perfdata.errors" "$root/var/delayed-messages/"*
+      "$root/var/perfdata.errors" "$root/var/delayed-messages/"* "$root/var/sim-notifications.log"
 cat >"$root/etc/vantorconnector.conf" <<CONF
 vtstatus_workers=3
 perfdata_workers=2
@@ -108,6 +108,12 @@ var="$root/var"
   table "SELECT p.entry_time, p.service_id, m.metric, p.perf_value, m.unit, p.warning, p.critical
        FROM vtperf.service_perf_1 p LEFT JOIN vtcfg.service_metric m ON m.metric_id = p.metric_id
        ORDER BY p.entry_time DESC, p.service_id, m.metric LIMIT 8"
+  echo "== notifications: lines the commands appended to $var/sim-notifications.log, and the rows"
+  tail -n 6 "$var/sim-notifications.log" 2>/dev/null
+  table "SELECT entry_time, host_id, service_id, contact_id, command_id, reason_type, state, output
+         FROM vantor4.service_notification ORDER BY entry_time DESC LIMIT 6"
+  table "SELECT entry_time, host_id, contact_id, reason_type, state, output FROM vantor4.host_notification
+         ORDER BY entry_time DESC LIMIT 4"
   echo "== the commands from vantor_cmd as rows: an acknowledgement (comment entry_type 4), a running"
   echo "   downtime (type 1103) and a host comment; the history row of the acknowledgement names its author"
   table "SELECT host_id, service_id, entry_type, comment_data, expires, expire_time FROM vantor4.service_comment
@@ -120,6 +126,11 @@ var="$root/var"
 dump_files=$(ls -A "$logs/dumps" | wc -l)
 dumped=$(cat "$logs/dumps/"* 2>/dev/null | wc -l)
 replayed=$(grep -o "processed [0-9]* delayed messages" "$var/vantorconnector.log" 2>/dev/null | awk '{ n += $2 } END { print n + 0 }')
+# Each notification command appends one line ending in the user that ran it.
+notify_log="$var/sim-notifications.log"
+notified="$(cat "$notify_log" 2>/dev/null | wc -l) commands run by the daemon"
+users=$(awk '{ print $NF }' "$notify_log" 2>/dev/null | sort | uniq -c | awk '{ printf "%s%s %s", NR > 1 ? ", " : "", $1, $2 }')
+[ -n "$users" ] && notified="$notified, as: $users"
 failed_sql=$(cat "$var/vtsql.errors" 2>/dev/null | wc -l)
 restarts=$(grep -c "child died" "$var/vantorconnector.log" 2>/dev/null)
 
@@ -129,7 +140,7 @@ printf '  %-36s %s\n' \
   "host_status / service_status rows" "$(sql "SELECT COUNT(*) FROM vantor4.host_status") / $(sql "SELECT COUNT(*) FROM vantor4.service_status")" \
   "history rows (host / service)" "$(count_tables vantor4 'host\_state\_change\_%') / $(count_tables vantor4 'service\_state\_change\_%')" \
   "performance values stored" "$(count_tables vtperf 'service\_perf\_%') ($(sql "SELECT COUNT(*) FROM vtcfg.service_metric") metrics)" \
-  "notifications (host / service rows)" "$(sql "SELECT COUNT(*) FROM vantor4.host_notification") / $(sql "SELECT COUNT(*) FROM vantor4.service_notification")" \
+  "notifications (host / service rows)" "$(sql "SELECT COUNT(*) FROM vantor4.host_notification") / $(sql "SELECT COUNT(*) FROM vantor4.service_notification"); $notified" \
   "from vantor_cmd (3 commands queued)" "$(sql "SELECT COUNT(*) FROM vantor4.service_comment WHERE entry_type=4") acknowledgement, $(sql "SELECT COUNT(*) FROM vantor4.service_downtime WHERE type=1103") downtime running, $(sql "SELECT COUNT(*) FROM vantor4.host_comment WHERE entry_type=1") host comment; $(sql "SELECT COUNT(*) FROM vantor4.vantor_cmd") left in the table" \
   "job-server outage ($outage s)" "$dumped messages delayed and dumped ($dump_files files), $replayed replayed" \
   "statements in vtsql.errors" "$failed_sql" \

@@ -8,6 +8,7 @@
 
 #include <mysql.h>
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,7 +30,11 @@ namespace sim {
 namespace {
 
 // The kinds of rows, in the order the report lists them.
-const char *const kKinds[] = {"host_status", "service_status", "host_history", "service_history", "service_perf"};
+const char *const kKinds[] = {"host_status",  "service_status",      "host_history",         "service_history",
+                              "service_perf", "host_notification", "service_notification", "notify_command"};
+
+// The file the simulated engine's notification commands append their lines to.
+const char *const kNotifyFile = VT_PATH("/var/sim-notifications.log");
 
 struct MysqlCloser {
     void operator()(MYSQL *m) const { mysql_close(m); }
@@ -270,6 +275,27 @@ void observe(int callback_type, void *record) {
         }
         break;
     }
+    // A contact notification method the module takes over owes a notification row (with the
+    // output it carries) and one command run by the daemon, counted as the lines the command
+    // appends to its file.
+    case NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA: {
+        auto *d = static_cast<nebstruct_contact_notification_method_data *>(record);
+        if (d->type != NEBTYPE_CONTACTNOTIFICATIONMETHOD_START || !d->object_ptr)
+            break;
+        const unsigned long long seq = seq_in(d->output);
+        if (d->notification_type == SERVICE_NOTIFICATION) {
+            service *s = static_cast<service *>(d->object_ptr);
+            const int h = custom_id(s->custom_variables, "HOST_ID"), sv = custom_id(s->custom_variables, "SERVICE_ID");
+            note("service_notification", seq, h, sv);
+            note("notify_command", 0, h, sv);
+        } else {
+            host *h = static_cast<host *>(d->object_ptr);
+            const int id = custom_id(h->custom_variables, "HOST_ID");
+            note("host_notification", seq, id, -1);
+            note("notify_command", 0, id, -1);
+        }
+        break;
+    }
     // An acknowledgement and the start of a downtime leave a history row of the object too.
     case NEBCALLBACK_ACKNOWLEDGEMENT_DATA: {
         auto *d = static_cast<nebstruct_acknowledgement_data *>(record);
@@ -305,7 +331,8 @@ void count_query(MYSQL *m, const std::string &sql, const std::string &kind, Coun
             got[kind][std::strtoull(row[0].c_str(), nullptr, 10)] += std::strtol(row[1].c_str(), nullptr, 10);
 }
 
-bool read_landed(MYSQL *m, const std::set<int> &hosts, Counts &got, std::string &error) {
+bool read_landed(MYSQL *m, const std::set<int> &hosts, unsigned long long notify_offset, Counts &got,
+                 std::string &error) {
     got.clear();
     std::vector<std::vector<std::string>> r;
     if (!rows(m, std::string("SELECT kind, seq, COUNT(*) FROM ") + kAuditTable + " GROUP BY kind, seq", r)) {
@@ -322,6 +349,11 @@ bool read_landed(MYSQL *m, const std::set<int> &hosts, Counts &got, std::string 
                            " WHERE initial_log_state = 0 GROUP BY s", "host_history", got);
         count_query(m, "SELECT " + seq_of + " s, COUNT(*) FROM vantor4.service_state_change_" + id +
                            " WHERE initial_log_state = 0 GROUP BY s", "service_history", got);
+        count_query(m, "SELECT SUBSTRING(REGEXP_SUBSTR(output, 'vt_seq=[0-9]+'), 8) s, COUNT(*) FROM "
+                       "vantor4.host_notification WHERE host_id = " + id + " GROUP BY s", "host_notification", got);
+        count_query(m, "SELECT SUBSTRING(REGEXP_SUBSTR(output, 'vt_seq=[0-9]+'), 8) s, COUNT(*) FROM "
+                       "vantor4.service_notification WHERE host_id = " + id + " GROUP BY s", "service_notification",
+                    got);
         // A value stored before its service had a status row has metric id 0 (the metric
         // could not be attributed yet); it is stored all the same, so it counts.
         count_query(m, "SELECT CAST(perf_value AS DECIMAL(20,0)) v, COUNT(*) FROM vtperf.service_perf_" + id +
@@ -329,14 +361,26 @@ bool read_landed(MYSQL *m, const std::set<int> &hosts, Counts &got, std::string 
                            "WHERE host_id = " + id + " AND metric = 'vt_seq') GROUP BY v",
                     "service_perf", got);
     }
+    // Command lines appended since the ledger was opened.
+    std::ifstream in(kNotifyFile);
+    if (in && notify_offset > 0)
+        in.seekg(static_cast<std::streamoff>(notify_offset));
+    std::string line;
+    while (in && std::getline(in, line))
+        got["notify_command"][0]++;
     return true;
 }
 
 // The kind of row a kept statement or job would have made, "" for none the ledger counts.
 std::string kind_of_line(const std::string &line) {
-    if (line.compare(0, 14, "vtdb_statuspri") == 0 || line.compare(0, 13, "vt_eventguard") == 0 ||
-        line.compare(0, 11, "vtdb_notify") == 0)
+    if (line.compare(0, 14, "vtdb_statuspri") == 0 || line.compare(0, 13, "vt_eventguard") == 0)
         return "";
+    if (line.compare(0, 11, "vtdb_notify") == 0)
+        return "notify_command";
+    if (line.find("vantor4.service_notification") != std::string::npos)
+        return "service_notification";
+    if (line.find("vantor4.host_notification") != std::string::npos)
+        return "host_notification";
     if (line.compare(0, 13, "vtdb_perfdata") == 0)
         return "service_perf";
     if (line.find("vantor4.service_status") != std::string::npos)
@@ -380,7 +424,9 @@ void read_kept(const Counts &sent, Counts &kept) {
                 }
                 continue;
             }
-            if (unsigned long long s = seq_in(line.c_str()))
+            if (kind == "notify_command")
+                kept[kind][0]++;
+            else if (unsigned long long s = seq_in(line.c_str()))
                 kept[kind][s]++;
         }
     }
@@ -425,6 +471,11 @@ bool ledger_open(const std::string &path, const DbSettings &db, std::string &err
         error = "cannot write " + path + ": " + strerror(errno);
         return false;
     }
+    // Lines the notification commands append from now on are this run's.
+    struct stat st;
+    fprintf(ledger.file, "notify_offset\t%llu\t0\t0\n",
+            stat(kNotifyFile, &st) == 0 ? static_cast<unsigned long long>(st.st_size) : 0ULL);
+    fflush(ledger.file);
     // Numbers unique across runs, so that rows of an earlier run never pass for this one's.
     ledger.next_seq = static_cast<unsigned long long>(time(nullptr) % 100000) * 1000000ULL + 1;
     standin::set_event_observer(observe);
@@ -445,6 +496,7 @@ long reconcile(const std::string &path, const DbSettings &db, const ReconcileOpt
                std::string &error) {
     Counts sent;
     std::set<int> hosts;
+    unsigned long long notify_offset = 0;
     {
         std::ifstream in(path);
         if (!in) {
@@ -455,6 +507,10 @@ long reconcile(const std::string &path, const DbSettings &db, const ReconcileOpt
         unsigned long long seq;
         int host_id, service_id;
         while (in >> kind >> seq >> host_id >> service_id) {
+            if (kind == "notify_offset") {
+                notify_offset = seq;
+                continue;
+            }
             sent[kind][seq]++;
             hosts.insert(host_id);
         }
@@ -469,7 +525,7 @@ long reconcile(const std::string &path, const DbSettings &db, const ReconcileOpt
     time_t last_change = started;
     long last_lost = -1;
     for (;;) {
-        if (!read_landed(m.get(), hosts, got, error))
+        if (!read_landed(m.get(), hosts, notify_offset, got, error))
             return -1;
         read_kept(sent, kept);
         result = compare(sent, got, kept);
