@@ -3,6 +3,7 @@
 #include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
+#include "vt_notify.h"
 #include "vt_perfdata.h"
 #include "vt_util.h"
 #include "vantor_config.h"
@@ -14,11 +15,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -138,48 +136,13 @@ void run_status_statement(const std::string &sql)
         vt_write_failed_sql(sql.c_str());
 }
 
-/* Exit status of a notification child that refused to run its command. */
-constexpr int kRefusedStatus = 125;
-
-/* Switches the calling process to user and group "vtuser" with that user's own groups.
- * False when it would still run as root afterwards. */
-bool become_vtuser()
-{
-    if (geteuid() == 0) {
-        struct passwd *pw = getpwnam("vtuser");
-        if (!pw || initgroups("vtuser", pw->pw_gid) != 0 || setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0)
-            return false;
-    }
-    return geteuid() != 0 && getuid() != 0;
-}
-
 }  // namespace
 
-/* INTERIM until the notification runner lands. */
-extern "C" int vt_process_delayed_notification(const char *command) __attribute__((weak));
-
+/* The runner's child switches to the notification user before the shell starts, and the
+ * runner refuses (-2, nothing run) when that cannot be done while running as root. */
 extern "C" int vt_replay_notification(const char *command)
 {
-    if (!vt_process_delayed_notification)
-        return -2;
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) {
-        vt_logf("ERROR Could not fork for delayed notification: %s", std::strerror(errno));
-        return -2;
-    }
-    if (pid == 0) {
-        if (!become_vtuser()) {
-            vt_write_to_log("ERROR delayed notification: could not switch to user vtuser, nothing run as root");
-            _exit(kRefusedStatus);
-        }
-        vt_process_delayed_notification(command);
-        _exit(0);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == kRefusedStatus ? -2 : 0;
+    return vt_process_delayed_notification(command) == -2 ? -2 : 0;
 }
 
 extern "C" int vt_process_delayed_file(const char *name)

@@ -13,6 +13,7 @@
 #include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
+#include "vt_notify.h"
 #include "vt_replay.h"
 #include "vantor_config.h"
 
@@ -145,6 +146,46 @@ TEST_F(ReplayTest, DebugBuildRunsOnlyTheReplayInTheForeground) {
                                     "processing delayed messages - pid " + std::to_string(pid)})
         EXPECT_NE(std::string::npos, text.find(line)) << line << " in\n" << text;
     EXPECT_EQ(std::string::npos, text.find("PIDs Main process"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ReplayTest, NotificationsRunAsVtuserAndNeverAsRoot) {
+    char dir_template[] = "/tmp/vt-replay-notify-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir_template));
+    const std::string dir = dir_template;
+    chmod(dir.c_str(), 0777);
+    const std::string out = dir + "/who";
+    const std::string name = "delayed-messages.dump-7.000000";
+    dump(name, insert("before") + "vtdb_notify\tid -un > " + out + "; id -gn >> " + out + "\n" + insert("after"), 30);
+    struct stat before {};
+    stat((VT_DELAYED_DIR + name).c_str(), &before);
+
+    if (geteuid() == 0) {
+        // The switch cannot be made: nothing runs as root, and the file keeps the refused
+        // line and what follows it, with its age, for a later pass.
+        const char *saved = vt_notify_user;
+        vt_notify_user = "no-such-vt-user";
+        EXPECT_EQ(1, vt_process_delayed_file(name.c_str()));
+        vt_notify_user = saved;
+        EXPECT_FALSE(vtt::exists(out));
+        EXPECT_EQ("vtdb_notify\tid -un > " + out + "; id -gn >> " + out + "\n" + insert("after"),
+                  vtt::read_file(VT_DELAYED_DIR + name));
+        struct stat kept {};
+        stat((VT_DELAYED_DIR + name).c_str(), &kept);
+        EXPECT_EQ(before.st_mtim.tv_sec, kept.st_mtim.tv_sec);
+        EXPECT_EQ("before", replayed());
+    }
+    EXPECT_EQ(geteuid() == 0 ? 2 : 3, vt_process_delayed_file(name.c_str()));
+    EXPECT_EQ("after,before", replayed());
+    if (geteuid() == 0) {
+        EXPECT_EQ("vtuser\nvtuser\n", vtt::read_file(out));
+    }
+    EXPECT_TRUE(vtt::list_dir(VT_DELAYED_DIR).empty());
+    vtt::remove_file(out);
+    rmdir(dir.c_str());
 }
 
 }  // namespace
