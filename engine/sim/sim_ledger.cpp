@@ -544,20 +544,20 @@ long reconcile(const std::string &path, const DbSettings &db, const ReconcileOpt
         drop_triggers(m.get());
 
     Totals all;
-    fprintf(out, "  %-16s %8s %8s %10s %6s %6s\n", "rows", "sent", "landed", "duplicated", "kept", "lost");
+    fprintf(out, "  %-20s %8s %8s %10s %6s %6s\n", "rows", "sent", "landed", "duplicated", "kept", "lost");
     for (const char *k : kKinds) {
         auto it = result.find(k);
         if (it == result.end())
             continue;
         const Totals &t = it->second;
-        fprintf(out, "  %-16s %8ld %8ld %10ld %6ld %6ld\n", k, t.sent, t.landed, t.duplicated, t.kept, t.lost);
+        fprintf(out, "  %-20s %8ld %8ld %10ld %6ld %6ld\n", k, t.sent, t.landed, t.duplicated, t.kept, t.lost);
         all.sent += t.sent;
         all.landed += t.landed;
         all.duplicated += t.duplicated;
         all.kept += t.kept;
         all.lost += t.lost;
     }
-    fprintf(out, "  %-16s %8ld %8ld %10ld %6ld %6ld\n", "all", all.sent, all.landed, all.duplicated, all.kept,
+    fprintf(out, "  %-20s %8ld %8ld %10ld %6ld %6ld\n", "all", all.sent, all.landed, all.duplicated, all.kept,
             all.lost);
     fflush(out);
     return all.lost;
