@@ -129,7 +129,7 @@ replayed=$(grep -o "processed [0-9]* delayed messages" "$var/vantorconnector.log
 # Each notification command appends one line ending in the user that ran it.
 notify_log="$var/sim-notifications.log"
 notified="$(cat "$notify_log" 2>/dev/null | wc -l) commands run by the daemon"
-users=$(awk '{ print $NF }' "$notify_log" 2>/dev/null | sort | uniq -c | awk '{ printf "%s%s %s", NR > 1 ? ", " : "", $1, $2 }')
+users=$(awk '{ print $NF }' "$notify_log" 2>/dev/null | sort | uniq -c | awk '{ printf "%s%s %s", (NR > 1 ? ", " : ""), $1, $2 }')
 [ -n "$users" ] && notified="$notified, as: $users"
 failed_sql=$(cat "$var/vtsql.errors" 2>/dev/null | wc -l)
 restarts=$(grep -c "child died" "$var/vantorconnector.log" 2>/dev/null)
