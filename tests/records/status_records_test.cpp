@@ -265,8 +265,8 @@ TEST_F(StatusRecords, DaemonWritesStatusHistoryAndPerfdataRows) {
     sql.exec("DELETE FROM vantor4.service_state_change_47");
     sql.exec("DROP TABLE IF EXISTS vtperf.service_perf_47");
     start();
-    const pid_t daemon = vtt::start_daemon();
-    ASSERT_GT(daemon, 0);
+    const vtt::ScopedDaemon daemon("vtstatus_workers=3\nperfdata_workers=4\nnotify_workers=2\n");
+    ASSERT_GT(daemon.pid(), 0);
     host *h = add_host("db-host", "47");
     service *s = add_service(h, "db-svc", "47", "15");
     standin::set_text(h->plugin_output, TRICKY);
@@ -303,7 +303,6 @@ TEST_F(StatusRecords, DaemonWritesStatusHistoryAndPerfdataRows) {
                    row("SELECT COUNT(*) FROM vtperf.service_perf_47") == "2";
         },
         20000));
-    vtt::stop_daemon(daemon);
 }
 
 }  // namespace

@@ -350,6 +350,15 @@ pid_t start_daemon(int timeout_ms)
     return supervisor;
 }
 
+ScopedDaemon::ScopedDaemon(const std::string &conf)
+{
+    const std::string file = VT_CONNECTOR_CONF;
+    const std::string saved = read_file(file);
+    write_file(file, conf);
+    pid_ = start_daemon();
+    write_file(file, saved);
+}
+
 pid_t spawn_simulator(const std::string &sim, const std::vector<std::string> &args, const std::string &out_path)
 {
     std::vector<std::string> argv_text = {"vantor-engine-sim"};

@@ -82,6 +82,20 @@ void stop_daemon(pid_t supervisor);
 // Pids of the live processes whose parent is ppid.
 std::vector<pid_t> children_of(pid_t ppid);
 
+// The daemon for one test, stopped whatever way the test leaves. With a configuration text,
+// the daemon starts with it and the file's earlier content is put back at once.
+class ScopedDaemon {
+public:
+    ScopedDaemon() : pid_(start_daemon()) {}
+    explicit ScopedDaemon(const std::string &conf);
+    ~ScopedDaemon() { stop_daemon(pid_); }
+    ScopedDaemon(const ScopedDaemon &) = delete;
+    ScopedDaemon &operator=(const ScopedDaemon &) = delete;
+    pid_t pid() const { return pid_; }  // the supervisor, 0 when it did not start
+private:
+    pid_t pid_;
+};
+
 // Starts the simulated engine binary sim with args (after argv[0]), its standard output
 // going to out_path (truncated). Returns the child's pid (the caller reaps it), or -1.
 pid_t spawn_simulator(const std::string &sim, const std::vector<std::string> &args, const std::string &out_path);
