@@ -30,14 +30,10 @@ protected:
         ASSERT_GT(daemon, 0) << "the connector daemon did not start";
         module_log_offset = vtt::read_file(vtt::path("/var/vtdb.log")).size();
         daemon_log_offset = vtt::read_file(vtt::daemon_log()).size();
-        engine = fork();
-        if (engine == 0) {
-            int out = open(vtt::path("/var/commands-e2e-sim.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, STDOUT_FILENO);
-            execl(VT_ENGINE_SIM_PATH, "vantor-engine-sim", "--hosts", "1", "--services", "2", "--status-interval", "1",
-                  "--first-host-id", "960", "--module", VTDB_MODULE_PATH, static_cast<char *>(nullptr));
-            _exit(127);
-        }
+        engine = vtt::spawn_simulator(VT_ENGINE_SIM_PATH,
+                                      {"--hosts", "1", "--services", "2", "--status-interval", "1", "--first-host-id",
+                                       "960", "--module", VTDB_MODULE_PATH},
+                                      vtt::path("/var/commands-e2e-sim.out"));
         ASSERT_TRUE(vtt::wait_until([&] { return module_log().find("Ready to rock") != std::string::npos; }, 15000));
     }
     void TearDown() override {

@@ -72,16 +72,10 @@ TEST_F(EndToEnd, SimulatedEngineProvisionsRunsAndReadsItsCommandPipe) {
     const std::string sim_out = vtt::path("/var/engine-sim-test.out");
     vtt::remove_file(sim_out);
 
-    pid_t sim = fork();
-    if (sim == 0) {
-        int out = open(sim_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out >= 0)
-            dup2(out, STDOUT_FILENO);
-        execl(VT_ENGINE_SIM_PATH, "vantor-engine-sim", "--hosts", "2", "--services", "3", "--seconds", "5",
-              "--status-interval", "1", "--first-host-id", "900", "--module", VTDB_MODULE_PATH, "--show-status",
-              static_cast<char *>(nullptr));
-        _exit(127);
-    }
+    pid_t sim = vtt::spawn_simulator(VT_ENGINE_SIM_PATH,
+                                     {"--hosts", "2", "--services", "3", "--seconds", "5", "--status-interval", "1",
+                                      "--first-host-id", "900", "--module", VTDB_MODULE_PATH, "--show-status"},
+                                     sim_out);
     ASSERT_GT(sim, 0);
     ASSERT_TRUE(vtt::wait_until([&] { return vtt::count_lines_containing(vtm::module_log(), "Ready to rock") > 0; },
                                 10000));

@@ -11,6 +11,8 @@
 #include <ctime>
 #include <string>
 
+#include "vt_util.h"
+
 #include "failing_new.h"
 #include "module_fixture.h"
 
@@ -18,18 +20,7 @@ namespace {
 
 using vtm::ModuleTest;
 
-std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char *f, ...) {
-    va_list ap;
-    va_start(ap, f);
-    char *out = nullptr;
-    if (vasprintf(&out, f, ap) < 0)
-        out = nullptr;
-    va_end(ap);
-    std::string s = out ? out : "";
-    free(out);
-    return s;
-}
+using vt::format;
 
 // The program-status statement for the stand-in's current settings, handlers already
 // escaped as the test expects them.
@@ -52,7 +43,7 @@ std::string expected_program_status(int type, const char *host_handler, const ch
         "enable_flap_detection='%d',    enable_failure_prediction='%d',    process_performance_data='%d',    "
         "global_host_event_handler='%s',    global_service_event_handler='%s';";
     const long start = static_cast<long>(program_start);
-    return fmt(f, type, "9.12.8-7", nagios_pid, daemon_mode, start, enable_notifications, execute_service_checks,
+    return format(f, type, "9.12.8-7", nagios_pid, daemon_mode, start, enable_notifications, execute_service_checks,
                accept_passive_service_checks, execute_host_checks, accept_passive_host_checks,
                enable_event_handlers, obsess_over_services, obsess_over_hosts, check_service_freshness,
                check_host_freshness, enable_flap_detection, 0, process_performance_data, host_handler,

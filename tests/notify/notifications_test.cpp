@@ -262,24 +262,14 @@ TEST(SimulatedNotifications, DeliveredByTheDaemonAsVtuser) {
     sql.exec("DELETE FROM vantor4.service_notification WHERE host_id=970");
     const std::string file = vtt::path("/var/sim-notifications.log");
     vtt::remove_file(file);
-    const std::string conf_saved = vtt::read_file(VT_CONNECTOR_CONF);
-    vtt::write_file(VT_CONNECTOR_CONF, "vtstatus_workers=1\nperfdata_workers=1\nnotify_workers=2\n");
-    const pid_t daemon = vtt::start_daemon();
-    vtt::write_file(VT_CONNECTOR_CONF, conf_saved);
-    ASSERT_GT(daemon, 0);
+    const vtt::ScopedDaemon daemon("vtstatus_workers=1\nperfdata_workers=1\nnotify_workers=2\n");
+    ASSERT_GT(daemon.pid(), 0);
     const std::string out = vtt::path("/var/sim-notify-test.out");
-    const pid_t engine = fork();
-    if (engine == 0) {
-        if (!freopen(out.c_str(), "w", stdout))
-            _exit(126);
-        execl(VT_ENGINE_SIM_PATH, "vantor-engine-sim", "--hosts", "1", "--services", "4", "--seconds", "6",
-              "--check-interval", "1", "--change-percent", "60", "--first-host-id", "970", "--module",
-              VTDB_MODULE_PATH, static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(engine, waitpid(engine, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << vtt::read_file(out);
+    ASSERT_TRUE(vtt::run_simulator(VT_ENGINE_SIM_PATH,
+                                   {"--hosts", "1", "--services", "4", "--seconds", "6", "--check-interval", "1",
+                                    "--change-percent", "60", "--first-host-id", "970", "--module", VTDB_MODULE_PATH},
+                                   out))
+        << vtt::read_file(out);
     auto rows = [&] {
         return sql.count("vantor4.host_notification WHERE host_id=970") +
                sql.count("vantor4.service_notification WHERE host_id=970");
@@ -292,7 +282,6 @@ TEST(SimulatedNotifications, DeliveredByTheDaemonAsVtuser) {
     // The contacts and commands the engine names are found in the configuration.
     EXPECT_EQ(0, sql.count("vantor4.service_notification WHERE host_id=970 AND (command_id<0 OR contact_id<0)"));
     EXPECT_NE(std::string::npos, vtt::read_file(out).find("taken over by the module")) << vtt::read_file(out);
-    vtt::stop_daemon(daemon);
 }
 
 }  // namespace

@@ -16,21 +16,14 @@ TEST(SimulatedChecks, FillStatusHistoryAndPerfdataTables) {
             sql.exec("DROP TABLE IF EXISTS " + std::string(t) + std::to_string(id));
     sql.exec("DELETE FROM vantor4.host_status WHERE host_id IN (960, 961)");
     sql.exec("DELETE FROM vantor4.service_status WHERE host_id IN (960, 961)");
-    const pid_t daemon = vtt::start_daemon();
-    ASSERT_GT(daemon, 0);
+    const vtt::ScopedDaemon daemon("vtstatus_workers=3\nperfdata_workers=4\nnotify_workers=2\n");
+    ASSERT_GT(daemon.pid(), 0);
     const std::string out = vtt::path("/var/sim-checks-test.out");
-    const pid_t engine = fork();
-    if (engine == 0) {
-        if (!freopen(out.c_str(), "w", stdout))
-            _exit(126);
-        execl(VT_ENGINE_SIM_PATH, "vantor-engine-sim", "--hosts", "2", "--services", "3", "--seconds", "6",
-              "--check-interval", "1", "--change-percent", "40", "--first-host-id", "960", "--module",
-              VTDB_MODULE_PATH, static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(engine, waitpid(engine, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << vtt::read_file(out);
+    ASSERT_TRUE(vtt::run_simulator(VT_ENGINE_SIM_PATH,
+                                   {"--hosts", "2", "--services", "3", "--seconds", "6", "--check-interval", "1",
+                                    "--change-percent", "40", "--first-host-id", "960", "--module", VTDB_MODULE_PATH},
+                                   out))
+        << vtt::read_file(out);
     // About 6 checks of each of 8 objects, a good share of them changing state.
     EXPECT_TRUE(vtt::wait_until(
         [&] {
@@ -47,7 +40,6 @@ TEST(SimulatedChecks, FillStatusHistoryAndPerfdataTables) {
                            "'OK - ''sim-service-%' AND plugin_output NOT LIKE 'WARNING - disk \"C:\\\\\\\\\" at %' "
                            "AND plugin_output NOT LIKE 'CRITICAL - can''t connect to ''db'' on sim-host-%' AND "
                            "plugin_output NOT LIKE 'UNKNOWN - plugin''s output %'"));
-    vtt::stop_daemon(daemon);
 }
 
 }  // namespace

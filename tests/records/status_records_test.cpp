@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include "vt_util.h"
+
 #include "records_fixture.h"
 
 namespace {
@@ -10,18 +12,7 @@ namespace {
 using vtr::date;
 using vtr::quoted;
 
-std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char *f, ...) {
-    va_list ap;
-    va_start(ap, f);
-    char *out = nullptr;
-    if (vasprintf(&out, f, ap) < 0)
-        out = nullptr;
-    va_end(ap);
-    std::string s = out ? out : "";
-    free(out);
-    return s;
-}
+using vt::format;
 
 std::string q(const char *text) { return text ? quoted(text) : "NULL"; }
 std::string d(time_t t) { return t ? date(t) : "NULL"; }
@@ -52,7 +43,7 @@ std::string expected_host(const host *h, const char *id, const std::string &expo
                       np = q(h->notification_period), eh = q(h->event_handler), nu = q(h->notes_url),
                       au = q(h->action_url), ii = q(h->icon_image), next = d(h->next_check), last = d(h->last_check),
                       chg = d(h->last_state_change);
-    return fmt(f, id, name.c_str(), h->problem_has_been_acknowledged, h->acknowledgement_type, h->check_type,
+    return format(f, id, name.c_str(), h->problem_has_been_acknowledged, h->acknowledgement_type, h->check_type,
                h->current_state, h->last_state, h->last_hard_state, out.c_str(), lout.c_str(), perf.c_str(),
                h->state_type, h->current_attempt, h->latency, h->execution_time, h->notifications_enabled,
                next.c_str(), last.c_str(), chg.c_str(), h->scheduled_downtime_depth, h->is_flapping,
@@ -101,7 +92,7 @@ std::string expected_service(const service *s, const char *hid, const char *sid,
                       hii = q(s->host_ptr->icon_image), next = d(s->next_check), last = d(s->last_check),
                       ln = d(s->last_notification), nn = d(s->next_notification), chg = d(s->last_state_change);
     const char *e = export_date.c_str();
-    return fmt(f, hid, sid, hn.c_str(), desc.c_str(), s->problem_has_been_acknowledged, s->acknowledgement_type,
+    return format(f, hid, sid, hn.c_str(), desc.c_str(), s->problem_has_been_acknowledged, s->acknowledgement_type,
                s->check_type, s->current_state, s->last_state, s->last_hard_state, out.c_str(), lout.c_str(),
                perf.c_str(), s->state_type, next.c_str(), last.c_str(), s->current_attempt, ln.c_str(), nn.c_str(),
                chg.c_str(), s->latency, s->execution_time, s->scheduled_downtime_depth, s->is_flapping,
@@ -274,8 +265,8 @@ TEST_F(StatusRecords, DaemonWritesStatusHistoryAndPerfdataRows) {
     sql.exec("DELETE FROM vantor4.service_state_change_47");
     sql.exec("DROP TABLE IF EXISTS vtperf.service_perf_47");
     start();
-    const pid_t daemon = vtt::start_daemon();
-    ASSERT_GT(daemon, 0);
+    const vtt::ScopedDaemon daemon("vtstatus_workers=3\nperfdata_workers=4\nnotify_workers=2\n");
+    ASSERT_GT(daemon.pid(), 0);
     host *h = add_host("db-host", "47");
     service *s = add_service(h, "db-svc", "47", "15");
     standin::set_text(h->plugin_output, TRICKY);
@@ -312,7 +303,6 @@ TEST_F(StatusRecords, DaemonWritesStatusHistoryAndPerfdataRows) {
                    row("SELECT COUNT(*) FROM vtperf.service_perf_47") == "2";
         },
         20000));
-    vtt::stop_daemon(daemon);
 }
 
 }  // namespace

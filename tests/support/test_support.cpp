@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
 #include <signal.h>
@@ -347,6 +348,41 @@ pid_t start_daemon(int timeout_ms)
         return supervisor > 0;
     }, timeout_ms);
     return supervisor;
+}
+
+ScopedDaemon::ScopedDaemon(const std::string &conf)
+{
+    const std::string file = VT_CONNECTOR_CONF;
+    const std::string saved = read_file(file);
+    write_file(file, conf);
+    pid_ = start_daemon();
+    write_file(file, saved);
+}
+
+pid_t spawn_simulator(const std::string &sim, const std::vector<std::string> &args, const std::string &out_path)
+{
+    std::vector<std::string> argv_text = {"vantor-engine-sim"};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &a : argv_text)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || dup2(out, STDOUT_FILENO) < 0)
+            _exit(126);
+        execv(sim.c_str(), argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+bool run_simulator(const std::string &sim, const std::vector<std::string> &args, const std::string &out_path)
+{
+    pid_t pid = spawn_simulator(sim, args, out_path);
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void stop_daemon(pid_t supervisor)

@@ -82,6 +82,26 @@ void stop_daemon(pid_t supervisor);
 // Pids of the live processes whose parent is ppid.
 std::vector<pid_t> children_of(pid_t ppid);
 
+// The daemon for one test, stopped whatever way the test leaves. With a configuration text,
+// the daemon starts with it and the file's earlier content is put back at once.
+class ScopedDaemon {
+public:
+    ScopedDaemon() : pid_(start_daemon()) {}
+    explicit ScopedDaemon(const std::string &conf);
+    ~ScopedDaemon() { stop_daemon(pid_); }
+    ScopedDaemon(const ScopedDaemon &) = delete;
+    ScopedDaemon &operator=(const ScopedDaemon &) = delete;
+    pid_t pid() const { return pid_; }  // the supervisor, 0 when it did not start
+private:
+    pid_t pid_;
+};
+
+// Starts the simulated engine binary sim with args (after argv[0]), its standard output
+// going to out_path (truncated). Returns the child's pid (the caller reaps it), or -1.
+pid_t spawn_simulator(const std::string &sim, const std::vector<std::string> &args, const std::string &out_path);
+// spawn_simulator, then waits for it; true when it exited with status 0.
+bool run_simulator(const std::string &sim, const std::vector<std::string> &args, const std::string &out_path);
+
 // Runs f with every allocation through operator new failing; returns whether an exception
 // came out of it. The program must link support/failing_new.cpp.
 template <typename F> bool throws_without_memory(F &&f)
