@@ -11,6 +11,7 @@
 #include <ctime>
 #include <pthread.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -105,10 +106,22 @@ extern "C" void unblock_stop_signals()
     sigset_t set = stop_signals();
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
+/* The supervisor's pid, for its children to tell whether they are its direct children. */
+pid_t supervisor_pid = 0;
+
 extern "C" void child_after_fork()
 {
     signal(SIGTERM, SIG_DFL);
     signal(SIGINT, SIG_DFL);
+    /* A child of a supervisor that died (SIGKILL, a crash) would keep taking jobs without
+     * supervision, with a registry and settings nobody refreshes, and the next start would
+     * add a second set: the kernel ends it with SIGTERM instead, and the job server hands
+     * its unfinished job out again. Only direct children: what a worker forks is its own. */
+    if (supervisor_pid > 0 && getppid() == supervisor_pid) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != supervisor_pid)
+            _exit(0);  // the supervisor died before the request took effect
+    }
     unblock_stop_signals();
 }
 
@@ -120,6 +133,7 @@ void install_stop_handlers()
     sa.sa_flags = 0;  /* no restart: the pause between cycles ends at the signal */
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    supervisor_pid = getpid();
     pthread_atfork(block_stop_signals, unblock_stop_signals, child_after_fork);
 }
 

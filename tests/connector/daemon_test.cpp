@@ -305,6 +305,19 @@ TEST_F(Daemon, StopSignalEndsEveryChildAndReleasesTheLock)
     EXPECT_EQ(1, vtt::gearman_status()["vtdb_statuspri"].workers);
 }
 
+TEST_F(Daemon, ChildrenEndWhenTheSupervisorIsKilled)
+{
+    start();
+    ASSERT_TRUE(vtt::wait_until([&] { return vtt::gearman_status()["vtdb_vtstatus"].workers == 2; }, 10000));
+    auto kids = vtt::children_of(supervisor);
+    ASSERT_EQ(5u, kids.size());
+    kill(supervisor, SIGKILL);
+    for (pid_t k : kids)
+        EXPECT_TRUE(vtt::wait_until([&] { while (waitpid(-1, nullptr, WNOHANG) > 0) {} return kill(k, 0) != 0; }, 5000)) << k;
+    EXPECT_TRUE(vtt::wait_until([&] { return vtt::gearman_status()["vtdb_vtstatus"].workers == 0; }, 5000));
+    supervisor = 0;
+}
+
 TEST_F(Daemon, QueuedStatementsSurviveAJobServerCrash)
 {
     const int n = 3000;
