@@ -16,6 +16,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -125,6 +126,10 @@ extern "C" int vt_become_notify_user(void)
         gid_t gid;
         std::string why;
         bool ok = lookup_notify_user(uid, gid, why);
+        /* The kernel forgets the parent-death signal at a change of ids; the worker keeps
+         * the one the supervisor's child set-up asked for. */
+        int death_signal = 0;
+        prctl(PR_GET_PDEATHSIG, &death_signal);
         /* The group list first (it needs root), then the group, then the user: a process
          * that ends up with the user's ids keeps none of root's groups. */
         if (ok && initgroups(vt_notify_user, gid) != 0)
@@ -135,8 +140,11 @@ extern "C" int vt_become_notify_user(void)
             why = vt::format("setuid(%d): %s", static_cast<int>(uid), std::strerror(errno)), ok = false;
         if (ok && is_root())
             why = "still root after the switch", ok = false;
-        if (ok)
+        if (ok) {
+            if (death_signal)
+                prctl(PR_SET_PDEATHSIG, death_signal);
             return 0;
+        }
         vt_logf("ERROR could not switch to user %s and group %s (%s): notification commands are not run as root",
                 vt_notify_user, vt_notify_group, why.c_str());
     } catch (...) {
