@@ -76,7 +76,7 @@ sleep 5
 now=$(date +%s)
 sql "INSERT INTO vantor4.vantor_cmd (command) VALUES
      ('[$now] ACKNOWLEDGE_SVC_PROBLEM;sim-host-1;sim-service-1;1;1;1;Simulation Administrator;2030-01-31 18:00:00#|#disk replaced'),
-     ('[$now] SCHEDULE_SVC_DOWNTIME;sim-host-1;sim-service-2;$now;$((now + 3600));1;0;3600;Simulation Administrator;kernel update'),
+     ('[$now] SCHEDULE_SVC_DOWNTIME;sim-host-1;sim-service-2;$((now + 2));$((now + 3600));1;0;3600;Simulation Administrator;kernel update'),
      ('[$now] ADD_HOST_COMMENT;sim-host-2;1;Simulation Administrator;cable replaced')"
 say "queued an acknowledgement, a downtime and a comment in vantor4.vantor_cmd"
 sleep "$((outage_at - 5))"

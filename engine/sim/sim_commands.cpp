@@ -131,8 +131,9 @@ bool schedule_downtime(const std::string &args, bool for_service) {
     raise_downtime(NEBTYPE_DOWNTIME_ADD, d);
     raise_comment(NEBTYPE_COMMENT_ADD, for_service ? SERVICE_COMMENT : HOST_COMMENT, f[0], for_service ? f[1] : "",
                   d.author, d.comment, 1, DOWNTIME_COMMENT, d.comment_id);
+    // The engine starts a fixed downtime from a timed event of its loop, never inside the
+    // command that scheduled it; the downtimes timer does the same here.
     downtimes.push_back(d);
-    downtime_tick();
     return true;
 }
 

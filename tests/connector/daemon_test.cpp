@@ -104,8 +104,8 @@ TEST_F(Daemon, StartsItsWorkersAndLogsThePidsLine)
     EXPECT_NE(std::string::npos, text.find("Starting vantorconnector V. 9.12.8-7"));
     EXPECT_NE(std::string::npos, text.find("finished daemonizing"));
     // Children announce themselves on their own time, possibly after the PIDs line.
-    EXPECT_TRUE(vtt::wait_until([&] { return new_lines("processing vtdb_statuspri queue - pid ") == 1; }, 5000));
-    EXPECT_TRUE(vtt::wait_until([&] { return new_lines("processing vtdb_vtstatus queue - pid ") == 2; }, 5000));
+    EXPECT_TRUE(vtt::wait_until([&] { return new_lines("processing vtdb_statuspri queue - pid ") == 1; }, 15000));
+    EXPECT_TRUE(vtt::wait_until([&] { return new_lines("processing vtdb_vtstatus queue - pid ") == 2; }, 15000));
     auto kids = vtt::children_of(supervisor);
     EXPECT_EQ(5u, kids.size());
     size_t line = text.find("PIDs Main process");
