@@ -117,10 +117,27 @@ int main(int argc, char **argv) {
     for (size_t i = 2 * n / 3; i < n; i++)
         last = std::max(last, totals[i]);
     const long per_interval = 2L * services;
-    const bool held = totals.back() <= per_interval / 10 && last <= mid + per_interval / 20;
-    std::printf("%s", vtt::read_file(out).c_str());
-    std::printf("end to end: %d services at a 60 s interval %s (queued at the end %ld, one interval is %ld jobs)\n",
-                services, held ? "HELD" : "NOT HELD: the queues grew", totals.back(), per_interval);
+    const bool queues_held = totals.back() <= per_interval / 10 && last <= mid + per_interval / 20;
+    // Short queues prove nothing when the engine itself fell behind its schedule (the module's
+    // submissions run on the engine's thread): it must have run 99 % of its due checks.
+    const std::string sim_out = vtt::read_file(out);
+    long checks = 0;
+    long long due = 0;
+    const size_t counts = sim_out.find(" checks (");
+    const size_t at = counts == std::string::npos ? counts : sim_out.rfind("vantor-engine-sim: ", counts);
+    if (at == std::string::npos || std::sscanf(sim_out.c_str() + at, "vantor-engine-sim: %ld checks (%lld due)",
+                                               &checks, &due) != 2)
+        std::printf("no check counts in the simulated engine's output\n");
+    const bool on_schedule = due > 0 && checks >= due * 99 / 100;
+    std::printf("%s", sim_out.c_str());
+    std::printf("end to end: %d services at a 60 s interval %s (queued at the end %ld, one interval is %ld jobs; "
+                "engine ran %ld of %lld due checks)\n",
+                services,
+                !queues_held   ? "NOT HELD: the queues grew"
+                : !on_schedule ? "NOT HELD: the engine fell behind its schedule"
+                               : "HELD",
+                totals.back(), per_interval, checks, due);
+    const bool held = queues_held && on_schedule;
     vtt::stop_daemon(daemon);
     return held ? 0 : 2;
 }
