@@ -422,6 +422,13 @@ std::string vt_escape_sql_text(const char *text)
     if (!text)
         return std::string();
     size_t len = std::strlen(text);
+    /* The status schema is utf8mb4: a text that is not UTF-8 would fail its whole statement. */
+    std::string converted;
+    if (!vt::is_utf8(text, len)) {
+        converted = vt::utf8_or_latin1(text, len);
+        text = converted.c_str();
+        len = converted.size();
+    }
     std::string buf(2 * len + 1, '\0');
     unsigned long n = mysql_real_escape_string(escape_handle(), &buf[0], text, static_cast<unsigned long>(len));
     buf.resize(n);

@@ -59,6 +59,71 @@ bool write_all(int fd, const std::string &text)
     return true;
 }
 
+size_t utf8_sequence_length(const unsigned char *s, size_t n)
+{
+    if (n == 0)
+        return 0;
+    const unsigned char c = s[0];
+    if (c < 0x80)
+        return 1;
+    size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0)
+            lo = 0xA0;  // overlong below U+0800
+        else if (c == 0xED)
+            hi = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0)
+            lo = 0x90;  // overlong below U+10000
+        else if (c == 0xF4)
+            hi = 0x8F;  // above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (n < len || s[1] < lo || s[1] > hi)
+        return 0;
+    for (size_t i = 2; i < len; ++i)
+        if (s[i] < 0x80 || s[i] > 0xBF)
+            return 0;
+    return len;
+}
+
+bool is_utf8(const char *s, size_t n)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(s);
+    for (size_t i = 0; i < n;) {
+        const size_t len = utf8_sequence_length(p + i, n - i);
+        if (len == 0)
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+std::string utf8_or_latin1(const char *s, size_t n)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(s);
+    std::string out;
+    out.reserve(n + n / 4);
+    for (size_t i = 0; i < n;) {
+        const size_t len = utf8_sequence_length(p + i, n - i);
+        if (len > 0) {
+            out.append(s + i, len);
+            i += len;
+        } else {
+            out += static_cast<char>(0xC0 | (p[i] >> 6));
+            out += static_cast<char>(0x80 | (p[i] & 0x3F));
+            ++i;
+        }
+    }
+    return out;
+}
+
 void log_caught(const char *where) noexcept
 {
     char msg[512];

@@ -62,6 +62,19 @@ inline bool all_digits(const char *s)
     return true;
 }
 
+/* Length of the well-formed UTF-8 sequence that starts at s (at most n bytes available), or 0
+ * when none starts there: overlong forms, surrogates and code points above U+10FFFF are not
+ * well-formed, as for a utf8mb4 column. */
+size_t utf8_sequence_length(const unsigned char *s, size_t n);
+
+/* Whether the n bytes at s are well-formed UTF-8 throughout. */
+bool is_utf8(const char *s, size_t n);
+
+/* The n bytes at s as well-formed UTF-8: every byte that does not start a well-formed sequence
+ * is taken as the Latin-1 character of that value. Plugins that print Latin-1 text then read
+ * right, and a utf8mb4 column under strict mode no longer refuses the whole statement. */
+std::string utf8_or_latin1(const char *s, size_t n);
+
 /* A string column of a result row, or "" when it is NULL. */
 inline const char *col_or_empty(const char *c) { return c ? c : ""; }
 

@@ -345,6 +345,40 @@ TEST_F(DbExec, EscapingWorksConnectedAndAfterDisconnect)
     EXPECT_EQ("o'k\\ \"x\" \x1a end", sql.scalar("SELECT v FROM vt_test.kv WHERE k = 4"));
 }
 
+// Plugin output that is not UTF-8 (Latin-1 from older plugins, or cut sequences) would fail a
+// whole statement on a utf8mb4 column under strict mode; such bytes arrive as Latin-1 instead.
+TEST_F(DbExec, TextsThatAreNotUtf8ArriveAsLatin1InsteadOfFailingTheStatement)
+{
+    sql.exec("CREATE TABLE IF NOT EXISTS vt_test.u8 (k INT PRIMARY KEY, v TEXT) CHARSET utf8mb4");
+    sql.exec("DELETE FROM vt_test.u8");
+    ASSERT_NE(std::string::npos, sql.scalar("SELECT @@GLOBAL.sql_mode").find("STRICT_TRANS_TABLES"));
+    const struct {
+        const char *in, *stored;
+    } cases[] = {
+        {"gr\xc3\xbc\xc3\x9f \xf0\x9f\x94\xa5", "gr\xc3\xbc\xc3\x9f \xf0\x9f\x94\xa5"},  // valid: unchanged
+        {"Temperatur \xe4 it's", "Temperatur \xc3\xa4 it's"},                      // Latin-1
+        {"\xc0\xaf", "\xc3\x80\xc2\xaf"},                                       // overlong '/'
+        {"\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"},                          // a surrogate
+        {"\xf4\x90\x80\x80", "\xc3\xb4\xc2\x90\xc2\x80\xc2\x80"},              // above U+10FFFF
+        {"cut \xe2\x82", "cut \xc3\xa2\xc2\x82"},                                // a sequence cut short
+    };
+    int key = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.in);
+        char *escaped = nullptr;
+        vt_escape_string_for_mysql(c.in, &escaped);
+        vt::CString hold(escaped);
+        int status = -1;
+        const std::string insert = "INSERT INTO vt_test.u8 VALUES (" + std::to_string(++key) + ", " + escaped + ")";
+        mysql_free_result(db_query_exec(insert.c_str(), "vt_test", &status, 1));
+        EXPECT_EQ(0, status);
+        std::string hex;
+        for (unsigned char b : std::string(c.stored))
+            hex += vt::format("%02X", b);
+        EXPECT_EQ(hex, sql.scalar("SELECT HEX(v) FROM vt_test.u8 WHERE k = " + std::to_string(key)));
+    }
+}
+
 TEST_F(DbExec, FailedStatementsAreAppendedOnePerLine)
 {
     vtt::remove_file(VT_FAILED_SQL_FILE);
