@@ -526,7 +526,9 @@ int take_record(const std::string &rec, int min_fields)
     job.service_id = service_text == "HOST" ? -1 : static_cast<int>(std::strtol(service_text.c_str(), nullptr, 10));
     if (n < 4)
         return n;
-    std::string text = vt_perfdata_cut(std::string(f[3]).c_str());
+    // Labels and units end up in utf8mb4 columns and in the registry's keys: bytes that are not
+    // UTF-8 are taken as Latin-1 here, before the cut, so both hold the same text.
+    std::string text = vt_perfdata_cut(vt::utf8_or_latin1(f[3].data(), f[3].size()).c_str());
     job.perfdata = &text[0];
     vtdb_process_perfdata(&job);
     return n;

@@ -458,6 +458,18 @@ TEST_F(PerfdataStore, LabelsAreFoundAgainAfterARestart)
                                       std::string(73, 'u') + "'");
     ASSERT_NE(id, "");
     EXPECT_EQ(sql.count("vtperf.service_perf_113 WHERE metric_id=" + id), 2);
+
+    // A Latin-1 label is registered as its UTF-8 text, and found by it after a restart.
+    for (int i = 0; i < 2; ++i) {
+        if (i == 1)
+            ASSERT_EQ(vtdb_populate_metric_list(), 0);
+        EXPECT_EQ(vt_process_perfdata(record(1700000070 + i, host, "1", "Temp\xe4=2" + std::to_string(i) + "\xb0").c_str()), 0);
+    }
+    const std::string latin = sql.scalar("SELECT GROUP_CONCAT(CONCAT(metric_id, ':', HEX(unit))) FROM "
+                                         "vtcfg.service_metric WHERE host_id=113 AND HEX(metric)='54656D70C3A4'");
+    ASSERT_EQ(latin.find(','), std::string::npos) << "registered once: " << latin;
+    EXPECT_EQ(latin.substr(latin.find(':')), ":C2B0");
+    EXPECT_EQ(sql.count("vtperf.service_perf_113 WHERE metric_id=" + latin.substr(0, latin.find(':'))), 2);
     EXPECT_EQ(log_text().find("ERROR", log_before.size()), std::string::npos);
 }
 
