@@ -467,6 +467,7 @@ TEST_F(PerfdataStore, LabelsAreFoundAgainAfterARestart)
     }
     const std::string latin = sql.scalar("SELECT GROUP_CONCAT(CONCAT(metric_id, ':', HEX(unit))) FROM "
                                          "vtcfg.service_metric WHERE host_id=113 AND HEX(metric)='54656D70C3A4'");
+    ASSERT_NE(latin.find(':'), std::string::npos) << "the Latin-1 label was not registered as UTF-8";
     ASSERT_EQ(latin.find(','), std::string::npos) << "registered once: " << latin;
     EXPECT_EQ(latin.substr(latin.find(':')), ":C2B0");
     EXPECT_EQ(sql.count("vtperf.service_perf_113 WHERE metric_id=" + latin.substr(0, latin.find(':'))), 2);
