@@ -69,6 +69,17 @@ bool is_dump_name(const std::string &n)
 
 std::string line_of(const Msg &m) { return m.first + "\t" + m.second; }
 
+// The dump folder holds exactly one file, and it holds these messages after the prefix, in order.
+void expect_one_dump_holding(const std::vector<Msg> &msgs, const std::string &prefix = "")
+{
+    auto names = dump_names();
+    ASSERT_EQ(names.size(), 1u);
+    std::string expected = prefix;
+    for (const auto &m : msgs)
+        expected += line_of(m) + "\n";
+    EXPECT_EQ(vtt::read_file(kDir + names[0]), expected);
+}
+
 long long stamp_us(const struct timeval &tv) { return tv.tv_sec * 1000000LL + tv.tv_usec; }
 
 long long now_us()
@@ -252,12 +263,7 @@ TEST_F(DelayedQueue, UnopenableDumpFileLosesNothing)
     ASSERT_EQ(rmdir(kDump.c_str()), 0);
     ASSERT_EQ(dump_msgs(), 0);
     EXPECT_EQ(get_count_delayed(), 0);
-    auto names = dump_names();
-    ASSERT_EQ(names.size(), 1u);
-    std::string expected;
-    for (const auto &m : pushed)
-        expected += line_of(m) + "\n";
-    EXPECT_EQ(vtt::read_file(kDir + names[0]), expected);
+    expect_one_dump_holding(pushed);
 }
 
 // Another process's dump holds the lock: the push that wants to dump does not wait, keeps
@@ -282,12 +288,7 @@ TEST_F(DelayedQueue, HeldDumpLockIsNeverWaitedForAndRetriedAfterASecond)
     usleep(1100000);
     EXPECT_EQ(push_msg("vtdb_vtstatus", "after", 26), 0);
     EXPECT_EQ(queued(), (std::vector<Msg>{{"vtdb_vtstatus", "after"}}));
-    auto names = dump_names();
-    ASSERT_EQ(names.size(), 1u);
-    std::string expected;
-    for (const auto &m : pushed)
-        expected += line_of(m) + "\n";
-    EXPECT_EQ(vtt::read_file(kDir + names[0]), expected);
+    expect_one_dump_holding(pushed);
 }
 
 // While no dump succeeds the queue keeps at most VT_DELAYED_MAX_BYTES: the oldest messages
@@ -358,12 +359,7 @@ TEST_F(DelayedQueue, ShortWriteIsUndoneAndReportedAsFailure)
 
     // With room again the whole file moves: the earlier line first, each message once.
     ASSERT_EQ(dump_msgs(), 0);
-    auto names = dump_names();
-    ASSERT_EQ(names.size(), 1u);
-    std::string expected = earlier;
-    for (const auto &m : pushed)
-        expected += line_of(m) + "\n";
-    EXPECT_EQ(vtt::read_file(kDir + names[0]), expected);
+    expect_one_dump_holding(pushed, earlier);
     EXPECT_EQ(get_count_delayed(), 0);
 }
 
