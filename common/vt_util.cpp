@@ -59,6 +59,9 @@ bool write_all(int fd, const std::string &text)
     return true;
 }
 
+namespace {
+/* Length of the well-formed UTF-8 sequence that starts at s (n bytes available), or 0 when
+ * none starts there. */
 size_t utf8_sequence_length(const unsigned char *s, size_t n)
 {
     if (n == 0)
@@ -92,6 +95,7 @@ size_t utf8_sequence_length(const unsigned char *s, size_t n)
             return 0;
     return len;
 }
+}  // namespace
 
 bool is_utf8(const char *s, size_t n)
 {

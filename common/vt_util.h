@@ -62,12 +62,8 @@ inline bool all_digits(const char *s)
     return true;
 }
 
-/* Length of the well-formed UTF-8 sequence that starts at s (at most n bytes available), or 0
- * when none starts there: overlong forms, surrogates and code points above U+10FFFF are not
- * well-formed, as for a utf8mb4 column. */
-size_t utf8_sequence_length(const unsigned char *s, size_t n);
-
-/* Whether the n bytes at s are well-formed UTF-8 throughout. */
+/* Whether the n bytes at s are well-formed UTF-8 throughout (overlong forms, surrogates and
+ * code points above U+10FFFF are not, as for a utf8mb4 column). */
 bool is_utf8(const char *s, size_t n);
 
 /* The n bytes at s as well-formed UTF-8: every byte that does not start a well-formed sequence
