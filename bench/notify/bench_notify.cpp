@@ -64,10 +64,7 @@ double worker_rate(const char *cmd, int count, int workers)
     while (vtt::gearman_status()["vtdb_notify"].total > 0)
         usleep(2000);
     double rate = count / std::chrono::duration<double>(Clock::now() - t0).count();
-    for (pid_t p : pids) {
-        kill(p, SIGKILL);
-        waitpid(p, nullptr, 0);
-    }
+    vtt::kill_and_reap(pids);
     return rate;
 }
 

@@ -222,10 +222,7 @@ double store_rate(const std::vector<PerfJob> &js, long long t0, size_t values, v
 std::vector<pid_t> g_workers;
 void end_workers()
 {
-    for (pid_t p : g_workers) {
-        kill(p, SIGKILL);
-        waitpid(p, nullptr, 0);
-    }
+    vtt::kill_and_reap(g_workers);
     g_workers.clear();
 }
 

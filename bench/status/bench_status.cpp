@@ -152,10 +152,7 @@ double through_minimal_workers(int n, int workers, vtt::Sql &sql)
         pids.push_back(p);
     }
     double rate = drain_rate(n, sql);
-    for (pid_t p : pids) {
-        kill(p, SIGKILL);
-        waitpid(p, nullptr, 0);
-    }
+    vtt::kill_and_reap(pids);
     return rate;
 }
 

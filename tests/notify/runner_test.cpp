@@ -68,10 +68,7 @@ protected:
     {
         vt_notify_user = "vtuser";
         vt_notify_group = "vtuser";
-        for (pid_t p : workers) {
-            kill(p, SIGKILL);
-            waitpid(p, nullptr, 0);
-        }
+        vtt::kill_and_reap(workers);
         vtt::gearmand_start();
         vtt::gearman_drain("vtdb_notify");
     }

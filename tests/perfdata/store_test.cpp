@@ -33,14 +33,7 @@ std::string col(const Row &r, size_t i) { return r.at(i) ? *r.at(i) : "NULL"; }
 // Ends the worker processes a test started, however the test ends.
 struct Workers {
     std::vector<pid_t> pids;
-    ~Workers()
-    {
-        for (pid_t p : pids)
-            if (p > 0) {
-                kill(p, SIGKILL);
-                waitpid(p, nullptr, 0);
-            }
-    }
+    ~Workers() { vtt::kill_and_reap(pids); }
 };
 
 class PerfdataStore : public ::testing::Test {

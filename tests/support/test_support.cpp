@@ -419,6 +419,15 @@ std::vector<pid_t> children_of(pid_t ppid)
     return out;
 }
 
+void kill_and_reap(const std::vector<pid_t> &pids)
+{
+    for (pid_t p : pids)
+        if (p > 0) {
+            kill(p, SIGKILL);
+            waitpid(p, nullptr, 0);
+        }
+}
+
 bool wait_until(const std::function<bool()> &pred, int timeout_ms)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

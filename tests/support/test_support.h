@@ -81,6 +81,8 @@ pid_t start_daemon(int timeout_ms = 20000);
 void stop_daemon(pid_t supervisor);
 // Pids of the live processes whose parent is ppid.
 std::vector<pid_t> children_of(pid_t ppid);
+// Kills each of these processes (those with a pid above 0) with SIGKILL and reaps it.
+void kill_and_reap(const std::vector<pid_t> &pids);
 
 // The daemon for one test, stopped whatever way the test leaves. With a configuration text,
 // the daemon starts with it and the file's earlier content is put back at once.
