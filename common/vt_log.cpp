@@ -1,4 +1,4 @@
-/* Log file with size rotation, the job-server error throttle, and SQL date literals. */
+/* Log file with size rotation, the job-server error throttle, SQL date literals, and logging of caught exceptions. */
 #include "vt_log.h"
 #include "vt_util.h"
 
@@ -7,7 +7,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
+#include <new>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <ctime>
@@ -183,4 +185,27 @@ extern "C" int vt_throttle_allows(int advance)
         return 1;
     }
     return 0;
+}
+
+void vt_log_noexcept(const char *message) noexcept
+{
+    try {
+        vt_write_to_log(message);
+    } catch (...) {
+    }
+}
+
+void vt::log_caught(const char *where) noexcept
+{
+    char msg[512];
+    try {
+        throw;
+    } catch (const std::bad_alloc &) {
+        std::snprintf(msg, sizeof msg, "ERROR %s: out of memory", where ? where : "");
+    } catch (const std::exception &e) {
+        std::snprintf(msg, sizeof msg, "ERROR %s: %s", where ? where : "", e.what());
+    } catch (...) {
+        std::snprintf(msg, sizeof msg, "ERROR %s: unexpected failure", where ? where : "");
+    }
+    vt_log_noexcept(msg);
 }

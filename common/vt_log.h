@@ -1,4 +1,4 @@
-/* Log file with size rotation, the job-server error throttle, and SQL date literals. */
+/* Log file with size rotation, the job-server error throttle, SQL date literals, and logging of caught exceptions. */
 #ifndef VT_LOG_H
 #define VT_LOG_H
 
@@ -43,6 +43,30 @@ int vt_throttle_allows(int advance);
 #include <string>
 /* printf-style logging for the system's own formats; arguments are never formats. */
 int vt_logf(const char *fmt, ...) noexcept __attribute__((format(printf, 1, 2)));
+
+/* Logs a fixed message, swallowing any failure (for catch handlers). */
+void vt_log_noexcept(const char *message) noexcept;
+
+namespace vt {
+
+/* For catch handlers of the C entry points: logs "ERROR <where>: <what the exception says>"
+ * for the exception being handled, without allocating; a failure to log is swallowed. */
+void log_caught(const char *where) noexcept;
+
+/* Runs body and returns its result; an exception from it is logged (log_caught) and
+ * turned into fallback, so that nothing is thrown through the C callers' frames. */
+template <typename R, typename F>
+R guarded(const char *where, R fallback, F &&body) noexcept
+{
+    try {
+        return body();
+    } catch (...) {
+        log_caught(where);
+        return fallback;
+    }
+}
+
+}  // namespace vt
 #endif
 
 #endif

@@ -1,11 +1,8 @@
 /* Formatted strings and heap copies for the C interfaces. */
 #include "vt_util.h"
-#include "vt_log.h"
 
 #include <cerrno>
 #include <cstring>
-#include <exception>
-#include <new>
 #include <unistd.h>
 
 namespace vt {
@@ -128,27 +125,4 @@ std::string utf8_or_latin1(const char *s, size_t n)
     return out;
 }
 
-void log_caught(const char *where) noexcept
-{
-    char msg[512];
-    try {
-        throw;
-    } catch (const std::bad_alloc &) {
-        std::snprintf(msg, sizeof msg, "ERROR %s: out of memory", where ? where : "");
-    } catch (const std::exception &e) {
-        std::snprintf(msg, sizeof msg, "ERROR %s: %s", where ? where : "", e.what());
-    } catch (...) {
-        std::snprintf(msg, sizeof msg, "ERROR %s: unexpected failure", where ? where : "");
-    }
-    vt_log_noexcept(msg);
-}
-
 }  // namespace vt
-
-void vt_log_noexcept(const char *message) noexcept
-{
-    try {
-        vt_write_to_log(message);
-    } catch (...) {
-    }
-}

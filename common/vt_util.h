@@ -10,9 +10,6 @@
 #include <unistd.h>
 #include <mysql.h>
 
-/* Logs a fixed message, swallowing any failure (for catch handlers). */
-void vt_log_noexcept(const char *message) noexcept;
-
 namespace vt {
 
 struct FreeDeleter { void operator()(void *p) const noexcept { std::free(p); } };
@@ -73,23 +70,6 @@ std::string utf8_or_latin1(const char *s, size_t n);
 
 /* A string column of a result row, or "" when it is NULL. */
 inline const char *col_or_empty(const char *c) { return c ? c : ""; }
-
-/* For catch handlers of the C entry points: logs "ERROR <where>: <what the exception says>"
- * for the exception being handled, without allocating; a failure to log is swallowed. */
-void log_caught(const char *where) noexcept;
-
-/* Runs body and returns its result; an exception from it is logged (log_caught) and
- * turned into fallback, so that nothing is thrown through the C callers' frames. */
-template <typename R, typename F>
-R guarded(const char *where, R fallback, F &&body) noexcept
-{
-    try {
-        return body();
-    } catch (...) {
-        log_caught(where);
-        return fallback;
-    }
-}
 
 }  // namespace vt
 
