@@ -68,8 +68,10 @@ void *vt_process_gearman_perfdata(gearman_job_st *job, void *context, size_t *re
  * caller's. */
 int vt_process_perfdata(const char *record);
 
-/* Parses job->perfdata and stores each metric. 1 when at least one metric was seen, -2 when
- * none was or parsing stopped at a non-numeric value (metrics before it stay stored). */
+/* Parses job->perfdata, registers its metrics as needed and stores their values with one
+ * multi-row insert (kept whole in the failed-SQL file when it fails). 1 when at least one
+ * metric was seen, -2 when none was or parsing stopped at a non-numeric value (the metrics
+ * before it are stored all the same). */
 int vtdb_process_perfdata(struct perfdata_job *job);
 
 /* Registers the metric if it is new or changed (within VT_MAX_METRICS per service) and stores

@@ -97,7 +97,14 @@ bool lookup_metric(int host_id, int service_id, const std::string &label, bool *
     return true;
 }
 
-int store_metric(perfdata_job *job, perf_metric *m)
+/* What register_metric decided about a metric's value. */
+constexpr int kStoreValue = 0;
+constexpr int kValueDenied = 1;  /* the service is at its limit: the value is dropped, logged */
+
+/* Registers the metric if it is new or changed (within VT_MAX_METRICS per service) and puts
+ * its id in *metric_id. Returns kStoreValue when its value is to be stored, kValueDenied when
+ * not, -2 when the metric or its value is unusable or could not be registered (logged). */
+int register_metric(perfdata_job *job, perf_metric *m, unsigned long long *metric_id_out)
 {
     char *members[] = {m->unit, m->max, m->min, m->value, m->warning, m->critical, m->baseline, m->lower_limit,
                        m->upper_limit};
@@ -151,7 +158,7 @@ int store_metric(perfdata_job *job, perf_metric *m)
                 vt_logf("ERROR: metric %s denied - H %s/%d & SVC %s/%d have already %d metrics", label.c_str(),
                         vt::col_or_empty(last->host_name), host_id, vt::col_or_empty(last->service_description),
                         service_id, count);
-            return 0;
+            return kValueDenied;
         }
         bool found = false, host_null = false, desc_null = false;
         std::string host_name, description;
@@ -187,22 +194,81 @@ int store_metric(perfdata_job *job, perf_metric *m)
         }
     }
 
-    std::string insert = vt::format(
-        "INSERT INTO vtperf.service_perf_%d (\tentry_time,\tservice_id,\tmetric_id,\tperf_value,\twarning,\tcritical,"
-        "\tbaseline,\tlower_limit,\tupper_limit) VALUES (\tfrom_unixtime(%lld),\t'%d',\t'%llu',\t'%s',\t %s, \t %s, "
-        "\t %s, \t %s, \t %s );",
-        host_id, job->entry_time, service_id, metric_id, vt_escape_sql_text(m->value).c_str(),
-        sql_number(m->warning).c_str(), sql_number(m->critical).c_str(), sql_number(m->baseline).c_str(),
-        sql_number(m->lower_limit).c_str(), sql_number(m->upper_limit).c_str());
+    *metric_id_out = metric_id;
+    return kStoreValue;
+}
+
+/* Appends the value row of a registered metric to rows, ", " between rows. */
+void append_value_row(std::string &rows, const perfdata_job &job, unsigned long long metric_id, const perf_metric &m)
+{
+    if (!rows.empty())
+        rows += ", ";
+    rows += vt::format("(\tfrom_unixtime(%lld),\t'%d',\t'%llu',\t'%s',\t %s, \t %s, \t %s, \t %s, \t %s )",
+                       job.entry_time, job.service_id, metric_id, vt_escape_sql_text(m.value).c_str(),
+                       sql_number(m.warning).c_str(), sql_number(m.critical).c_str(),
+                       sql_number(m.baseline).c_str(), sql_number(m.lower_limit).c_str(),
+                       sql_number(m.upper_limit).c_str());
+}
+
+/* Inserts the value rows of one record with one statement; a statement that fails even after
+ * the host's table was created is kept whole in the failed-SQL file, so that replaying it
+ * stores the record as one. Returns the insert's status (0 or -2). */
+int insert_value_rows(int host_id, const std::string &rows)
+{
+    std::string insert = "INSERT INTO vtperf.service_perf_" + std::to_string(host_id) +
+                         " (\tentry_time,\tservice_id,\tmetric_id,\tperf_value,\twarning,\tcritical,\tbaseline,"
+                         "\tlower_limit,\tupper_limit) VALUES " + rows + ";";
     int status = vt_perfdata_insert_data(insert.c_str(), host_id, static_cast<int>(insert.size()));
     if (status == -2)
         vt_write_failed_sql(insert.c_str());
     return status;
 }
 
-void store_sink(perf_metric *m, void *context)
+int store_metric(perfdata_job *job, perf_metric *m)
 {
-    vtdb_store_perfdata(static_cast<perfdata_job *>(context), m);
+    unsigned long long metric_id = 0;
+    int decided = register_metric(job, m, &metric_id);
+    if (decided != kStoreValue)
+        return decided == kValueDenied ? 0 : decided;
+    std::string rows;
+    append_value_row(rows, *job, metric_id, *m);
+    return insert_value_rows(job->host_id, rows);
+}
+
+/* The metrics of one record as the parser hands them out: each registered at once, its value
+ * row kept for the record's one insert. */
+struct RecordRows {
+    perfdata_job *job;
+    std::string rows;
+};
+
+void collect_sink(perf_metric *m, void *context)
+{
+    auto *rec = static_cast<RecordRows *>(context);
+    try {
+        unsigned long long metric_id = 0;
+        if (register_metric(rec->job, m, &metric_id) == kStoreValue)
+            append_value_row(rec->rows, *rec->job, metric_id, *m);
+    } catch (...) {
+        /* This metric is lost; the others of the record are still stored. */
+        vt::log_caught("vtdb_store_perfdata");
+    }
+}
+
+/* Parses the record's text and stores all its values with one insert. The values of the
+ * metrics before a point where parsing stopped are stored all the same. */
+int process_record(perfdata_job *job)
+{
+    RecordRows rec{job, std::string()};
+    int parsed = -2;
+    try {
+        parsed = vt_parse_perfdata(job->perfdata, collect_sink, &rec);
+    } catch (...) {
+        vt::log_caught("vtdb_process_perfdata");
+    }
+    if (!rec.rows.empty())
+        insert_value_rows(job->host_id, rec.rows);
+    return parsed;
 }
 
 }  // namespace
@@ -215,7 +281,7 @@ extern "C" int vtdb_process_perfdata(struct perfdata_job *job)
         vt_logf("ERROR perfdata dropped - host id %d is not a positive number", job->host_id);
         return -2;
     }
-    return vt::guarded("vtdb_process_perfdata", -2, [&] { return vt_parse_perfdata(job->perfdata, store_sink, job); });
+    return vt::guarded("vtdb_process_perfdata", -2, [&] { return process_record(job); });
 }
 
 extern "C" int vtdb_store_perfdata(struct perfdata_job *job, struct perf_metric *metric)

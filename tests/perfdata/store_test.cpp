@@ -395,6 +395,72 @@ TEST_F(PerfdataStore, TimesAndIdsBeyond32Bits)
                   id + "',\t'2',\t NULL, \t NULL, \t NULL, \t NULL, \t NULL );\n");
 }
 
+// INSERT statements the store's own connection has sent so far.
+long inserts_sent()
+{
+    long n = -1;
+    if (mysql_query(&dbHandle, "SHOW SESSION STATUS LIKE 'Com_insert'") == 0) {
+        MYSQL_RES *r = mysql_store_result(&dbHandle);
+        if (MYSQL_ROW row = r ? mysql_fetch_row(r) : nullptr)
+            n = std::atol(row[1]);
+        mysql_free_result(r);
+    }
+    return n;
+}
+
+// A record's values go in one statement with one row per metric, NULL where a field is
+// absent; the metrics before a point where parsing stops are stored; a failing statement is
+// kept whole, as one line that stores the record when replayed.
+TEST_F(PerfdataStore, RecordIsStoredWithOneInsertAndKeptWhole)
+{
+    const int host = 116;
+    fresh_host(host);
+    status_row(host, 1, "srv16", "Rows");
+    const std::string perf = "a=1;2;3;4;5;6;7;8 b=2ms c=3%;;;;;;;9";
+    EXPECT_EQ(vt_process_perfdata(record(1700000000, host, "1", perf).c_str()), 0);
+    ASSERT_EQ(metrics(host).size(), 3u);
+    const long before = inserts_sent();
+    ASSERT_GE(before, 0);
+    EXPECT_EQ(vt_process_perfdata(record(1700000060, host, "1", perf).c_str()), 0);
+    EXPECT_EQ(inserts_sent() - before, 1) << "one statement for the three values of known metrics";
+    auto v = values(host);
+    ASSERT_EQ(v.size(), 6u);
+    const std::vector<std::vector<std::string>> want = {
+        {"a", "1", "2", "3", "6", "7", "8"},
+        {"b", "2", "NULL", "NULL", "NULL", "NULL", "NULL"},
+        {"c", "3", "NULL", "NULL", "NULL", "NULL", "9"},
+    };
+    for (size_t i = 0; i < v.size(); ++i)
+        for (size_t k = 0; k < 7; ++k)
+            EXPECT_EQ(col(v[i], k), want[i % 3][k]) << "row " << i << " column " << k;
+
+    // Parsing stops at c's value: a and b are still stored, together.
+    EXPECT_EQ(vt_process_perfdata(record(1700000120, host, "1", "a=10 b=20 c=U d=40").c_str()), 0);
+    EXPECT_EQ(sql.count("vtperf.service_perf_116 WHERE UNIX_TIMESTAMP(entry_time)=1700000120"), 2);
+
+    // The insert fails: the whole record is one line of the failed-SQL file.
+    const std::string ids[] = {col(metrics(host)[0], 0), col(metrics(host)[1], 0)};
+    sql.exec("RENAME TABLE vtperf.service_perf_116 TO vtperf.service_perf_116_kept");
+    sql.exec("CREATE TABLE vtperf.service_perf_116 (unrelated INT)");
+    const std::string failed_before = failed_sql();
+    EXPECT_EQ(vt_process_perfdata(record(1700000180, host, "1", "a=11;1 b=21").c_str()), 0);
+    const std::string line =
+        "INSERT INTO vtperf.service_perf_116 (\tentry_time,\tservice_id,\tmetric_id,\tperf_value,\twarning,"
+        "\tcritical,\tbaseline,\tlower_limit,\tupper_limit) VALUES (\tfrom_unixtime(1700000180),\t'1',\t'" + ids[0] +
+        "',\t'11',\t 1.000, \t NULL, \t NULL, \t NULL, \t NULL ), (\tfrom_unixtime(1700000180),\t'1',\t'" + ids[1] +
+        "',\t'21',\t NULL, \t NULL, \t NULL, \t NULL, \t NULL );";
+    EXPECT_EQ(failed_sql().substr(failed_before.size()), line + "\n");
+
+    // Replayed once the table is right again, the line stores both rows.
+    sql.exec("DROP TABLE vtperf.service_perf_116");
+    sql.exec("RENAME TABLE vtperf.service_perf_116_kept TO vtperf.service_perf_116");
+    EXPECT_EQ(vt_perfdata_insert_data(line.c_str(), host, static_cast<int>(line.size())), 0);
+    v = values(host);
+    ASSERT_EQ(v.size(), 10u);
+    EXPECT_EQ(col(v[8], 0) + "=" + col(v[8], 1) + ";" + col(v[8], 2), "a=11;1");
+    EXPECT_EQ(col(v[9], 0) + "=" + col(v[9], 1) + ";" + col(v[9], 2), "b=21;NULL");
+}
+
 TEST_F(PerfdataStore, PerfdataErrorsFileIsAppended)
 {
     std::string before = vtt::read_file(VT_PERFDATA_ERRORS);
