@@ -6,6 +6,7 @@
 #include "vt_log.h"
 #include "vt_util.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -118,6 +119,12 @@ int register_metric(perfdata_job *job, perf_metric *m, unsigned long long *metri
     /* Only a number may reach the value column: text there fails the whole statement. */
     if (!m->value || !value_is_number(m->value, std::strlen(m->value))) {
         vt_logf("ERROR perfdata dropped - value of metric %s is not a number", m->label ? m->label : "");
+        return -2;
+    }
+    /* Beyond the range of a double the value column refuses it, and with it the insert of the
+     * whole record: such a value is dropped alone. */
+    if (!std::isfinite(std::strtod(m->value, nullptr))) {
+        vt_logf("ERROR perfdata dropped - value of metric %s is out of range", m->label ? m->label : "");
         return -2;
     }
     const std::string label = safe_label(m->label ? m->label : "");

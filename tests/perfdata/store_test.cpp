@@ -588,6 +588,14 @@ TEST_F(PerfdataStore, OnlyNumbersReachTheStatements)
     EXPECT_EQ(vtdb_store_perfdata(&job, &m), -2);
     EXPECT_EQ(values(host).size(), 1u);
     EXPECT_EQ(failed_sql(), failed_before);
+
+    // A value beyond the column's range is dropped alone; the rest of its record is stored.
+    const size_t log_offset = log_text().size();
+    EXPECT_EQ(vt_process_perfdata(record(1700000180, host, "1", "t=6 huge=1" + std::string(400, '0') + " t=8").c_str()), 0);
+    EXPECT_EQ(sql.count("vtperf.service_perf_114 WHERE UNIX_TIMESTAMP(entry_time)=1700000180"), 2);
+    EXPECT_NE(log_text().find("ERROR perfdata dropped - value of metric huge is out of range", log_offset),
+              std::string::npos);
+    EXPECT_EQ(failed_sql(), failed_before);
 }
 
 // Running out of memory inside an entry point gives its failure result, never an exception
