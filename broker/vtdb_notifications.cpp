@@ -132,7 +132,7 @@ void log_notification(const nebstruct_contact_notification_method_data *ds, host
         clear_service_macros_r(&mac);
 }
 
-void notification(nebstruct_contact_notification_method_data *ds) {
+void notify_contact(nebstruct_contact_notification_method_data *ds) {
     vt::ScratchTexts scratch{&command_args, &output, &ack_data};
     vt::CString entry_holder, start_holder, end_holder;
     const char *entry = vt::date_or_null(entry_holder, ds->timestamp.tv_sec);
@@ -218,6 +218,6 @@ extern "C" int vtdb_handle_notification(int callback_type, void *data) {
     auto *ds = static_cast<nebstruct_contact_notification_method_data *>(data);
     if (!ds || ds->type == NEBTYPE_CONTACTNOTIFICATIONMETHOD_END)
         return NEBERROR_CALLBACKOVERRIDE;
-    vt::guard_entry("vtdb_handle_notification", [&] { notification(ds); });
+    vt::guard_entry("vtdb_handle_notification", [&] { notify_contact(ds); });
     return NEBERROR_CALLBACKOVERRIDE;
 }
