@@ -84,10 +84,11 @@ void log_notification(const nebstruct_contact_notification_method_data *ds, host
         grab_host_macros_r(&mac, hst);
     if (cntct)
         grab_contact_macros_r(&mac, cntct);
+    // Without control characters: a line feed in a comment would split the log line.
     if (ds->ack_author)
-        mac.x[MACRO_NOTIFICATIONAUTHOR] = static_cast<char *>(nm_strdup(ds->ack_author));
+        mac.x[MACRO_NOTIFICATIONAUTHOR] = static_cast<char *>(nm_strdup(vt::without_controls(ds->ack_author).c_str()));
     if (ds->ack_data)
-        mac.x[MACRO_NOTIFICATIONCOMMENT] = static_cast<char *>(nm_strdup(ds->ack_data));
+        mac.x[MACRO_NOTIFICATIONCOMMENT] = static_cast<char *>(nm_strdup(vt::without_controls(ds->ack_data).c_str()));
 
     const char *contact_name = cntct ? vt::col_or_empty(cntct->name) : vt::col_or_empty(ds->contact_name);
     const char *reason = notification_reason_name(static_cast<unsigned int>(ds->reason_type));
