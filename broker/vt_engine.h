@@ -2,6 +2,25 @@
 #ifndef VT_ENGINE_H
 #define VT_ENGINE_H
 
+#include <stddef.h>
+
+/* The engine's allocation helpers are C functions, but its nm_alloc.h declares them outside
+ * any extern "C" block: a C++ module would refer to C++-mangled names the engine does not
+ * export, and fail to load. Declared here first with C linkage, the header's own declarations
+ * that follow keep it. */
+#ifdef __cplusplus
+extern "C" {
+#endif
+void *nm_malloc(size_t size);
+void *nm_realloc(void *ptr, size_t size);
+void *nm_calloc(size_t count, size_t size);
+void *nm_strdup(const char *s);
+void *nm_strndup(const char *s, size_t size);
+void nm_asprintf(char **strp, const char *fmt, ...);
+#ifdef __cplusplus
+}
+#endif
+
 #include <naemon/naemon.h>
 
 #ifdef __cplusplus

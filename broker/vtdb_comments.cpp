@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "vt_display_status.h"
 #include "vt_db.h"
 #include "vt_entry_guard.h"
 #include "vt_gearman_client.h"
@@ -74,8 +75,13 @@ struct Target {
     vt::CString service_id;
     int kind() const { return svc ? 1 : 0; }
     void *object() const { return svc ? static_cast<void *>(svc) : static_cast<void *>(hst); }
-    void set_display_status(int value) { (svc ? svc->display_status : hst->display_status) = value; }
-    int display_status() const { return svc ? svc->display_status : hst->display_status; }
+    void set_display_status(int value) {
+        if (svc)
+            vt_set_display_status(svc, value);
+        else
+            vt_set_display_status(hst, value);
+    }
+    int display_status() const { return svc ? vt_display_status(svc) : vt_display_status(hst); }
     void set_acknowledged() { (svc ? svc->problem_has_been_acknowledged : hst->problem_has_been_acknowledged) = 1; }
 };
 

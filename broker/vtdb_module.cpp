@@ -12,6 +12,7 @@
 #include "vantor_config.h"
 #include "vt_db.h"
 #include "vt_delayed.h"
+#include "vt_display_status.h"
 #include "vt_entry_guard.h"
 #include "vt_gearman_client.h"
 #include "vt_identity.h"
@@ -163,6 +164,7 @@ int dump_delayed_to_engine_log() {
 // an unload; an engine that loads its modules again would otherwise keep one copy per load.
 void release_module_texts() {
     vt_identity_reset();
+    vt_display_status_reset();
     for (char **text : {&export_date, &VTMODULE, &logfile, &logfile_aux}) {
         free(*text);
         *text = nullptr;

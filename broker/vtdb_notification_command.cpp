@@ -52,6 +52,11 @@ public:
         set_.push_back(i);
     }
     void set(int i, const std::string &value) { set(i, value.c_str()); }
+    // Sets macro i to a comment or author text, control characters replaced.
+    void set_text(int i, const char *value) {
+        if (value)
+            set(i, vt::without_controls(value));
+    }
 
 private:
     nagios_macros &mac_;
@@ -119,19 +124,19 @@ int compose(const nebstruct_contact_notification_method_data *ds, const Target &
         grab_service_macros_r(&mac, t.svc);
 
     const contact *author = ds->ack_author ? vt_find_contact(ds->ack_author) : nullptr;
-    own.set(MACRO_NOTIFICATIONAUTHOR, ds->ack_author);
+    own.set_text(MACRO_NOTIFICATIONAUTHOR, ds->ack_author);
     if (author) {
-        own.set(MACRO_NOTIFICATIONAUTHORNAME, author->name);
-        own.set(MACRO_NOTIFICATIONAUTHORALIAS, author->alias);
+        own.set_text(MACRO_NOTIFICATIONAUTHORNAME, author->name);
+        own.set_text(MACRO_NOTIFICATIONAUTHORALIAS, author->alias);
     }
-    own.set(MACRO_NOTIFICATIONCOMMENT, ds->ack_data);
+    own.set_text(MACRO_NOTIFICATIONCOMMENT, ds->ack_data);
     const MacroSet &m = t.svc ? kServiceMacros : kHostMacros;
     if (ds->reason_type == NOTIFICATION_ACKNOWLEDGEMENT || ds->reason_type == NOTIFICATION_CUSTOM) {
-        own.set(m.ack_author, ds->ack_author);
-        own.set(m.ack_comment, ds->ack_data);
+        own.set_text(m.ack_author, ds->ack_author);
+        own.set_text(m.ack_comment, ds->ack_data);
         if (author) {
-            own.set(m.ack_author_name, author->name);
-            own.set(m.ack_author_alias, author->alias);
+            own.set_text(m.ack_author_name, author->name);
+            own.set_text(m.ack_author_alias, author->alias);
         }
     }
     const int state = t.svc ? t.svc->current_state : t.hst->current_state;
@@ -178,6 +183,16 @@ int listed(const char *list, const char *name) {
 }
 
 }  // namespace
+
+std::string vt::without_controls(const char *text) {
+    std::string out = text ? text : "";
+    for (char &c : out) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 32 || u == 127)
+            c = ' ';
+    }
+    return out;
+}
 
 extern "C" {
 

@@ -6,13 +6,23 @@
 #include "vt_engine.h"
 
 #ifdef __cplusplus
+#include <string>
+
+namespace vt {
+/* text with each control character (below 32, and 127) replaced by a space; "" for null.
+ * The engine cleans neither comments nor authors, and a line feed there would split the
+ * command line, the job that carries it and the engine's log line. */
+std::string without_controls(const char *text);
+}  // namespace vt
+
 extern "C" {
 #endif
 
 /* Expands the contact's notification command that the event names (an entry equal to
  * ds->command_name, or to it joined with ds->command_args by "!") for a service
  * (object_ptr) notification, with the host's, service's, contact's and notification's
- * macros. On success *cmd receives the command line as a new heap text the caller frees,
+ * macros (comments and authors without control characters, see vt::without_controls).
+ * On success *cmd receives the command line as a new heap text the caller frees,
  * and 0 is returned; when the contact has no such command (or it cannot be expanded) *cmd
  * is left untouched and -2 is returned. */
 int vt_get_service_notification_command(nebstruct_contact_notification_method_data *ds, char **cmd);

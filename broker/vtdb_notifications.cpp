@@ -84,10 +84,11 @@ void log_notification(const nebstruct_contact_notification_method_data *ds, host
         grab_host_macros_r(&mac, hst);
     if (cntct)
         grab_contact_macros_r(&mac, cntct);
+    // Without control characters: a line feed in a comment would split the log line.
     if (ds->ack_author)
-        mac.x[MACRO_NOTIFICATIONAUTHOR] = static_cast<char *>(nm_strdup(ds->ack_author));
+        mac.x[MACRO_NOTIFICATIONAUTHOR] = static_cast<char *>(nm_strdup(vt::without_controls(ds->ack_author).c_str()));
     if (ds->ack_data)
-        mac.x[MACRO_NOTIFICATIONCOMMENT] = static_cast<char *>(nm_strdup(ds->ack_data));
+        mac.x[MACRO_NOTIFICATIONCOMMENT] = static_cast<char *>(nm_strdup(vt::without_controls(ds->ack_data).c_str()));
 
     const char *contact_name = cntct ? vt::col_or_empty(cntct->name) : vt::col_or_empty(ds->contact_name);
     const char *reason = notification_reason_name(static_cast<unsigned int>(ds->reason_type));
@@ -132,7 +133,7 @@ void log_notification(const nebstruct_contact_notification_method_data *ds, host
         clear_service_macros_r(&mac);
 }
 
-void notification(nebstruct_contact_notification_method_data *ds) {
+void notify_contact(nebstruct_contact_notification_method_data *ds) {
     vt::ScratchTexts scratch{&command_args, &output, &ack_data};
     vt::CString entry_holder, start_holder, end_holder;
     const char *entry = vt::date_or_null(entry_holder, ds->timestamp.tv_sec);
@@ -218,6 +219,6 @@ extern "C" int vtdb_handle_notification(int callback_type, void *data) {
     auto *ds = static_cast<nebstruct_contact_notification_method_data *>(data);
     if (!ds || ds->type == NEBTYPE_CONTACTNOTIFICATIONMETHOD_END)
         return NEBERROR_CALLBACKOVERRIDE;
-    vt::guard_entry("vtdb_handle_notification", [&] { notification(ds); });
+    vt::guard_entry("vtdb_handle_notification", [&] { notify_contact(ds); });
     return NEBERROR_CALLBACKOVERRIDE;
 }

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "vantor_config.h"
+#include "vt_display_status.h"
 #include "vt_db.h"
 #include "vt_delayed.h"
 #include "vt_gearman_client.h"
@@ -70,7 +71,7 @@ std::string history_row(int kind, void *object, const char *sla_breach_end, cons
                           "sla_breach_end, comment, long_plugin_output, entry_time_ms) VALUES "
                           "(%s,%s,%d,%d,%d,%s,0,%d,%s,%s,%s,%llu);",
                           STATUS_SCHEMA, host_id.get(), entry_time, service_id.get(), s->current_state,
-                          hard_if_up(s->current_state, s->state_type), s->current_attempt, out, s->display_status,
+                          hard_if_up(s->current_state, s->state_type), s->current_attempt, out, vt_display_status(s),
                           sla, note, long_out, entry_time_ms);
     }
     auto *h = static_cast<host *>(object);
@@ -79,7 +80,7 @@ std::string history_row(int kind, void *object, const char *sla_breach_end, cons
     vt::CString host_id(hid);
     if (!host_id) {
         vt_logf("vtdb_handle_state_change: could not find host_id %s - %d", vt::col_or_empty(h->name),
-                h->display_status);
+                vt_display_status(h));
         ids_missing = true;
         return std::string();
     }
@@ -89,7 +90,7 @@ std::string history_row(int kind, void *object, const char *sla_breach_end, cons
                       "current_attempt, plugin_output, initial_log_state, display_status, sla_breach_end, "
                       "comment, long_plugin_output, entry_time_ms) VALUES (%s,%d,%d,%d,%s,0,%d,%s,%s,%s,%llu);",
                       STATUS_SCHEMA, host_id.get(), entry_time, h->current_state,
-                      hard_if_up(h->current_state, h->state_type), h->current_attempt, out, h->display_status, sla,
+                      hard_if_up(h->current_state, h->state_type), h->current_attempt, out, vt_display_status(h), sla,
                       note, long_out, entry_time_ms);
 }
 
@@ -256,7 +257,7 @@ private:
                           "comment, long_plugin_output, entry_time_ms) VALUES (%s,%d,%d,%d,%s,1,%d,NULL,NULL,%s,"
                           "%llu);",
                           STATUS_SCHEMA, host_id, entry_time_.c_str(), h->current_state, h->state_type,
-                          h->current_attempt, vt::escape_into(&output, h->plugin_output), h->display_status,
+                          h->current_attempt, vt::escape_into(&output, h->plugin_output), vt_display_status(h),
                           vt::escape_into(&long_plugin_output, h->long_plugin_output), entry_time_ms_);
     }
 
@@ -264,7 +265,7 @@ private:
         vt::ScratchTexts scratch{&output, &long_plugin_output};
         return vt::format("(%s,%s,%d,%d,%d,%s,1,%d,NULL,NULL,%s,%llu)", entry_time_.c_str(), service_id,
                           s->current_state, s->state_type, s->current_attempt,
-                          vt::escape_into(&output, s->plugin_output), s->display_status,
+                          vt::escape_into(&output, s->plugin_output), vt_display_status(s),
                           vt::escape_into(&long_plugin_output, s->long_plugin_output), entry_time_ms_);
     }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "vt_display_status.h"
 #include "vt_engine.h"
 #include "vt_gearman_client.h"
 #include "vt_identity.h"
@@ -81,7 +82,7 @@ std::string host_status_statement(host *h, const char *host_id) {
         text(notification_period), h->check_interval, h->retry_interval, text(event_handler), h->max_attempts,
         h->checks_enabled, h->accept_passive_checks, h->event_handler_enabled, h->flap_detection_enabled,
         h->process_performance_data, h->obsess, text(notes_url), text(action_url), text(icon_image),
-        export_date_or_null(), h->display_status,
+        export_date_or_null(), vt_display_status(h),
         // ON DUPLICATE KEY UPDATE
         export_date_or_null(), name, text(notes_url), text(action_url), text(icon_image),
         h->problem_has_been_acknowledged, h->acknowledgement_type, h->check_type, h->current_state,
@@ -91,7 +92,7 @@ std::string host_status_statement(host *h, const char *host_id) {
         text(notification_period), h->check_interval, h->retry_interval, text(event_handler), h->max_attempts,
         h->process_performance_data, h->notifications_enabled, h->checks_enabled, h->accept_passive_checks,
         h->event_handler_enabled, h->flap_detection_enabled, h->obsess, h->scheduled_downtime_depth,
-        h->display_status);
+        vt_display_status(h));
 }
 
 // The service's status statement. Throws std::bad_alloc when out of memory.
@@ -158,7 +159,7 @@ std::string service_status_statement(const service *s, const char *host_id, cons
         s->check_interval, s->retry_interval, text(event_handler), s->max_attempts, s->notifications_enabled,
         s->checks_enabled, s->accept_passive_checks, s->event_handler_enabled, s->flap_detection_enabled,
         s->obsess, text(notes_url), text(action_url), text(icon_image), host_icon, export_date_or_null(),
-        s->display_status,
+        vt_display_status(s),
         // ON DUPLICATE KEY UPDATE
         export_date_or_null(), host_name, description, text(notes_url), text(action_url), text(icon_image),
         host_icon, s->problem_has_been_acknowledged, s->acknowledgement_type, s->check_type, s->current_state,
@@ -167,7 +168,7 @@ std::string service_status_statement(const service *s, const char *host_id, cons
         s->execution_time, s->is_flapping, s->modified_attributes, text(check_command), text(check_period),
         text(notification_period), s->check_interval, s->retry_interval, text(event_handler), s->max_attempts,
         s->notifications_enabled, s->checks_enabled, s->accept_passive_checks, s->event_handler_enabled,
-        s->flap_detection_enabled, s->obsess, s->scheduled_downtime_depth, s->display_status);
+        s->flap_detection_enabled, s->obsess, s->scheduled_downtime_depth, vt_display_status(s));
 }
 
 }  // namespace

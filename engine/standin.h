@@ -2,6 +2,20 @@
 #ifndef VANTOR_ENGINE_STANDIN_H
 #define VANTOR_ENGINE_STANDIN_H
 
+#include <stddef.h>
+
+// The engine's allocation helpers are C functions that its nm_alloc.h declares without C
+// linkage; declared here first, tests and the stand-in itself refer to (and define) their C
+// names, as a module must.
+extern "C" {
+void *nm_malloc(size_t size);
+void *nm_realloc(void *ptr, size_t size);
+void *nm_calloc(size_t count, size_t size);
+void *nm_strdup(const char *s);
+void *nm_strndup(const char *s, size_t size);
+void nm_asprintf(char **strp, const char *fmt, ...);
+}
+
 #include <naemon/naemon.h>
 
 #include <cstddef>

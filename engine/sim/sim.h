@@ -2,7 +2,7 @@
 #ifndef VANTOR_ENGINE_SIM_H
 #define VANTOR_ENGINE_SIM_H
 
-#include <naemon/naemon.h>
+#include "standin.h"
 
 #include <cstdio>
 #include <functional>

@@ -29,11 +29,20 @@ int process_performance_data = 1;
 int log_notifications = 1;
 char *global_host_event_handler = nullptr;
 char *global_service_event_handler = nullptr;
-char *illegal_output_chars = strdup("`~$&|'\"<>");
+// illegal_macro_output_chars: unset unless configured; then only control characters are
+// stripped from the cleaned macros.
+char *illegal_output_chars = nullptr;
 char *macro_user[MAX_USER_MACROS] = {};
 }
 
 namespace {
+
+// The engine's helpers end the process when memory runs out, instead of returning null.
+void *checked(void *p) {
+    if (!p)
+        abort();
+    return p;
+}
 
 struct Log {
     std::string path;
@@ -101,7 +110,7 @@ void reset_settings() {
     free(global_service_event_handler);
     global_service_event_handler = nullptr;
     free(illegal_output_chars);
-    illegal_output_chars = strdup("`~$&|'\"<>");
+    illegal_output_chars = nullptr;
     for (char *&u : macro_user) {
         free(u);
         u = nullptr;
@@ -140,11 +149,15 @@ void nm_asprintf(char **out, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     if (vasprintf(out, fmt, ap) < 0)
-        *out = nullptr;
+        abort();
     va_end(ap);
 }
 
-void *nm_strdup(const char *s) { return s ? strdup(s) : nullptr; }
+void *nm_malloc(size_t size) { return checked(malloc(size)); }
+void *nm_realloc(void *ptr, size_t size) { return checked(realloc(ptr, size)); }
+void *nm_calloc(size_t count, size_t size) { return checked(calloc(count, size)); }
+void *nm_strdup(const char *s) { return checked(strdup(s)); }
+void *nm_strndup(const char *s, size_t size) { return checked(strndup(s, size)); }
 
 const char *notification_reason_name(unsigned int reason_type) {
     static const char *const names[] = {"NORMAL",        "ACKNOWLEDGEMENT", "FLAPPINGSTART",

@@ -222,7 +222,8 @@ const MacroTables &tables() {
     return t;
 }
 
-// The macros whose values come from plugins or users and are cleaned on request.
+// The 16 macros whose values come from plugins, users or the configuration and are cleaned
+// on request; every other macro is substituted as it is.
 bool is_output_macro(int i) {
     switch (i) {
     case MACRO_HOSTOUTPUT:
@@ -235,6 +236,12 @@ bool is_output_macro(int i) {
     case MACRO_SERVICEACKCOMMENT:
     case MACRO_LONGHOSTOUTPUT:
     case MACRO_LONGSERVICEOUTPUT:
+    case MACRO_HOSTCHECKCOMMAND:
+    case MACRO_SERVICECHECKCOMMAND:
+    case MACRO_HOSTNOTES:
+    case MACRO_SERVICENOTES:
+    case MACRO_HOSTGROUPNOTES:
+    case MACRO_SERVICEGROUPNOTES:
         return true;
     default:
         return false;

@@ -122,19 +122,34 @@ TEST_F(Macros, RawCommandLineSplitsArgumentsAndExpandsThem) {
     EXPECT_EQ(nullptr, raw);
 }
 
-TEST_F(Macros, StripOptionCleansOnlyOutputMacros) {
+TEST_F(Macros, StripOptionCleansTheEngineCleanedMacrosOnly) {
     host *h = standin::add_host("web01");
-    standin::add_custom_variable(h, "_NOTE", "a&b");
-    service *s = standin::add_service(h, "it's `up`");
-    standin::set_text(s->plugin_output, "it's <b>down</b> | $x & y\x01");
+    standin::add_custom_variable(h, "_NOTE", "a&b\x01");
+    standin::set_text(h->notes, "host <notes>\x02");
+    standin::set_text(h->check_command, "check-host!`x`\x03");
+    service *s = standin::add_service(h, "it's `up`\x04");
+    standin::set_text(s->plugin_output, "it's <b>down</b> | $x & y\x01\n2nd");
+    standin::set_text(s->notes, "svc&notes\x7f");
+    standin::set_text(s->check_command, "check-svc!$a$\x05");
     grab_host_macros_r(&mac, h);
     grab_service_macros_r(&mac, s);
 
-    const std::string text = "$SERVICEOUTPUT$ / $SERVICEDESC$ / $_HOSTNOTE$";
-    EXPECT_EQ("it's <b>down</b> | $x & y\x01 / it's `up` / a&b", expand(text, 0));
-    EXPECT_EQ("its bdown/b  x  y / it's `up` / a&b", expand(text, STRIP_ILLEGAL_MACRO_CHARS));
-    EXPECT_EQ(expand(text, 0), expand(text, ESCAPE_MACRO_CHARS));
-    EXPECT_EQ(expand(text, STRIP_ILLEGAL_MACRO_CHARS), expand(text, 3));
+    const std::string cleaned = "$SERVICEOUTPUT$/$HOSTNOTES$/$SERVICENOTES$/$HOSTCHECKCOMMAND$/$SERVICECHECKCOMMAND$";
+    const std::string kept = "$SERVICEDESC$/$_HOSTNOTE$";
+    const std::string raw_cleaned = "it's <b>down</b> | $x & y\x01\n2nd/host <notes>\x02/svc&notes\x7f/"
+                                    "check-host!`x`\x03/check-svc!$a$\x05";
+    const std::string raw_kept = "it's `up`\x04/a&b\x01";
+    EXPECT_EQ(raw_cleaned, expand(cleaned, 0));
+    EXPECT_EQ(raw_cleaned, expand(cleaned, ESCAPE_MACRO_CHARS));
+    // Without illegal_macro_output_chars only control characters go, and only from the
+    // cleaned macros.
+    EXPECT_EQ("it's <b>down</b> | $x & y2nd/host <notes>/svc&notes/check-host!`x`/check-svc!$a$",
+              expand(cleaned, STRIP_ILLEGAL_MACRO_CHARS));
+    EXPECT_EQ(raw_kept, expand(kept, 3));
+
+    illegal_output_chars = strdup("`~$&|'\"<>");
+    EXPECT_EQ("its bdown/b  x  y2nd/host notes/svcnotes/check-host!x/check-svc!a", expand(cleaned, 3));
+    EXPECT_EQ(raw_kept, expand(kept, 3));
 }
 
 TEST_F(Macros, ClearFunctionsReleaseTheirKindOnly) {

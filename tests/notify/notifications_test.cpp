@@ -121,6 +121,48 @@ TEST_F(Notifications, CommandLinesCarryTheNotificationMacros) {
     EXPECT_NE("(none)", compose("vt_get_service_notification_command", d));
 }
 
+// The engine cleans neither comments nor authors: a line feed there would split the command
+// line (and the job and log line that carry it).
+TEST_F(Notifications, ControlCharactersOfCommentsAndAuthorsBecomeSpaces) {
+    contact *carol = standin::add_contact("nt-carol", "Carol\tC\x7f");
+    standin::add_command("nt-text", "text $NOTIFICATIONAUTHOR$|$NOTIFICATIONAUTHORNAME$|$NOTIFICATIONAUTHORALIAS$|"
+                                    "$NOTIFICATIONCOMMENT$|$SERVICEACKAUTHOR$|$SERVICEACKCOMMENT$|$HOSTACKCOMMENT$");
+    standin::add_notification_command(alice, "nt-text", false);
+    standin::add_notification_command(alice, "nt-text", true);
+    start();
+    struct Case {
+        bool service;
+        const char *author, *comment, *expected;
+    } cases[] = {
+        {true, "nt-carol", "disk\nfull\r\n\tnow\x1b",
+         "text nt-carol|nt-carol|Carol C |disk full   now |nt-carol|disk full   now |"},
+        {false, "x\ny", "a\x01" "b", "text x y|||a b|||a b"},
+        {true, "nt-carol", "plain, 'quoted' $text$", "text nt-carol|nt-carol|Carol C |plain, 'quoted' $text$|nt-carol|"
+                                                     "plain, 'quoted' $text$|"},
+    };
+    for (const Case &c : cases) {
+        auto d = event(c.service ? static_cast<void *>(s) : static_cast<void *>(h), c.service,
+                       NOTIFICATION_ACKNOWLEDGEMENT);
+        d.command_name = const_cast<char *>("nt-text");
+        d.command_args = nullptr;
+        d.ack_author = const_cast<char *>(c.author);
+        d.ack_data = const_cast<char *>(c.comment);
+        EXPECT_EQ(c.expected, compose(c.service ? "vt_get_service_notification_command"
+                                                : "vt_get_host_notification_command", d));
+    }
+    // The engine log line of the notification stays one line too.
+    (void)carol;
+    s->current_state = 2;
+    standin::set_text(s->plugin_output, "disk full");
+    auto d = event(s, true, NOTIFICATION_ACKNOWLEDGEMENT);
+    d.ack_author = const_cast<char *>("nt-carol");
+    d.ack_data = const_cast<char *>("on it\nreally");
+    standin::raise(NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA, &d);
+    EXPECT_EQ(1u, standin::count_log_lines("SERVICE NOTIFICATION: nt-alice;nt-host;nt-disk;ACKNOWLEDGEMENT (CRITICAL);"
+                                           "nt-notify;disk full;nt-carol;on it really"));
+    EXPECT_EQ(1u, jobs("vtdb_notify", 1).size());
+}
+
 TEST_F(Notifications, MethodStartSendsCommandLogLineAndRowAndOverrides) {
     start();
     s->current_state = 2;

@@ -2,12 +2,14 @@
 #ifndef NAEMON_NAEMON_H_INCLUDED
 #define NAEMON_NAEMON_H_INCLUDED
 
+#include "nm_alloc.h"
 #include "common.h"
 #include "objects.h"
 #include "macros.h"
 #include "nebcallbacks.h"
 #include "nebstructs.h"
 #include "nebmods.h"
+#include "notifications.h"
 #include "utils.h"
 
 #endif

@@ -17,6 +17,11 @@ typedef struct hostgroup hostgroup;
 typedef struct servicegroup servicegroup;
 typedef struct contactgroup contactgroup;
 typedef struct check_result check_result;
+/* Other names the engine's headers declare in the global namespace, for the same clashes. */
+typedef struct comment comment;
+typedef struct timeperiod timeperiod;
+typedef struct timed_event timed_event;
+typedef struct objectlist objectlist;
 
 /* A custom variable: defined as "_NAME value" in an object, kept as NAME. */
 typedef struct customvariablesmember {
@@ -136,9 +141,12 @@ struct host {
     unsigned long current_notification_id;
     unsigned long current_event_id;
     unsigned long current_problem_id;
-    /* Carried by the engine build the module is used with; the module sets and writes it. */
-    int display_status;
     struct host *next;
+#ifndef VT_STANDIN_STOCK
+    /* Carried by the engine build the module is meant for (released engines lack it); the
+     * module sets and writes it. Last, so that objects match with and without it. */
+    int display_status;
+#endif
 };
 
 struct service {
@@ -196,9 +204,11 @@ struct service {
     unsigned long current_notification_id;
     unsigned long current_event_id;
     unsigned long current_problem_id;
-    /* Carried by the engine build the module is used with; the module sets and writes it. */
-    int display_status;
     struct service *next;
+#ifndef VT_STANDIN_STOCK
+    /* As in struct host. */
+    int display_status;
+#endif
 };
 
 struct hostgroup {

@@ -1,4 +1,4 @@
-/* Engine log, allocation helpers, notification reason names and the program settings. */
+/* Engine log and the program settings. */
 #ifndef NAEMON_UTILS_H_INCLUDED
 #define NAEMON_UTILS_H_INCLUDED
 
@@ -33,13 +33,6 @@ extern "C" {
 
 /* Writes one line to the engine log (trailing line breaks of the text are dropped). */
 void nm_log(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-/* *out gets a new heap string formatted from fmt; the caller frees it. */
-void nm_asprintf(char **out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-/* A heap copy of s; the caller frees it. */
-void *nm_strdup(const char *s);
-
-/* "NORMAL", "ACKNOWLEDGEMENT", ... "CUSTOM" for reasons 0 to 8; "UNKNOWN" otherwise. */
-const char *notification_reason_name(unsigned int reason_type);
 
 /* Program settings and state. */
 extern int nagios_pid;

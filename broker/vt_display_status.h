@@ -1,0 +1,21 @@
+/* Each host's and service's display status: the engine object's own member where the engine
+ * build carries one, else a value the module keeps per object with the same reads and writes. */
+#ifndef VT_DISPLAY_STATUS_H
+#define VT_DISPLAY_STATUS_H
+
+#include "vt_engine.h"
+
+#ifndef VT_ENGINE_HAS_DISPLAY_STATUS
+#error "the build must say whether the engine's objects carry display_status"
+#endif
+
+/* The object's display status; 0 until the module sets one, as for a fresh engine object. */
+int vt_display_status(const host *hst);
+int vt_display_status(const service *svc);
+void vt_set_display_status(host *hst, int value);
+void vt_set_display_status(service *svc, int value);
+/* Forgets the values kept by the module (at load and unload: the engine frees and re-creates
+ * its objects only while no module is loaded). No effect where the engine keeps them. */
+void vt_display_status_reset();
+
+#endif
