@@ -1,6 +1,7 @@
 // State history rows: state changes as they happen, and the initial states at engine start.
 #include "vtdb_state_history.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "vantor_config.h"
 #include "vt_display_status.h"
@@ -31,6 +33,12 @@ const char *const STATUS_QUEUE = "vtdb_vtstatus";
 const char *const PRIORITY_QUEUE = "vtdb_statuspri";
 const char *const STATUS_SCHEMA = "vantor4";
 const char *const WALK_LOCK_FILE = VT_PATH("/var/vtdb-initial-states.lock");
+// Limit of the walk's database connection for connecting and for each read and write: a
+// comparison is a small query, and one that takes longer means the database has stalled.
+constexpr unsigned kWalkDbTimeoutSeconds = 5;
+// How long the walk's final dump is tried again while another process holds the dump lock.
+constexpr int kFinalDumpTries = 50;
+constexpr useconds_t kFinalDumpPauseUs = 100 * 1000;
 
 // Engine process: the write end of the pipe the running walk watches. Closing it (a newer
 // walk starts, the module goes away, the engine ends) tells that walk to stop.
@@ -124,6 +132,7 @@ public:
         // Without the database every comparison would fail after a connection attempt
         // and its pause; the rows are written all the same, so the walk does not wait
         // for them.
+        vt_db_io_timeout = kWalkDbTimeoutSeconds;
         db_reachable_ = db_connect() == 0;
         if (!db_reachable_)
             vt_write_to_log("Log initial states - database unreachable, every object gets its initial row");
@@ -146,6 +155,31 @@ private:
         vt_delayed_forget_inherited();
         vt_gearman_forget_inherited();
         db_disconnect();
+        close_inherited_descriptors();
+    }
+
+    // The engine's descriptors (its sockets, the command pipe, files it keeps open) are
+    // not the walk's to hold open while it runs; only the standard ones and the pipe that
+    // tells it to stop stay.
+    void close_inherited_descriptors() {
+        std::vector<int> fds;
+        if (DIR *d = opendir("/proc/self/fd")) {
+            const int own = dirfd(d);
+            while (struct dirent *e = readdir(d)) {
+                char *end = nullptr;
+                const long fd = std::strtol(e->d_name, &end, 10);
+                if (end != e->d_name && *end == '\0' && fd > 2 && fd != own && fd != superseded_fd_)
+                    fds.push_back(static_cast<int>(fd));
+            }
+            closedir(d);
+        } else {
+            const long max = sysconf(_SC_OPEN_MAX);
+            for (int fd = 3; fd < (max > 0 ? max : 1024); ++fd)
+                if (fd != superseded_fd_)
+                    fds.push_back(fd);
+        }
+        for (int fd : fds)
+            close(fd);
     }
 
     // True when the engine is gone or a newer walk has started.
@@ -197,10 +231,17 @@ private:
     }
 
     // Whatever could not be submitted goes to the dump for the replay; the engine's own
-    // delayed messages were never ours to send.
+    // delayed messages were never ours to send. Another process dumping at the same moment
+    // holds the dump file's lock for a moment only: the dump is tried again for a few
+    // seconds rather than losing the rows with the process.
     [[noreturn]] void finish() {
-        if (get_count_delayed() > 0 && dump_msgs() != 0)
-            vt_write_to_log("Log initial states - unable to dump messages");
+        for (int i = 0; get_count_delayed() > 0 && dump_msgs() != 0; ++i) {
+            if (i + 1 == kFinalDumpTries) {
+                vt_logf("Log initial states - unable to dump messages: %d rows lost", get_count_delayed());
+                break;
+            }
+            usleep(kFinalDumpPauseUs);
+        }
         vt_disconnect_gearman();
         db_disconnect();
         _exit(0);
@@ -217,7 +258,7 @@ private:
             if (host_id) {
                 if (h->current_state == 0)
                     h->state_type = 1;
-                if (!db_reachable_ || vtdb_check_host_last_state(h, host_id.get()) == -2)
+                if (!db_reachable_ || compared([&] { return vtdb_check_host_last_state(h, host_id.get()); }) == -2)
                     submit(host_row(h, host_id.get()));
             }
         }
@@ -237,7 +278,9 @@ private:
             vt::CString service_host_id(shid), service_id(sid);
             if (!service_host_id || !service_id)
                 continue;
-            if (db_reachable_ && vtdb_check_service_last_state(s, service_host_id.get(), service_id.get()) != -2)
+            if (db_reachable_ && compared([&] {
+                    return vtdb_check_service_last_state(s, service_host_id.get(), service_id.get());
+                }) != -2)
                 continue;
             if (!batch.empty())
                 batch += ',';
@@ -248,6 +291,22 @@ private:
                               "state_type, current_attempt, plugin_output, initial_log_state, display_status, "
                               "sla_breach_end, comment, long_plugin_output, entry_time_ms) VALUES %s;",
                               STATUS_SCHEMA, host_id.get(), batch.c_str()));
+    }
+
+    // Runs one comparison. One that ran into the connection's time limit marks the database
+    // as stalled: the objects after it get their rows without waiting for it, so a stalled
+    // database neither drags the walk out nor keeps it alive after the engine has gone.
+    template <typename Compare>
+    int compared(Compare compare) {
+        struct timespec start, end;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        const int rc = compare();
+        clock_gettime(CLOCK_MONOTONIC, &end);
+        if (rc == -2 && end.tv_sec - start.tv_sec >= static_cast<time_t>(kWalkDbTimeoutSeconds)) {
+            db_reachable_ = false;
+            vt_write_to_log("Log initial states - database stalled, every further object gets its initial row");
+        }
+        return rc;
     }
 
     std::string host_row(host *h, const char *host_id) {

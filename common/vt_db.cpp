@@ -24,6 +24,7 @@ char DBPORT[256] = "";
 MYSQL dbHandle;
 struct job_server_node *job_servers_root = nullptr;
 struct job_server_node *job_servers_end = nullptr;
+unsigned int vt_db_io_timeout = 0;
 
 namespace {
 
@@ -359,6 +360,9 @@ int connect_once()
         sleep(1);
         return -2;
     }
+    if (vt_db_io_timeout > 0)
+        for (mysql_option o : {MYSQL_OPT_CONNECT_TIMEOUT, MYSQL_OPT_READ_TIMEOUT, MYSQL_OPT_WRITE_TIMEOUT})
+            mysql_options(&dbHandle, o, &vt_db_io_timeout);
     int port = static_cast<int>(std::strtol(DBPORT, nullptr, 10));
     if (!mysql_real_connect(&dbHandle, DBHOST, DBUSER, DBPASS, "vantor4", static_cast<unsigned>(port), nullptr, 0)) {
         vt_logf("%s: MYSQL Could not connect to %s - User %s DB %s Port %d - %s", module_name(), DBHOST, DBUSER,

@@ -27,6 +27,11 @@ struct job_server_node {
 extern struct job_server_node *job_servers_root;
 extern struct job_server_node *job_servers_end;
 
+/* Seconds a connection attempt, and each read or write on the connection, may take before
+ * it fails; 0 (the default) leaves the client library's own limits (none for reads). Taken
+ * at the next db_connect. */
+extern unsigned int vt_db_io_timeout;
+
 /* Reads the connection parameters from db.php. 0, or -2 when the file cannot be opened. */
 int parse_db_conf(void);
 /* One connection attempt with default schema vantor4. 0 when connected, -2 otherwise

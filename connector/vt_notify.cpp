@@ -212,11 +212,14 @@ void write_piece(int fd, const char *text, size_t len)
     }
 }
 
-/* The command's child: never returns. */
-[[noreturn]] void run_command_child(const char *cmd, int timeout, int read_end, int write_end)
+/* The command's child: never returns. mask is the signal mask the caller had before the
+ * runner blocked its stop signals; the command gets it back. */
+[[noreturn]] void run_command_child(const char *cmd, int timeout, int read_end, int write_end, const sigset_t &mask)
 {
     setpgid(0, 0);
     reset_sighandler();
+    signal(SIGINT, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
     close(read_end);
     close_inherited_descriptors(write_end);
     fcntl(write_end, F_SETFD, FD_CLOEXEC);
@@ -263,6 +266,115 @@ double seconds_between(const struct timespec &a, const struct timespec &b, long 
     *whole = static_cast<long>(us / 1000000);
     return static_cast<double>(*whole) + static_cast<double>((us % 1000000) / 1000) / 1000.0;
 }
+
+/* Grace the command's process group gets between SIGTERM and SIGKILL, when the runner's
+ * process is stopped or the command overran its time. */
+constexpr int kGroupGraceMs = 1000;
+
+/* Ends the process group of the command's child: SIGTERM, up to the grace for the group to
+ * empty (the child is reaped on the way), then SIGKILL for whatever is left. */
+void end_group(pid_t child, int *status, bool *reaped)
+{
+    kill(-child, SIGTERM);
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (!*reaped && waitpid(child, status, WNOHANG) == child)
+            *reaped = true;
+        if (*reaped && kill(-child, 0) != 0 && errno == ESRCH)
+            return;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L >= kGroupGraceMs)
+            break;
+        vt_sleep_seconds(0.02);
+    }
+    kill(-child, SIGKILL);
+}
+
+/* Set by the runner's handler of SIGTERM and SIGINT while a command runs. */
+volatile sig_atomic_t runner_stop_signal = 0;
+
+extern "C" void on_runner_stop(int sig) { runner_stop_signal = sig; }
+
+/* Waits for the command's child to end. A SIGTERM or SIGINT while the command runs means
+ * the process that runs commands is being stopped: the command's own process group, which
+ * that stop would not reach, is ended first. Returns the signal that asked for the stop, or
+ * 0 when the child ended by itself. */
+int wait_for_command(pid_t child, int *status, const sigset_t &wake)
+{
+    for (;;) {
+        pid_t r = waitpid(child, status, WNOHANG);
+        if (r == child)
+            return 0;
+        if (r < 0 && errno != EINTR)
+            return 0;  // collected elsewhere: nothing left to wait for
+        int sig = runner_stop_signal;
+        if (sig == 0) {
+            /* Woken by the child's end (SIGCHLD is in the set), a stop that is blocked (taken
+             * here) or one that is not (its handler interrupts the wait); the timeout covers
+             * a SIGCHLD that the end of some other child took. */
+            struct timespec tick = {0, 200 * 1000 * 1000};
+            int got = sigtimedwait(&wake, nullptr, &tick);
+            sig = got == SIGTERM || got == SIGINT ? got : runner_stop_signal;
+        }
+        if (sig != 0) {
+            bool reaped = false;
+            end_group(child, status, &reaped);
+            if (!reaped)
+                while (waitpid(child, status, 0) < 0 && errno == EINTR) {
+                }
+            return sig;
+        }
+    }
+}
+
+/* For the length of one command, SIGTERM and SIGINT only note a stop (and are blocked, so
+ * that wait_for_command takes them) and SIGCHLD wakes the wait. On the way out the caller's
+ * handlers and mask come back and a stop that came meanwhile is raised again, to act as the
+ * caller's disposition says (by default: the process ends, as it would have without a
+ * command running, but after its command). A stop signal the caller ignores stays ignored. */
+class StopSignalsHeld {
+public:
+    StopSignalsHeld()
+    {
+        runner_stop_signal = 0;
+        struct sigaction sa {};
+        sa.sa_handler = on_runner_stop;
+        sigemptyset(&sa.sa_mask);
+        sigemptyset(&wake_);
+        sigaddset(&wake_, SIGCHLD);
+        for (int i = 0; i < 2; ++i) {
+            sigaction(kStops[i], nullptr, &old_[i]);
+            if (old_[i].sa_handler == SIG_IGN)
+                continue;
+            sigaction(kStops[i], &sa, nullptr);
+            sigaddset(&wake_, kStops[i]);
+        }
+        sigprocmask(SIG_BLOCK, &wake_, &saved_);
+    }
+    ~StopSignalsHeld()
+    {
+        for (int i = 0; i < 2; ++i)
+            sigaction(kStops[i], &old_[i], nullptr);
+        sigprocmask(SIG_SETMASK, &saved_, nullptr);
+        if (stop_signal_)
+            raise(stop_signal_);
+    }
+    StopSignalsHeld(const StopSignalsHeld &) = delete;
+    StopSignalsHeld &operator=(const StopSignalsHeld &) = delete;
+    /* Blocks the signals again: fork handlers of the process may have unblocked them. */
+    void block() { sigprocmask(SIG_BLOCK, &wake_, nullptr); }
+    const sigset_t &wake() const { return wake_; }
+    const sigset_t &saved() const { return saved_; }
+    void stopped_by(int sig) { stop_signal_ = sig; }
+    int stop_signal() const { return stop_signal_; }
+
+private:
+    static constexpr int kStops[2] = {SIGTERM, SIGINT};
+    sigset_t wake_, saved_;
+    struct sigaction old_[2];
+    int stop_signal_ = 0;
+};
 
 /* Reads the pipe to its end into db; waits for data without limit, the child has ended. */
 void read_output(int fd, dbuf *db)
@@ -315,6 +427,7 @@ int system_r(const char *cmd, int timeout, int *early_timeout, double *exectime,
         return 3;
     }
     vt::Fd read_end(fds[0]), write_end(fds[1]);
+    StopSignalsHeld held;
     struct timespec start, end;
     clock_gettime(CLOCK_MONOTONIC, &start);
     pid_t pid = fork();
@@ -323,15 +436,18 @@ int system_r(const char *cmd, int timeout, int *early_timeout, double *exectime,
         return 3;
     }
     if (pid == 0)
-        run_command_child(cmd, timeout, read_end.get(), write_end.get());
+        run_command_child(cmd, timeout, read_end.get(), write_end.get(), held.saved());
 
     /* The child may not have made its group yet when a timeout comes; doing it here too
      * makes the group exist whichever runs first. */
     setpgid(pid, pid);
+    held.block();
     write_end.reset();
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    held.stopped_by(wait_for_command(pid, &status, held.wake()));
+    if (held.stop_signal())
+        vt_logf("NOTIFICATION STOPPED: CMD=( %s ) ended with its process group on signal %d", cmd,
+                held.stop_signal());
     clock_gettime(CLOCK_MONOTONIC, &end);
     long whole = 0;
     double elapsed = seconds_between(start, end, &whole);
@@ -353,10 +469,9 @@ int system_r(const char *cmd, int timeout, int *early_timeout, double *exectime,
         timed_out = true;
         if (early_timeout)
             *early_timeout = 1;
-        kill(-pid, SIGTERM);
-        vt_sleep_seconds(1);
-        kill(-pid, SIGKILL);
-    } else {
+        bool reaped = true;
+        end_group(pid, &status, &reaped);
+    } else if (!held.stop_signal()) {
         read_output(read_end.get(), &buf);
         if (max_output_length > 0 && buf.buf && buf.used_size > static_cast<uint64_t>(max_output_length)) {
             buf.buf[max_output_length] = '\0';

@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -60,6 +62,14 @@ public:
     {
         perf_ += vt::format("%s'%s'=%ld%s;%s", perf_.empty() ? "" : " ", label.c_str(), value, unit, levels.c_str());
     }
+    /* Takes over what other found, after what this report holds. */
+    void append(const Report &other)
+    {
+        problems_.insert(problems_.end(), other.problems_.begin(), other.problems_.end());
+        notes_.insert(notes_.end(), other.notes_.begin(), other.notes_.end());
+        if (!other.perf_.empty())
+            perf_ += (perf_.empty() ? "" : " ") + other.perf_;
+    }
     /* Prints the one line and returns the exit status. */
     int finish() const
     {
@@ -97,15 +107,166 @@ struct QueueStatus {
     long total = 0, running = 0, workers = 0;
 };
 
+/* The one time limit of the whole run (-t), shared by every connection and every wait. */
+class Deadline {
+public:
+    explicit Deadline(int seconds) : seconds_(seconds), end_(now_ms() + seconds * 1000LL) {}
+    /* Milliseconds left, 0 once the limit has passed. */
+    int left_ms() const { return static_cast<int>(std::max(0LL, end_ - now_ms())); }
+    bool passed() const { return left_ms() == 0; }
+    int seconds() const { return seconds_; }
+
+private:
+    static long long now_ms()
+    {
+        struct timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+    }
+    int seconds_;
+    long long end_;
+};
+
+/* The text a part reports when the time limit ran out while it was waiting. */
+std::string out_of_time(const Deadline &d, const std::string &what)
+{
+    return vt::format("time limit of %d s ran out %s", d.seconds(), what.c_str());
+}
+
+/* The database side of the run, on the client library's non-blocking interface, so that
+ * every wait ends with the run's deadline, however the server stalls. */
+class DbSession {
+public:
+    explicit DbSession(const Deadline &deadline) : deadline_(deadline) {}
+    ~DbSession() { close(); }
+    DbSession(const DbSession &) = delete;
+    DbSession &operator=(const DbSession &) = delete;
+
+    bool connect(std::string &err)
+    {
+        db_ = mysql_init(nullptr);
+        if (!db_) {
+            err = "out of memory";
+            return false;
+        }
+        mysql_options(db_, MYSQL_OPT_NONBLOCK, nullptr);
+        unsigned int t = static_cast<unsigned int>(deadline_.seconds());
+        for (mysql_option o : {MYSQL_OPT_CONNECT_TIMEOUT, MYSQL_OPT_READ_TIMEOUT, MYSQL_OPT_WRITE_TIMEOUT})
+            mysql_options(db_, o, &t);
+        MYSQL *ret = nullptr;
+        int st = mysql_real_connect_start(&ret, db_, DBHOST, DBUSER, DBPASS, "vantor4",
+                                          static_cast<unsigned int>(std::strtoul(DBPORT, nullptr, 10)), nullptr, 0);
+        while (st != 0) {
+            if ((st = wait(st)) < 0) {
+                err = out_of_time(deadline_, "while connecting");
+                close();
+                return false;
+            }
+            st = mysql_real_connect_cont(&ret, db_, st);
+        }
+        if (!ret) {
+            err = vt::format("%s (%s port %s)", mysql_error(db_), DBHOST, DBPORT);
+            close();
+            return false;
+        }
+        return true;
+    }
+    bool connected() const { return db_ != nullptr; }
+
+    /* Runs query and hands out its result set; null with the reason in err (the session
+     * is closed when the time ran out). */
+    vt::Result query(const char *query, const char *what, std::string &err)
+    {
+        if (!db_) {
+            err = "not connected";
+            return vt::Result();
+        }
+        int rc = 0;
+        int st = mysql_real_query_start(&rc, db_, query, static_cast<unsigned long>(std::strlen(query)));
+        while (st != 0) {
+            if ((st = wait(st)) < 0)
+                return timed_out(what, err);
+            st = mysql_real_query_cont(&rc, db_, st);
+        }
+        if (rc != 0) {
+            err = mysql_error(db_);
+            return vt::Result();
+        }
+        MYSQL_RES *res = nullptr;
+        st = mysql_store_result_start(&res, db_);
+        while (st != 0) {
+            if ((st = wait(st)) < 0)
+                return timed_out(what, err);
+            st = mysql_store_result_cont(&res, db_, st);
+        }
+        if (!res)
+            err = mysql_errno(db_) ? mysql_error(db_) : "no result";
+        return vt::Result(res);
+    }
+
+private:
+    vt::Result timed_out(const char *what, std::string &err)
+    {
+        err = out_of_time(deadline_, std::string("while reading ") + what);
+        close();
+        return vt::Result();
+    }
+    /* Waits for what the library asks for, at most until the deadline. The events for the
+     * library's next step, or -1 when the deadline passed. */
+    int wait(int status)
+    {
+        pollfd p{static_cast<int>(mysql_get_socket(db_)), 0, 0};
+        if (status & MYSQL_WAIT_READ)
+            p.events |= POLLIN;
+        if (status & MYSQL_WAIT_WRITE)
+            p.events |= POLLOUT;
+        if (status & MYSQL_WAIT_EXCEPT)
+            p.events |= POLLPRI;
+        int left = deadline_.left_ms();
+        const bool library_limit = (status & MYSQL_WAIT_TIMEOUT) && mysql_get_timeout_value_ms(db_) < static_cast<unsigned>(left);
+        if (library_limit)
+            left = static_cast<int>(mysql_get_timeout_value_ms(db_));
+        int n;
+        while ((n = poll(&p, 1, left)) < 0 && errno == EINTR) {
+        }
+        if (n > 0)
+            return (p.revents & (POLLIN | POLLHUP | POLLERR) ? MYSQL_WAIT_READ : 0) |
+                   (p.revents & POLLOUT ? MYSQL_WAIT_WRITE : 0) | (p.revents & POLLPRI ? MYSQL_WAIT_EXCEPT : 0);
+        return library_limit ? MYSQL_WAIT_TIMEOUT : -1;
+    }
+    /* A session abandoned mid-operation is cut off first, so that closing it sends nothing
+     * to a server that does not answer. */
+    void close()
+    {
+        if (!db_)
+            return;
+        int fd = static_cast<int>(mysql_get_socket(db_));
+        if (fd >= 0)
+            shutdown(fd, SHUT_RDWR);
+        mysql_close(db_);
+        db_ = nullptr;
+    }
+
+    const Deadline &deadline_;
+    MYSQL *db_ = nullptr;
+};
+
 /* Reads the job server's answer to the text admin command "status": one line per function
  * ("name\ttotal\trunning\tworkers"), ended by a line holding a full stop. false, with the
  * reason in err, when the server cannot be asked within the timeout. */
-bool admin_status(const vt::tools::JobServer &server, int timeout, std::map<std::string, QueueStatus> &out,
-                  std::string &err)
+bool admin_status(const vt::tools::JobServer &server, const Deadline &deadline,
+                  std::map<std::string, QueueStatus> &out, std::string &err)
 {
-    vt::Fd fd = vt::tools::connect_tcp(server.host, server.port, timeout, err);
-    if (!fd)
+    if (deadline.passed()) {
+        err = out_of_time(deadline, "before it was asked");
         return false;
+    }
+    vt::Fd fd = vt::tools::connect_tcp_ms(server.host, server.port, deadline.left_ms(), err);
+    if (!fd) {
+        if (deadline.passed())
+            err = out_of_time(deadline, "while connecting");
+        return false;
+    }
     if (!vt::write_all(fd.get(), "status\n")) {
         err = std::strerror(errno);
         return false;
@@ -113,6 +274,14 @@ bool admin_status(const vt::tools::JobServer &server, int timeout, std::map<std:
     std::string buf;
     char chunk[4096];
     while (buf.rfind(".\n", 0) != 0 && buf.find("\n.\n") == std::string::npos) {
+        pollfd p{fd.get(), POLLIN, 0};
+        int ready;
+        while ((ready = poll(&p, 1, deadline.left_ms())) < 0 && errno == EINTR) {
+        }
+        if (ready == 0) {
+            err = out_of_time(deadline, "while waiting for its answer");
+            return false;
+        }
         ssize_t n = read(fd.get(), chunk, sizeof chunk);
         if (n < 0 && errno == EINTR)
             continue;
@@ -143,7 +312,7 @@ struct Queue {
     bool priority_only;
 };
 
-void check_job_servers(const Options &opt, Report &report)
+void check_job_servers(const Options &opt, const Deadline &deadline, Report &report)
 {
     const Queue queues[] = {
         {"vtdb_vtstatus", "status", std::max(VTSTATUS_WORKERS, 0), false},
@@ -158,7 +327,7 @@ void check_job_servers(const Options &opt, Report &report)
         std::map<std::string, QueueStatus> status;
         std::string err;
         std::string where = server.host + ":" + std::to_string(server.port);
-        if (!admin_status(server, opt.timeout, status, err)) {
+        if (!admin_status(server, deadline, status, err)) {
             report.problem(kCritical, "job server " + where + " unreachable: " + err);
             continue;
         }
@@ -235,19 +404,20 @@ void check_failed_sql(const Options &opt, Report &report)
     report.perf("failed_statements", lines, "", levels(opt.errors));
 }
 
-void check_program_status(MYSQL *db, const std::string &db_error, Report &report, const Options &opt)
+void check_program_status(DbSession &db, const std::string &db_error, Report &report, const Options &opt)
 {
-    if (!db) {
+    if (!db.connected()) {
         report.problem(kCritical, "database unreachable: " + db_error);
         return;
     }
     const char *q = "SELECT TIMESTAMPDIFF(SECOND, MAX(entry_time), NOW()) FROM vantor4.program_status";
-    if (mysql_query(db, q) != 0) {
-        report.problem(kCritical, std::string("program status unreadable: ") + mysql_error(db));
+    std::string err;
+    vt::Result res = db.query(q, "the program status", err);
+    if (!res) {
+        report.problem(kCritical, "program status unreadable: " + err);
         return;
     }
-    vt::Result res(mysql_store_result(db));
-    MYSQL_ROW row = res ? mysql_fetch_row(res.get()) : nullptr;
+    MYSQL_ROW row = mysql_fetch_row(res.get());
     if (!row || !row[0]) {
         report.problem(kCritical, "no program status row: the module has not written one");
         return;
@@ -298,7 +468,8 @@ void usage(FILE *to)
         "      --age-critical S      ... for CRITICAL (default 900)\n"
         "  -H, --job-server H[:P]    job server to ask (repeatable; default: the daemon's list in\n"
         "                            vtcfg.job_servers, port %d where none is given)\n"
-        "  -t, --timeout S           limit for each connection (default 10)\n"
+        "  -t, --timeout S           time limit of the whole check, all connections together\n"
+        "                            (default 10); the part that ran out of it is named\n"
         "  -h, --help                this text\n\n"
         "Workers registered per queue are compared with %s; fewer is WARNING,\n"
         "none is CRITICAL, more is WARNING (a second daemon). A daemon whose lock nobody holds, an\n"
@@ -379,16 +550,29 @@ int main(int argc, char **argv)
         std::printf("VANTOR UNKNOWN - cannot read %s\n", VT_DB_CONF_FILE);
         return kUnknown;
     }
+    signal(SIGPIPE, SIG_IGN);
+    const Deadline deadline(opt.timeout);
     parse_vantorconnector_conf();
-    std::string db_error;
-    vt::tools::Connection db = vt::tools::connect_db(opt.timeout, db_error);
-    if (opt.servers.empty())
-        opt.servers = vt::tools::configured_job_servers(db.get());
     Report report;
     check_daemon(report);
-    check_job_servers(opt, report);
+    /* The database is asked first, the job servers with the time that is left; the line
+     * keeps its order all the same. */
+    DbSession db(deadline);
+    std::string db_error;
+    if (db.connect(db_error) && opt.servers.empty()) {
+        std::string err;
+        vt::Result res = db.query("select * from vtcfg.job_servers", "the job-server list", err);
+        if (!res && !db.connected())
+            db_error = err;  // the time ran out: the program status is not asked for either
+        opt.servers = vt::tools::job_servers_from(res.get());
+    } else if (opt.servers.empty()) {
+        opt.servers = vt::tools::job_servers_from(nullptr);
+    }
+    Report program_status;
+    check_program_status(db, db_error, program_status, opt);
+    check_job_servers(opt, deadline, report);
     check_dump_files(opt, report);
     check_failed_sql(opt, report);
-    check_program_status(db.get(), db_error, report, opt);
+    report.append(program_status);
     return report.finish();
 }

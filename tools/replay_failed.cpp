@@ -20,6 +20,8 @@
 
 namespace {
 
+constexpr unsigned kDatabaseTimeoutSeconds = 10;
+
 volatile sig_atomic_t stop_requested = 0;
 void on_stop_signal(int) { stop_requested = 1; }
 
@@ -36,11 +38,29 @@ class FailedFile {
 public:
     explicit FailedFile(std::string path) : path_(std::move(path)) {}
     const std::string &path() const { return path_; }
+    /* Appends the line whole or not at all: a write the disk (or a file-size limit) cuts
+     * short is cut back to the last whole line, so that the file never holds part of a
+     * statement, which a later replay would execute as it stands. */
     bool append(const std::string &line)
     {
         if (!fd_)
             fd_.reset(open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-        return fd_ && vt::write_all(fd_.get(), line + "\n");
+        if (!fd_)
+            return false;
+        struct stat st;
+        if (fstat(fd_.get(), &st) != 0)
+            return false;
+        if (vt::write_all(fd_.get(), line + "\n"))
+            return true;
+        const int err = errno;
+        if (ftruncate(fd_.get(), st.st_size) == 0)
+            std::fprintf(stderr, "vantor-replay-failed: cannot write %s (%s): cut back to its last whole line\n",
+                         path_.c_str(), std::strerror(err));
+        else
+            std::fprintf(stderr, "vantor-replay-failed: cannot write %s (%s) nor cut back its torn last line (%s)\n",
+                         path_.c_str(), std::strerror(err), std::strerror(errno));
+        errno = err;
+        return false;
     }
     /* Statements only leave the work file once they are safely on disk here. */
     bool sync() { return !fd_ || fsync(fd_.get()) == 0; }
@@ -48,6 +68,70 @@ public:
 private:
     std::string path_;
     vt::Fd fd_;
+};
+
+/* Where the replay of the work file has got to, kept beside it: the work file's inode and
+ * the offset of the first statement not yet executed, rewritten in place (a fixed-size
+ * record, so that a full disk cannot refuse it once the file exists) at least every
+ * half second. A run killed without a chance to shorten the work file re-executes only
+ * what came after the last save. */
+class Progress {
+public:
+    explicit Progress(std::string path) : path_(std::move(path)) {}
+    /* The saved offset into the work file open as fd; 0 when none was saved for it. */
+    off_t resume_offset(int fd)
+    {
+        struct stat st;
+        if (fstat(fd, &st) != 0)
+            return 0;
+        inode_ = st.st_ino;
+        vt::Fd in(open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+        char buf[kRecord + 1] = {0};
+        unsigned long long ino = 0;
+        long long offset = 0;
+        if (!in || pread(in.get(), buf, kRecord, 0) != static_cast<ssize_t>(kRecord) ||
+            std::sscanf(buf, "%llu %lld", &ino, &offset) != 2 || ino != inode_ || offset < 0 || offset > st.st_size)
+            return 0;
+        return static_cast<off_t>(offset);
+    }
+    /* Saves offset when the last save is half a second old (always when forced). The
+     * statements that failed again are synced first: once the offset is past them, they
+     * exist only in the failed file. */
+    void save(off_t offset, FailedFile &failed, bool force = false)
+    {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long ms = now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+        if (!force && ms - last_ms_ < kEveryMs)
+            return;
+        last_ms_ = ms;
+        if (!fd_)
+            fd_.reset(open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        if (!fd_ || !failed.sync())
+            return;
+        char buf[kRecord + 1];
+        std::snprintf(buf, sizeof buf, "%020llu %020lld\n", static_cast<unsigned long long>(inode_),
+                      static_cast<long long>(offset));
+        if (pwrite(fd_.get(), buf, kRecord, 0) != static_cast<ssize_t>(kRecord) && !warned_) {
+            warned_ = true;
+            std::fprintf(stderr, "vantor-replay-failed: cannot save the progress in %s: %s\n", path_.c_str(),
+                         std::strerror(errno));
+        }
+    }
+    void remove()
+    {
+        fd_.reset();
+        unlink(path_.c_str());
+    }
+
+private:
+    static constexpr size_t kRecord = 42;
+    static constexpr long long kEveryMs = 500;
+    std::string path_;
+    vt::Fd fd_;
+    ino_t inode_ = 0;
+    long long last_ms_ = 0;
+    bool warned_ = false;
 };
 
 long count_lines(int fd, off_t from)
@@ -115,14 +199,18 @@ Outcome replay(const std::string &work, FailedFile &failed, Counts &counts)
         std::fprintf(stderr, "vantor-replay-failed: cannot open %s: %s\n", work.c_str(), std::strerror(errno));
         return Outcome::WriteFailed;
     }
+    Progress progress(work + ".progress");
+    off_t line_start = progress.resume_offset(fd.get());
+    if (lseek(fd.get(), line_start, SEEK_SET) != line_start)
+        line_start = 0;
     vt::File in(fdopen(dup(fd.get()), "r"));
     if (!in)
         return Outcome::WriteFailed;
     char *raw = nullptr;
     size_t cap = 0;
-    off_t line_start = 0;
     Outcome outcome = Outcome::Done;
     for (ssize_t n;; line_start += n) {
+        progress.save(line_start, failed);
         if ((n = getline(&raw, &cap, in.get())) <= 0) {
             if (!appended_meanwhile(fd.get(), line_start))
                 break;
@@ -146,6 +234,12 @@ Outcome replay(const std::string &work, FailedFile &failed, Counts &counts)
             ++counts.executed;
             continue;
         }
+        /* Failed while a stop was asked for: most likely the wait for a database that does
+         * not answer ran out. The statement is kept, as for a database that has gone. */
+        if (stop_requested) {
+            outcome = Outcome::Interrupted;
+            break;
+        }
         if (!database_reachable()) {
             outcome = Outcome::DatabaseGone;
             break;
@@ -164,12 +258,19 @@ Outcome replay(const std::string &work, FailedFile &failed, Counts &counts)
     }
     if (outcome == Outcome::Done) {
         unlink(work.c_str());  // still under the writers' lock taken at the end of the file
+        progress.remove();
         return outcome;
     }
     counts.left += count_lines(fd.get(), line_start);
-    if (!keep_rest(fd.get(), work, line_start))
-        std::fprintf(stderr, "vantor-replay-failed: could not shorten %s (%s); it still holds every statement\n",
-                     work.c_str(), std::strerror(errno));
+    if (keep_rest(fd.get(), work, line_start)) {
+        progress.remove();
+    } else {
+        const int err = errno;
+        unlink((work + ".tmp").c_str());
+        progress.save(line_start, failed, true);
+        std::fprintf(stderr, "vantor-replay-failed: could not shorten %s (%s); the next run starts after what "
+                     "was executed\n", work.c_str(), std::strerror(err));
+    }
     return outcome;
 }
 
@@ -192,9 +293,12 @@ void usage(FILE *to)
                  "new FILE meanwhile. Statements that fail again are appended to FAILED (default\n"
                  "FILE.failed-<date>-<pid>), which can be replayed the same way after a fix.\n"
                  "SIGINT or SIGTERM stops after the running statement; the statements not yet\n"
-                 "executed stay in FILE.replaying and the next run takes them first.\n"
+                 "executed stay in FILE.replaying and the next run takes them first; a run that is\n"
+                 "killed leaves FILE.replaying.progress, and the next run re-executes at most the\n"
+                 "last second of its statements. A database that stops answering fails the running\n"
+                 "statement after %u seconds.\n"
                  "Exit status: 0 all executed, 1 some failed again or were left, 2 nothing done.\n",
-                 VT_FAILED_SQL_FILE);
+                 VT_FAILED_SQL_FILE, kDatabaseTimeoutSeconds);
 }
 
 }  // namespace
@@ -239,6 +343,9 @@ int main(int argc, char **argv)
                      lock ? "another replay of this file is running" : std::strerror(errno));
         return 2;
     }
+    /* A database that stops answering must not hold the run: connecting and every read
+     * and write give up after this long, and a stop asked for meanwhile is then acted on. */
+    vt_db_io_timeout = kDatabaseTimeoutSeconds;
     if (db_connect() != 0) {
         std::string err;
         vt::tools::connect_db(5, err);

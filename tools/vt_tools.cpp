@@ -5,7 +5,9 @@
 #include "vt_log.h"
 #include "vantor_config.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
 #include <cstring>
 #include <netdb.h>
@@ -77,6 +79,19 @@ Connection connect_db(int timeout, std::string &err)
 
 Fd connect_tcp(const std::string &host, int port, int timeout, std::string &err)
 {
+    return connect_tcp_ms(host, port, timeout * 1000, err);
+}
+
+Fd connect_tcp_ms(const std::string &host, int port, int timeout_ms, std::string &err)
+{
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    auto left_ms = [&] {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long spent = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        return static_cast<int>(std::max(0LL, timeout_ms - spent));
+    };
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -102,7 +117,7 @@ Fd connect_tcp(const std::string &host, int port, int timeout, std::string &err)
             pollfd p{fd.get(), POLLOUT, 0};
             int soerr = 0;
             socklen_t len = sizeof soerr;
-            if (poll(&p, 1, timeout * 1000) != 1) {
+            if (poll(&p, 1, left_ms()) != 1) {
                 err = "connection timed out";
                 continue;
             }
@@ -113,7 +128,8 @@ Fd connect_tcp(const std::string &host, int port, int timeout, std::string &err)
         }
         int flags = fcntl(fd.get(), F_GETFL);
         fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-        timeval tv{timeout, 0};
+        const int left = std::max(left_ms(), 1);
+        timeval tv{left / 1000, (left % 1000) * 1000};
         setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
         return fd;
@@ -123,24 +139,27 @@ Fd connect_tcp(const std::string &host, int port, int timeout, std::string &err)
 
 std::vector<JobServer> configured_job_servers(MYSQL *db)
 {
+    if (db && mysql_query(db, "select * from vtcfg.job_servers") == 0) {
+        vt::Result res(mysql_store_result(db));
+        return job_servers_from(res.get());
+    }
+    return job_servers_from(nullptr);
+}
+
+std::vector<JobServer> job_servers_from(MYSQL_RES *res)
+{
     std::vector<JobServer> out;
-    if (db) {
-        if (mysql_query(db, "select * from vtcfg.job_servers") == 0) {
-            vt::Result res(mysql_store_result(db));
-            unsigned fields = res ? mysql_num_fields(res.get()) : 0;
-            long rows = 0;
-            while (MYSQL_ROW row = res ? mysql_fetch_row(res.get()) : nullptr) {
-                ++rows;
-                if (fields > 1 && row[1]) {
-                    int port = fields > 2 ? vt_job_server_port(row[2]) : 0;
-                    out.push_back({row[1], port > 0 ? port : VANTOR_GEARMAN_PORT});
-                }
-            }
-            if (rows > 0)
-                return out;
+    unsigned fields = res ? mysql_num_fields(res) : 0;
+    long rows = 0;
+    while (MYSQL_ROW row = res ? mysql_fetch_row(res) : nullptr) {
+        ++rows;
+        if (fields > 1 && row[1]) {
+            int port = fields > 2 ? vt_job_server_port(row[2]) : 0;
+            out.push_back({row[1], port > 0 ? port : VANTOR_GEARMAN_PORT});
         }
     }
-    out.push_back({"127.0.0.1", VANTOR_GEARMAN_PORT});
+    if (rows == 0)
+        out.push_back({"127.0.0.1", VANTOR_GEARMAN_PORT});
     return out;
 }
 

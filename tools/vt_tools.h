@@ -35,10 +35,14 @@ Connection connect_db(int timeout, std::string &err);
 /* A TCP connection to host:port within timeout seconds, with reads and writes bounded by the
  * same time. An empty Fd with the reason in err. */
 Fd connect_tcp(const std::string &host, int port, int timeout, std::string &err);
+/* The same within timeout_ms milliseconds (all addresses of host together). */
+Fd connect_tcp_ms(const std::string &host, int port, int timeout_ms, std::string &err);
 
 /* The job servers the daemon's workers use: vtcfg.job_servers as the daemon reads it, or
  * 127.0.0.1 when the table is empty or cannot be read (db may be null). */
 std::vector<JobServer> configured_job_servers(MYSQL *db);
+/* The same from the rows of "select * from vtcfg.job_servers" (res may be null). */
+std::vector<JobServer> job_servers_from(MYSQL_RES *res);
 
 }  // namespace vt::tools
 

@@ -272,4 +272,45 @@ TEST_F(Runner, DaemonSupervisesNotificationWorkers)
     vtt::stop_daemon(supervisor);
 }
 
+// Stopping the daemon while notification commands run ends their process groups too, and
+// the workers stop within their grace instead of being killed.
+TEST_F(Runner, DaemonStopEndsRunningCommands)
+{
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    vtt::gearmand_start();
+    vtt::gearman_drain("vtdb_notify");
+    vtt::ScopedDaemon daemon("vtstatus_workers=2\nperfdata_workers=1\nnotify_workers=2\n");
+    ASSERT_GT(daemon.pid(), 0);
+    std::vector<std::string> pid_files;
+    for (int i = 0; i < 2; i++) {
+        pid_files.push_back(dir + "/stop-pids-" + std::to_string(i));
+        // A background child and the shell itself, both in the command's group.
+        const std::string f = pid_files.back();
+        vtt::gearman_submit("vtdb_notify", "sleep 15 & echo $! > " + f + ".tmp; echo $$ >> " + f + ".tmp; mv " + f +
+                                               ".tmp " + f + "; sleep 15");
+    }
+    ASSERT_TRUE(vtt::wait_until([&] { return vtt::exists(pid_files[0]) && vtt::exists(pid_files[1]); }, 10000));
+    std::vector<pid_t> commands;
+    for (const std::string &f : pid_files) {
+        std::istringstream in(vtt::read_file(f));
+        for (pid_t p; in >> p;)
+            commands.push_back(p);
+    }
+    ASSERT_EQ(4u, commands.size());
+
+    ASSERT_EQ(0, kill(daemon.pid(), SIGTERM));
+    EXPECT_TRUE(vtt::wait_until([&] {
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        return kill(daemon.pid(), 0) != 0;
+    }, 12000));
+    for (pid_t p : commands)
+        EXPECT_TRUE(not_running(p)) << "command process " << p << " outlived the daemon";
+    EXPECT_EQ(2, log_lines("ended with its process group on signal 15"));
+    EXPECT_EQ(1, log_lines(", 0 of them killed after"));
+    for (pid_t p : commands)
+        if (!not_running(p))
+            kill(p, SIGKILL);  // what a failed run left
+}
+
 }  // namespace

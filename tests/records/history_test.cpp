@@ -1,8 +1,12 @@
 // State history rows and the initial-state walk at the event-loop start.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -232,6 +236,73 @@ TEST_F(History, TheEngineEndingStopsTheWalk) {
     EXPECT_EQ(0u, log_count("Initial states totals"));
     // What the walk submitted before it stopped stays submitted; nothing is left in memory.
     EXPECT_EQ(0u, vtt::list_dir(vtt::path("/var/delayed-messages")).size());
+}
+
+// An open descriptor of this process, as the engine holds its sockets and pipes, and an
+// exclusive lock on a file for as long as it lives.
+struct Locked {
+    explicit Locked(const std::string &file) : fd(open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+        EXPECT_EQ(0, flock(fd, LOCK_EX)) << file;
+    }
+    ~Locked() { close(fd); }
+    int fd;
+};
+
+// The walk keeps nothing of the engine's open while it runs (here it waits for the lock of
+// an older walk), and a dump lock held by another process when it ends does not lose its
+// rows: they reach the dump once the lock is free.
+TEST_F(History, TheWalkHoldsNoEngineDescriptorAndWaitsForTheDumpLock) {
+    big_world(3, 2, 3100);
+    ASSERT_NE(nullptr, load()) << standin::last_load_error();
+    int engine_pipe[2];
+    ASSERT_EQ(0, pipe(engine_pipe));
+    auto walk_lock = std::make_unique<Locked>(vtt::path("/var/vtdb-initial-states.lock"));
+    auto dump_lock = std::make_unique<Locked>(vtt::path("/var/delayed-messages.dump"));
+    vtt::gearmand_stop();  // every row the walk makes goes to its delayed queue
+    standin::raise_process_event(NEBTYPE_PROCESS_EVENTLOOPSTART);
+    close(engine_pipe[1]);
+    struct pollfd p = {engine_pipe[0], POLLIN, 0};
+    EXPECT_EQ(1, poll(&p, 1, 5000)) << "the walk holds the engine's pipe open";
+    close(engine_pipe[0]);
+    EXPECT_EQ(0u, log_count("Initial states totals"));
+
+    walk_lock.reset();
+    ASSERT_TRUE(vtt::wait_until([&] { return log_count("Initial states totals: hosts: 3 / services 6") == 1; },
+                                20000));
+    usleep(1500 * 1000);
+    dump_lock.reset();
+    auto walk_lines = [] {
+        long n = 0;
+        for (const std::string &f : vtt::list_dir(vtt::path("/var/delayed-messages")))
+            n += vtt::count_lines_containing(vtt::path("/var/delayed-messages/" + f), "vtdb_statuspri\t");
+        return n;
+    };
+    EXPECT_TRUE(vtt::wait_until([&] { return walk_lines() == 6; }, 5000)) << walk_lines();
+    EXPECT_EQ(0u, log_count("unable to dump messages"));
+}
+
+// A database that stalls while the walk compares neither keeps the walk alive after the
+// engine has gone nor holds it up.
+TEST_F(History, AStalledDatabaseDoesNotKeepTheWalk) {
+    const pid_t engine = fork();
+    ASSERT_GE(engine, 0);
+    if (engine == 0) {
+        big_world(600, 4, 3000);
+        if (!load())
+            _exit(1);
+        standin::raise_process_event(NEBTYPE_PROCESS_EVENTLOOPSTART);
+        pause();
+        _exit(0);
+    }
+    ASSERT_TRUE(vtt::wait_until([&] { return log_count("MYSQL ERROR") > 0; }, 20000));
+    {
+        vtt::MariadbPaused stalled;
+        kill(engine, SIGKILL);
+        waitpid(engine, nullptr, 0);
+        EXPECT_TRUE(vtt::wait_until([&] { return log_count("Log initial states - naemon restarted, bye") == 1; },
+                                    20000));
+    }
+    EXPECT_EQ(1u, log_count("database stalled, every further object gets its initial row"));
 }
 
 }  // namespace

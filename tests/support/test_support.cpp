@@ -41,20 +41,16 @@ void services(const char *cmd)
         throw std::runtime_error("service command failed: " + line);
 }
 
-pid_t gearmand_pid()
+pid_t pid_from(const char *file)
 {
-    std::string p = read_file(std::string(VT_TEST_STATE_DIR) + "/gearmand.pid");
+    std::string p = read_file(std::string(VT_TEST_STATE_DIR) + "/" + file);
     return static_cast<pid_t>(std::strtol(p.c_str(), nullptr, 10));
 }
-}  // namespace
+pid_t gearmand_pid() { return pid_from("gearmand.pid"); }
 
-void gearmand_start() { services("gearmand-start"); }
-void gearmand_stop() { services("gearmand-stop"); }
-void mariadb_start() { services("mariadb-start"); }
-void mariadb_stop() { services("mariadb-stop"); }
-void gearmand_pause()
+// SIGSTOP, returning once the server shows as stopped.
+void pause_process(pid_t p)
 {
-    pid_t p = gearmand_pid();
     if (p <= 0)
         return;
     kill(p, SIGSTOP);
@@ -65,11 +61,25 @@ void gearmand_pause()
         return close_paren == std::string::npos || (close_paren + 2 < stat.size() && stat[close_paren + 2] == 'T');
     }, 5000);
 }
+}  // namespace
+
+void gearmand_start() { services("gearmand-start"); }
+void gearmand_stop() { services("gearmand-stop"); }
+void mariadb_start() { services("mariadb-start"); }
+void mariadb_stop() { services("mariadb-stop"); }
+void gearmand_pause() { pause_process(gearmand_pid()); }
 void gearmand_resume()
 {
     pid_t p = gearmand_pid();
     if (p > 0)
         kill(p, SIGCONT);
+}
+
+MariadbPaused::MariadbPaused() : pid_(pid_from("mysql.pid")) { pause_process(pid_); }
+MariadbPaused::~MariadbPaused()
+{
+    if (pid_ > 0)
+        kill(pid_, SIGCONT);
 }
 
 void gearmand_kill()

@@ -27,6 +27,17 @@ void gearmand_resume();  // SIGCONT
 void gearmand_kill();    // SIGKILL, as a crash: waits until it is gone
 void mariadb_start();
 void mariadb_stop();
+// The private MariaDB stopped with SIGSTOP for as long as this lives (it accepts connections
+// in the kernel and never answers), continued however the test ends.
+class MariadbPaused {
+public:
+    MariadbPaused();
+    ~MariadbPaused();
+    MariadbPaused(const MariadbPaused &) = delete;
+    MariadbPaused &operator=(const MariadbPaused &) = delete;
+private:
+    pid_t pid_;
+};
 int gearman_port();
 int db_port();
 

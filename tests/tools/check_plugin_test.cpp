@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
+#include <ctime>
 
 namespace {
 
@@ -117,6 +119,40 @@ TEST_F(CheckPlugin, UsageErrorsAndHelpAreUnknown)
         EXPECT_EQ(3, r.status) << args << ": " << r.output;
     }
     EXPECT_NE(std::string::npos, run_tool(kPlugin + " --help").output.find("Usage: check_vantor"));
+}
+
+// A database and a job server that accept connections and never answer: the run keeps its
+// one time limit and names the part that ran out of it.
+TEST_F(CheckPlugin, OneTimeLimitForTheWholeRunNamesWhatRanOut)
+{
+    const std::string gearman = "job server 127.0.0.1:" + std::to_string(vtt::gearman_port());
+    struct Case {
+        bool database_hangs;
+        std::vector<std::string> texts;
+    } cases[] = {
+        {false, {gearman + " unreachable: time limit of 3 s ran out while waiting for its answer", "'status_age'="}},
+        {true, {"database unreachable: time limit of 3 s ran out while connecting",
+                gearman + " unreachable: time limit of 3 s ran out before it was asked"}},
+    };
+    for (const Case &c : cases) {
+        vtt::ToolRun r;
+        struct timespec start, end;
+        {
+            std::optional<vtt::MariadbPaused> db;
+            if (c.database_hangs)
+                db.emplace();
+            vtt::gearmand_pause();
+            clock_gettime(CLOCK_MONOTONIC, &start);
+            r = run_tool(kPlugin + " -t 3");
+            clock_gettime(CLOCK_MONOTONIC, &end);
+            vtt::gearmand_resume();
+        }
+        const double took = static_cast<double>(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
+        EXPECT_EQ(2, r.status) << r.output;
+        EXPECT_LT(took, 4.5) << r.output;
+        for (const std::string &text : c.texts)
+            EXPECT_NE(std::string::npos, r.output.find(text)) << text << "\n" << r.output;
+    }
 }
 
 }  // namespace

@@ -142,4 +142,118 @@ TEST_F(ReplayFailed, InterruptedRunKeepsWhatItHasNotExecuted)
     }
 }
 
+// Starts the tool in the background with its output in a file.
+pid_t start_tool(const std::string &out_path)
+{
+    pid_t tool = fork();
+    if (tool == 0) {
+        int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        execl(kTool.c_str(), "vantor-replay-failed", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    return tool;
+}
+
+// Waits up to timeout_ms for the tool to end; kills it when it does not. Its wait status,
+// or -1 when it had to be killed.
+int end_of(pid_t tool, int timeout_ms)
+{
+    int st = 0;
+    if (vtt::wait_until([&] { return waitpid(tool, &st, WNOHANG) == tool; }, timeout_ms))
+        return st;
+    kill(tool, SIGKILL);
+    waitpid(tool, &st, 0);
+    return -1;
+}
+
+TEST_F(ReplayFailed, AKilledRunReexecutesOnlyItsLastMoment)
+{
+    const int total = 100;
+    std::string lines;
+    for (int k = 0; k < total; ++k)
+        lines += "INSERT INTO vt_replay_probe VALUES (" + std::to_string(k) +
+                 ", 1 + SLEEP(0.05)) ON DUPLICATE KEY UPDATE v = v + 1\n";
+    vtt::write_file(VT_FAILED_SQL_FILE, lines);
+    const std::string out_path = vtt::path("/var/replay-test.out");
+    pid_t tool = start_tool(out_path);
+    ASSERT_TRUE(vtt::wait_until([&] { return rows() >= 40; }, 20000));
+    kill(tool, SIGKILL);
+    waitpid(tool, nullptr, 0);
+
+    auto r = run_tool(kTool);
+    EXPECT_EQ(0, r.status) << r.output;
+    EXPECT_EQ(total, rows());
+    // Each statement counts its executions in v: those run again after the kill are the
+    // ones since the last saved progress, at 50 ms each about half a second's worth.
+    const long again = std::stol(sql.scalar("SELECT SUM(v) FROM vantor4.vt_replay_probe")) - total;
+    EXPECT_LE(again, 25) << r.output;
+    EXPECT_FALSE(vtt::exists(kWork));
+    EXPECT_FALSE(vtt::exists(kWork + ".progress"));
+    vtt::remove_file(out_path);
+}
+
+// A file-size limit stands in for a full disk: the statements failing again are cut at the
+// last whole line, and the next run goes on after what was done.
+TEST_F(ReplayFailed, AFullDiskLeavesNoTornLineAndNothingTwice)
+{
+    const int total = 30;
+    std::string lines;
+    for (int k = 0; k < total; ++k) {
+        std::string line = "INSERT INTO vt_replay_no_such_table VALUES (" + std::to_string(k) + ", '";
+        lines += line + std::string(97 - line.size(), 'x') + "')\n";  // 100 bytes each
+    }
+    vtt::write_file(VT_FAILED_SQL_FILE, lines);
+    auto full = run_tool("ulimit -f 2; trap '' XFSZ; exec " + kTool);  // 1024 bytes a file
+    EXPECT_EQ(1, full.status) << full.output;
+    EXPECT_NE(std::string::npos, full.output.find("cut back to its last whole line")) << full.output;
+    auto r = run_tool(kTool);
+    EXPECT_EQ(1, r.status) << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("0 executed, 20 failed again")) << r.output;
+
+    std::string kept;
+    for (const std::string &f : vtt::list_dir(vtt::path("/var")))
+        if (f.rfind("vtsql.errors.failed-", 0) == 0) {
+            const std::string text = vtt::read_file(vtt::path("/var/" + f));
+            EXPECT_EQ('\n', text.back()) << f;
+            kept += text;
+        }
+    std::istringstream a(kept), b(lines);
+    std::vector<std::string> got, want;
+    for (std::string l; std::getline(a, l);)
+        got.push_back(l);
+    for (std::string l; std::getline(b, l);)
+        want.push_back(l);
+    std::sort(got.begin(), got.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(want, got) << "every statement kept once and whole";
+    EXPECT_FALSE(vtt::exists(kWork));
+}
+
+TEST_F(ReplayFailed, AStopWorksWhileTheDatabaseHangs)
+{
+    vtt::write_file(VT_FAILED_SQL_FILE, "DO SLEEP(5)\n" + insert(1) + "\n" + insert(2) + "\n");
+    const std::string out_path = vtt::path("/var/replay-test.out");
+    pid_t tool = start_tool(out_path);
+    ASSERT_TRUE(vtt::wait_until([&] {
+        return sql.count("information_schema.PROCESSLIST WHERE INFO = 'DO SLEEP(5)'") == 1;
+    }, 10000));
+    int st = -1;
+    {
+        vtt::MariadbPaused hung;
+        kill(tool, SIGTERM);
+        st = end_of(tool, 25000);
+    }
+    const std::string out = vtt::read_file(out_path);
+    ASSERT_TRUE(st >= 0 && WIFEXITED(st)) << "the tool did not stop: " << out;
+    EXPECT_EQ(1, WEXITSTATUS(st)) << out;
+    EXPECT_NE(std::string::npos, out.find("0 executed, 0 failed again, 3 left in " + kWork + " (interrupted)"))
+        << out;
+    auto r = run_tool(kTool);
+    EXPECT_EQ(0, r.status) << r.output;
+    EXPECT_EQ(2, rows());
+    vtt::remove_file(out_path);
+}
+
 }  // namespace
