@@ -168,7 +168,7 @@ Fd open_at(int dir, const std::string &name, int flags, mode_t mode, Kind kind, 
     Fd fd(openat(dir, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
     if (!fd) {
         /* ENXIO: a pipe (or device) without a reader where a regular file was expected */
-        if (errno == ELOOP || errno == EISDIR || (errno == ENXIO && kind == Kind::Regular)) {
+        if (errno == ELOOP || errno == EISDIR || (errno == ENXIO && kind != Kind::Fifo)) {
             refuse_at(dir, name, path, wanted, report);
             errno = errno == ELOOP ? ELOOP : EINVAL;
         }
@@ -177,6 +177,8 @@ Fd open_at(int dir, const std::string &name, int flags, mode_t mode, Kind kind, 
     struct stat st;
     if (fstat(fd.get(), &st) != 0)
         return Fd();
+    if (kind == Kind::RegularOrDevice && S_ISCHR(st.st_mode))
+        return fd;
     const bool right_kind = kind == Kind::Fifo ? S_ISFIFO(st.st_mode) : S_ISREG(st.st_mode);
     if (!right_kind) {
         if (report == Report::Log)
@@ -184,7 +186,7 @@ Fd open_at(int dir, const std::string &name, int flags, mode_t mode, Kind kind, 
         errno = EINVAL;
         return Fd();
     }
-    if (kind == Kind::Regular) {
+    if (kind != Kind::Fifo) {
         if (st.st_nlink > 1) {
             if (report == Report::Log)
                 refuse(path, format("a regular file with %lu names (a hard link)", static_cast<unsigned long>(st.st_nlink)));

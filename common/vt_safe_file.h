@@ -19,7 +19,9 @@
  * root and are opened as given; so are paths outside the root (an operator's own file). */
 namespace vt::safe {
 
-enum class Kind { Regular, Fifo };
+/* What a name must be to be used. A character device is accepted only where the caller says
+ * so (a log sent to /dev/null): only root can make one, so none is planted below the root. */
+enum class Kind { Regular, Fifo, RegularOrDevice };
 
 /* Whether a refusal is logged (once an hour for the same path and reason) or only returned:
  * the log file's own opening must not log. */
