@@ -2,6 +2,7 @@
  * reconnect and retry, escaping, the failed-SQL file and the job-server list. */
 #include "vt_db.h"
 #include "vt_log.h"
+#include "vt_safe_file.h"
 #include "vt_util.h"
 #include "vantor_config.h"
 
@@ -277,7 +278,9 @@ bool vt_append_line(const char *path, const char *text) noexcept
     try {
         std::string line = text ? text : "";
         line += '\n';
-        vt::Fd fd(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+        /* Below var/, which the engine's user may write: never through a link, never into a
+         * pipe or a second name of another file (the helper logs such a refusal). */
+        vt::Fd fd = vt::safe::open_file(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
         if (!fd) {
             int e = errno;
             vt_logf("ERROR Could not open %s for append - %s - lost: %s", path, std::strerror(e), text ? text : "");

@@ -100,16 +100,13 @@ vt::Fd open_locked_dump()
     return vt::Fd();
 }
 
-/* Writes every queued message as "queue\tjob\n", in pieces. False on any failure. */
+/* Writes every queued message as its dump line, in pieces. False on any failure. */
 bool write_queue(int fd)
 {
     std::string chunk;
     chunk.reserve(kWriteChunk);
     for (delayed_msg *m = head; m; m = m->next) {
-        chunk += m->queue ? m->queue : "";
-        chunk += '\t';
-        chunk += m->job ? m->job : "";
-        chunk += '\n';
+        chunk += vt_dump_line(m->queue, m->job);
         if (chunk.size() >= kWriteChunk) {
             if (!vt::write_all(fd, chunk))
                 return false;
@@ -332,4 +329,82 @@ extern "C" void vt_delayed_forget_inherited(void)
     last_failed_dump_ms = -1;
     dropped_unreported = 0;
     last_drop_report_ms = -1;
+}
+
+/* Why a mark at the start of the line and not escapes alone: dump files written before the
+ * escapes hold status statements full of backslashes ("\\'" inside escaped texts), which an
+ * unescaping reader would change. Raw lines always begin with a queue name, never with '\\',
+ * so the mark tells the two forms apart line by line; files of the old form read exactly as
+ * before, and so does a file that holds both (an old dump the new writer appended to after
+ * the old one could not be moved). */
+namespace {
+
+constexpr char kEscape = '\\';
+
+void escape_into(std::string &out, const char *text, bool tab_too)
+{
+    for (const char *p = text ? text : ""; *p; ++p) {
+        switch (*p) {
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t':
+            if (tab_too) {
+                out += "\\t";
+                break;
+            }
+            out += '\t';
+            break;
+        default: out += *p;
+        }
+    }
+}
+
+/* Undoes escape_into; an escape the writer never makes is kept as it stands. */
+std::string unescape(const std::string &text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != kEscape || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        switch (text[i + 1]) {
+        case '\\': out += '\\'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        default: out += text[i]; out += text[i + 1]; break;
+        }
+        ++i;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string vt_dump_line(const char *queue, const char *job)
+{
+    std::string line(1, kEscape);
+    escape_into(line, queue, true);
+    line += '\t';
+    escape_into(line, job, false);
+    line += '\n';
+    return line;
+}
+
+vt_dump_message vt_parse_dump_line(const std::string &line)
+{
+    vt_dump_message m;
+    m.marked = !line.empty() && line[0] == kEscape;
+    const size_t from = m.marked ? 1 : 0;
+    const size_t tab = line.find('\t', from);
+    m.queue = line.substr(from, tab == std::string::npos ? std::string::npos : tab - from);
+    m.job = tab == std::string::npos ? std::string() : line.substr(tab + 1);
+    if (m.marked) {
+        m.queue = unescape(m.queue);
+        m.job = unescape(m.job);
+    }
+    return m;
 }

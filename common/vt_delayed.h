@@ -51,4 +51,24 @@ void vt_delayed_forget_inherited(void);
 }
 #endif
 
+#ifdef __cplusplus
+#include <string>
+
+/* One message of a dump file as its line, line feed included. Raw dump lines ("queue\tjob\n")
+ * broke apart at a line feed in the job; a line now begins with the escape character '\\' and
+ * holds the queue name and the job with '\\', line feed and carriage return (and a tab in
+ * the queue name) escaped, so that it is always exactly one line. */
+std::string vt_dump_line(const char *queue, const char *job);
+
+/* A dump line (its line feed removed) taken apart into queue name and job text. A line that
+ * begins with the escape character is decoded (marked is set); any other is a raw line of the
+ * old form, split at its first tab and taken as it is. */
+struct vt_dump_message {
+    std::string queue;
+    std::string job;
+    bool marked = false;
+};
+vt_dump_message vt_parse_dump_line(const std::string &line);
+#endif
+
 #endif

@@ -1,5 +1,6 @@
 /* Log file with size rotation, the job-server error throttle, SQL date literals, and logging of caught exceptions. */
 #include "vt_log.h"
+#include "vt_safe_file.h"
 #include "vt_util.h"
 
 #include <algorithm>
@@ -61,19 +62,27 @@ bool lock_for_rotation(int fd)
  * one over the generation the first has just kept. */
 void rotate_if_needed()
 {
-    struct stat st;
-    if (!logfile || !logfile_aux || stat(logfile, &st) != 0 || st.st_size <= kMaxLogSize)
+    if (!logfile || !logfile_aux)
         return;
-    vt::Fd fd(open(logfile, O_RDONLY | O_CLOEXEC));
+    /* var/ may be written by the engine's user: the names are used relative to the folder,
+     * and only a regular file of one name is moved. */
+    vt::safe::Location log = vt::safe::locate(logfile, vt::safe::Report::Quiet);
+    vt::safe::Location aux = vt::safe::locate(logfile_aux, vt::safe::Report::Quiet);
+    struct stat st;
+    if (!log || !aux || !vt::safe::stat_at(log.dir.get(), log.name, st) || !S_ISREG(st.st_mode) ||
+        st.st_size <= kMaxLogSize)
+        return;
+    vt::Fd fd = vt::safe::open_at(log.dir.get(), log.name, O_RDONLY, 0, vt::safe::Kind::Regular, log.path,
+                                  vt::safe::Report::Quiet);
     if (!fd)
         return;
     if (!lock_for_rotation(fd.get()))
         return;  /* the entry goes to the oversized file; a later one rotates */
     struct stat held, now;
-    if (fstat(fd.get(), &held) == 0 && stat(logfile, &now) == 0 && held.st_ino == now.st_ino &&
+    if (fstat(fd.get(), &held) == 0 && vt::safe::stat_at(log.dir.get(), log.name, now) && held.st_ino == now.st_ino &&
         held.st_dev == now.st_dev && held.st_size > kMaxLogSize) {
-        unlink(logfile_aux);
-        rename(logfile, logfile_aux);
+        unlinkat(aux.dir.get(), aux.name.c_str(), 0);
+        renameat(log.dir.get(), log.name.c_str(), aux.dir.get(), aux.name.c_str());
     }
 }
 
@@ -85,18 +94,26 @@ std::string stamp(time_t t)
                       tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
-/* Opens the log for appending; a file this call creates gets vt_log_create_mode when set. */
+/* Opens the log for appending; a file this call creates gets vt_log_create_mode when set.
+ * Never through a link, and only a regular file of one name (the daemon writes it as root);
+ * a refusal cannot be logged here, the caller reports that the log could not be opened. */
 int open_log()
 {
-    int fd = open(logfile, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
+    vt::safe::Location log = vt::safe::locate(logfile, vt::safe::Report::Quiet);
+    if (!log)
+        return -1;
+    vt::Fd fd = vt::safe::open_at(log.dir.get(), log.name, O_WRONLY | O_APPEND | O_CREAT | O_EXCL, 0666,
+                                  vt::safe::Kind::RegularOrDevice, log.path, vt::safe::Report::Quiet);
+    if (fd) {
         if (vt_log_create_mode != -1)
-            fchmod(fd, static_cast<mode_t>(vt_log_create_mode));
-        return fd;
+            fchmod(fd.get(), static_cast<mode_t>(vt_log_create_mode));
+        return fd.release();
     }
     if (errno != EEXIST)
         return -1;
-    return open(logfile, O_WRONLY | O_APPEND | O_CLOEXEC);
+    return vt::safe::open_at(log.dir.get(), log.name, O_WRONLY | O_APPEND, 0, vt::safe::Kind::RegularOrDevice, log.path,
+                             vt::safe::Report::Quiet)
+        .release();
 }
 
 }  // namespace
@@ -111,7 +128,11 @@ static int write_entry_on_stack(const char *message)
     localtime_r(&t, &tm);
     int n = std::snprintf(entry, sizeof entry, "[%d-%02d-%02d %02d:%02d:%02d] %.2000s\n", tm.tm_year + 1900,
                           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, message);
-    int fd = logfile ? open_log() : -1;
+    int fd = -1;
+    try {
+        fd = logfile ? open_log() : -1;
+    } catch (...) {
+    }
     if (fd < 0)
         return -2;
     ssize_t w = n > 0 ? write(fd, entry, std::min(static_cast<size_t>(n), sizeof entry - 1)) : 0;

@@ -2,6 +2,7 @@
 #include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
+#include "vt_safe_file.h"
 #include "vt_util.h"
 #include "vantor_config.h"
 
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <pthread.h>
 #include <string>
 #include <sys/prctl.h>
@@ -264,7 +266,10 @@ int run()
         return 3;
     if (DEBUG)
         std::printf("Logfiles: \n\t%s\n\t%s\n", logfile, logfile_aux);
-    chmod(logfile, 0666);
+    /* Changed on the descriptor of the log itself: a link put at its name by the engine's
+     * user must not make another file world-writable (the helper logs the refusal). */
+    if (vt::Fd log_fd = vt::safe::open_file(logfile, O_RDONLY))
+        fchmod(log_fd.get(), 0666);
     vt_logf("Starting vantorconnector V. %s", VANTOR_VERSION);
     parse_vantorconnector_conf();
     if (!DEBUG)

@@ -3,6 +3,7 @@
 #include "vt_log.h"
 #include "vantor_config.h"
 #include "vt_util.h"
+#include "vt_safe_file.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -55,7 +56,9 @@ extern "C" int vt_daemon_init(void)
             vt_logf("ERROR could not change to / : %s", std::strerror(errno));
     umask(022);
 
-    int fd = open(VT_LOCK_FILE, O_RDWR | O_CREAT, 0644);
+    /* var/ is writable by the engine's user: the lock file is never opened through a link
+     * (its pid would be written into whatever file the link names). */
+    int fd = vt::safe::open_file(VT_LOCK_FILE, O_RDWR | O_CREAT, 0644).release();
     if (fd < 0) {
         vt_logf("ERROR Failed to obtain lock on file %s: %s\n", VT_LOCK_FILE, std::strerror(errno));
         bail_out();
@@ -164,10 +167,10 @@ extern "C" void vt_daemon_release_lock(void)
 {
     if (lock_fd < 0)
         return;
-    struct stat held, named;
-    if (fstat(lock_fd, &held) == 0 && stat(VT_LOCK_FILE, &named) == 0 && held.st_dev == named.st_dev &&
-        held.st_ino == named.st_ino)
-        unlink(VT_LOCK_FILE);
+    struct stat held;
+    vt::safe::Location lock = vt::safe::locate(VT_LOCK_FILE);
+    if (lock && fstat(lock_fd, &held) == 0)
+        vt::safe::remove_at(lock.dir.get(), lock.name, &held);
     close(lock_fd);
     lock_fd = -1;
 }

@@ -5,6 +5,8 @@
 #include "vt_log.h"
 #include "vt_notify.h"
 #include "vt_perfdata.h"
+#include "vt_delayed.h"
+#include "vt_safe_file.h"
 #include "vt_util.h"
 #include "vantor_config.h"
 
@@ -13,7 +15,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
+#include <iterator>
+#include <set>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -41,77 +44,93 @@ const QueueRule kQueues[] = {
 /* Lines this short cannot hold a queue name, a tab and a job. */
 constexpr ssize_t kShortestLine = 15;
 
-struct FileEntry {
-    std::string name;
-    struct timespec mtime;
-};
-
-/* The dump files of the directory, oldest modification first; files of the same moment in
- * name order, which is the order the module wrote them in. Only plain files count: a link
- * or a directory placed there is never read. */
-std::vector<std::string> dump_files_oldest_first()
+/* Names of refused directory entries already reported by this child, so that a link left
+ * in the directory is logged once, not on every pass. */
+std::set<std::string> &reported_entries()
 {
-    std::vector<FileEntry> files;
-    DIR *dir = opendir(VT_DELAYED_DIR);
-    if (!dir)
-        return {};
-    while (struct dirent *e = readdir(dir)) {
-        if (e->d_name[0] == '.' || std::strchr(e->d_name, '\n'))
+    static std::set<std::string> reported;
+    return reported;
+}
+
+/* The dump files of the open directory, oldest modification first; files of the same moment
+ * in name order, which is the order the module wrote them in. Only regular files count: a
+ * link, a pipe or a directory placed there is never read (and logged once). */
+std::vector<std::string> dump_files_oldest_first(int dir)
+{
+    std::vector<vt::safe::Entry> files;
+    std::set<std::string> still_there;
+    for (vt::safe::Entry &e : vt::safe::list(dir)) {
+        if (e.name[0] == '.' || e.name.find('\n') != std::string::npos)
             continue;
-        struct stat st;
-        if (fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        if (!S_ISREG(e.st.st_mode)) {
+            still_there.insert(e.name);
+            if (reported_entries().insert(e.name).second)
+                vt_logf("ERROR refused %s%s: it is %s, not a regular file", VT_DELAYED_DIR, e.name.c_str(),
+                        vt::safe::kind_of(e.st.st_mode));
             continue;
-        files.push_back({e->d_name, st.st_mtim});
+        }
+        files.push_back(std::move(e));
     }
-    closedir(dir);
-    std::sort(files.begin(), files.end(), [](const FileEntry &a, const FileEntry &b) {
-        if (a.mtime.tv_sec != b.mtime.tv_sec)
-            return a.mtime.tv_sec < b.mtime.tv_sec;
-        if (a.mtime.tv_nsec != b.mtime.tv_nsec)
-            return a.mtime.tv_nsec < b.mtime.tv_nsec;
+    for (auto it = reported_entries().begin(); it != reported_entries().end();)
+        it = still_there.count(*it) ? std::next(it) : reported_entries().erase(it);
+    std::sort(files.begin(), files.end(), [](const vt::safe::Entry &a, const vt::safe::Entry &b) {
+        if (a.st.st_mtim.tv_sec != b.st.st_mtim.tv_sec)
+            return a.st.st_mtim.tv_sec < b.st.st_mtim.tv_sec;
+        if (a.st.st_mtim.tv_nsec != b.st.st_mtim.tv_nsec)
+            return a.st.st_mtim.tv_nsec < b.st.st_mtim.tv_nsec;
         return a.name < b.name;
     });
     std::vector<std::string> names;
-    for (FileEntry &f : files)
+    for (vt::safe::Entry &f : files)
         names.push_back(std::move(f.name));
     return names;
 }
 
-/* Writes this pass's listing into the list file. The var folder is writable by the
- * engine's user, so the file is made anew and never through a link someone put there. */
-bool write_listing()
+/* Writes this pass's listing into the list file, made anew in var/ and never through a link
+ * someone put there. The file is a record for the operator only: the pass works from the
+ * listing in memory, since the engine's user could rewrite the file before it is read. */
+void write_listing(const std::vector<std::string> &names)
 {
-    if (unlink(VT_DELAYED_LIST) != 0 && errno != ENOENT) {
+    vt::safe::Location list = vt::safe::locate(VT_DELAYED_LIST);
+    if (!list)
+        return;
+    if (unlinkat(list.dir.get(), list.name.c_str(), 0) != 0 && errno != ENOENT) {
         vt_logf("ERROR could not delete %s: %s", VT_DELAYED_LIST, std::strerror(errno));
-        return false;
+        return;
     }
-    vt::Fd fd(open(VT_DELAYED_LIST, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    vt::Fd fd = vt::safe::open_at(list.dir.get(), list.name, O_WRONLY | O_CREAT | O_EXCL, 0644,
+                                  vt::safe::Kind::Regular, VT_DELAYED_LIST);
     if (!fd) {
         vt_logf("ERROR could not create %s: %s", VT_DELAYED_LIST, std::strerror(errno));
-        return false;
+        return;
     }
     std::string listing;
-    for (const std::string &name : dump_files_oldest_first())
+    for (const std::string &name : names)
         listing += name + '\n';
-    if (!vt::write_all(fd.get(), listing)) {
+    if (!vt::write_all(fd.get(), listing))
         vt_logf("ERROR could not write %s: %s", VT_DELAYED_LIST, std::strerror(errno));
-        return false;
-    }
-    return true;
 }
 
-/* Keeps the lines of path from offset on (the refused one first) for a later pass, with
- * the file's modification time, so that it keeps its place among the dump files. Lines
- * before offset were carried out and are not repeated. False when the file could not be
- * rewritten; then it stays whole. */
-bool keep_rest_of_file(const std::string &path, FILE *in, off_t offset)
+void remove_listing()
+{
+    vt::safe::Location list = vt::safe::locate(VT_DELAYED_LIST);
+    if (!list || unlinkat(list.dir.get(), list.name.c_str(), 0) != 0)
+        vt_write_to_log("ERROR could not delete " VT_DELAYED_LIST);
+}
+
+/* Keeps the lines of the file name in dir from offset on (the refused one first) for a later
+ * pass, with the file's modification time, so that it keeps its place among the dump files.
+ * Lines before offset were carried out and are not repeated. False when the file could not
+ * be rewritten; then it stays whole. */
+bool keep_rest_of_file(int dir, const std::string &name, FILE *in, off_t offset)
 {
     struct stat st;
     if (fstat(fileno(in), &st) != 0 || fseeko(in, offset, SEEK_SET) != 0)
         return false;
-    const std::string tmp = std::string(VT_DELAYED_DIR) + ".replay-rest";
-    unlink(tmp.c_str());
-    vt::Fd out(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    const std::string tmp = ".replay-rest";
+    unlinkat(dir, tmp.c_str(), 0);
+    vt::Fd out = vt::safe::open_at(dir, tmp, O_WRONLY | O_CREAT | O_EXCL, 0644, vt::safe::Kind::Regular,
+                                   VT_DELAYED_DIR + tmp);
     if (!out)
         return false;
     char buf[65536];
@@ -121,9 +140,9 @@ bool keep_rest_of_file(const std::string &path, FILE *in, off_t offset)
         ok = vt::write_all(out.get(), std::string(buf, n));
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     ok = ok && !std::ferror(in) && futimens(out.get(), times) == 0 && close(out.release()) == 0 &&
-         rename(tmp.c_str(), path.c_str()) == 0;
+         renameat(dir, tmp.c_str(), dir, name.c_str()) == 0;
     if (!ok)
-        unlink(tmp.c_str());
+        unlinkat(dir, tmp.c_str(), 0);
     return ok;
 }
 
@@ -145,14 +164,20 @@ extern "C" int vt_replay_notification(const char *command)
     return vt_process_delayed_notification(command) == -2 ? -2 : 0;
 }
 
-extern "C" int vt_process_delayed_file(const char *name)
+namespace {
+
+/* Carries out the messages of the dump file name in the open delayed-messages directory and
+ * removes it once read to its end; returns how many were carried out. The file is opened
+ * relative to the directory without following a link and without blocking, and read only
+ * when it is a regular file: the engine's user may put anything under that name, a named
+ * pipe that would block the replay for good among it. */
+int process_file(int dir, const std::string &name)
 {
-    if (!name)
-        return 0;
     const std::string path = std::string(VT_DELAYED_DIR) + name;
     int count = 0;
-    vt::Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    vt::File in(fd ? fdopen(fd.get(), "r") : nullptr);
+    vt::Fd fd = vt::safe::open_at(dir, name, O_RDONLY, 0, vt::safe::Kind::Regular, path);
+    struct stat opened;
+    vt::File in(fd && fstat(fd.get(), &opened) == 0 ? fdopen(fd.get(), "r") : nullptr);
     if (!in) {
         vt_logf("ERROR could not open file %s", path.c_str());
         return 0;
@@ -176,23 +201,22 @@ extern "C" int vt_process_delayed_file(const char *name)
             }
             break;
         }
-        if (len <= kShortestLine)
-            continue;
         try {
             std::string line(raw, static_cast<size_t>(len));
-            if (line.back() == '\n')
-                line.pop_back();
-            const size_t tab = line.find('\t');
-            const std::string job = tab == std::string::npos ? std::string() : line.substr(tab + 1);
+            const vt_dump_message m = vt_parse_dump_line(line.back() == '\n' ? line.substr(0, line.size() - 1) : line);
+            /* The length rule of the raw form holds for a marked line without its mark. */
+            if (len - (m.marked ? 1 : 0) <= kShortestLine)
+                continue;
             for (const QueueRule &q : kQueues) {
-                if (line.compare(0, std::strlen(q.name), q.name) != 0)
+                /* a raw line is matched over the name's length, a marked one as a whole */
+                if (m.marked ? m.queue != q.name : line.compare(0, std::strlen(q.name), q.name) != 0)
                     continue;
                 switch (q.handling) {
-                case Handling::Status: run_status_statement(job); break;
-                case Handling::Perfdata: vt_process_perfdata(job.c_str()); break;
+                case Handling::Status: run_status_statement(m.job); break;
+                case Handling::Perfdata: vt_process_perfdata(m.job.c_str()); break;
                 case Handling::Notify:
-                    if (vt_replay_notification(job.c_str()) == -2) {
-                        if (keep_rest_of_file(path, in.get(), line_start))
+                    if (vt_replay_notification(m.job.c_str()) == -2) {
+                        if (keep_rest_of_file(dir, name, in.get(), line_start))
                             vt_logf("ERROR notification not run as root, the rest of %s is kept for a later pass",
                                     path.c_str());
                         else
@@ -211,38 +235,23 @@ extern "C" int vt_process_delayed_file(const char *name)
         }
     }
     in.reset();
-    if (unlink(path.c_str()) != 0)
+    /* Only the file that was read: one moved in under the same name meanwhile stays. */
+    if (!vt::safe::remove_at(dir, name, &opened))
         vt_logf("ERROR could not delete %s: %s", path.c_str(), std::strerror(errno));
     return count;
 }
 
-namespace {
-
 /* One pass: list the dump files, carry out each, report. */
 void replay_pass(int &total)
 {
-    if (!write_listing())
-        return;
-    {
-        vt::Fd fd(open(VT_DELAYED_LIST, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        vt::File list(fd ? fdopen(fd.get(), "r") : nullptr);
-        if (!list) {
-            vt_write_to_log("ERROR could not open file " VT_DELAYED_LIST);
-            return;
-        }
-        fd.release();
-        char *raw = nullptr;
-        size_t cap = 0;
-        ssize_t len;
-        while ((len = getline(&raw, &cap, list.get())) > 0) {
-            if (raw[len - 1] == '\n')
-                raw[len - 1] = '\0';
-            total += vt_process_delayed_file(raw);
-        }
-        std::free(raw);
-    }
-    if (unlink(VT_DELAYED_LIST) != 0)
-        vt_write_to_log("ERROR could not delete " VT_DELAYED_LIST);
+    vt::Fd dir = vt::safe::open_dir(VT_DELAYED_DIR);
+    if (!dir)
+        return;  /* missing, or refused (logged): nothing to replay */
+    const std::vector<std::string> names = dump_files_oldest_first(dir.get());
+    write_listing(names);
+    for (const std::string &name : names)
+        total += process_file(dir.get(), name);
+    remove_listing();
     if (total > 0) {
         vt_logf("processed %d delayed messages", total);
         total = 0;
@@ -250,6 +259,23 @@ void replay_pass(int &total)
 }
 
 }  // namespace
+
+extern "C" int vt_process_delayed_file(const char *name)
+{
+    if (!name)
+        return 0;
+    try {
+        vt::Fd dir = vt::safe::open_dir(VT_DELAYED_DIR);
+        if (!dir) {
+            vt_logf("ERROR could not open file %s%s", VT_DELAYED_DIR, name);
+            return 0;
+        }
+        return process_file(dir.get(), name);
+    } catch (const std::exception &e) {
+        vt_logf("ERROR replay of %s failed: %s", name, e.what());
+        return 0;
+    }
+}
 
 extern "C" pid_t vt_delayed_message_dispatcher(void)
 {

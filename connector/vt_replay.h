@@ -26,8 +26,8 @@ int vt_write_to_cmd_pipe(const char *text);
 #ifdef __cplusplus
 }
 #include <string>
-/* The line written for a command text: "\'" becomes "'", "\\" one backslash, and a line
- * feed is appended unless the text already ends in one. */
+/* The line written for a command text: "\'" becomes "'", "\\" one backslash, and the line
+ * ends in exactly one line feed (those at the end of the text collapse into it). */
 std::string vt_command_line_for_pipe(const char *text);
 #endif
 

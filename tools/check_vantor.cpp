@@ -4,6 +4,7 @@
 #include "vt_db.h"
 #include "vt_log.h"
 #include "vt_tools.h"
+#include "vt_safe_file.h"
 #include "vt_util.h"
 #include "vantor_config.h"
 
@@ -368,17 +369,18 @@ void check_job_servers(const Options &opt, const Deadline &deadline, Report &rep
 void check_dump_files(const Options &opt, Report &report)
 {
     long files = 0;
-    std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(VT_DELAYED_DIR), closedir);
+    vt::Fd dir = vt::safe::open_dir(VT_DELAYED_DIR, vt::safe::Report::Quiet);
     if (!dir) {
         report.problem(kUnknown, vt::format("cannot read %s: %s", VT_DELAYED_DIR, std::strerror(errno)));
         return;
     }
-    while (dirent *e = readdir(dir.get()))
-        if (std::strncmp(e->d_name, "delayed-messages.dump", 21) == 0)
+    for (const vt::safe::Entry &e : vt::safe::list(dir.get()))
+        if (e.name.compare(0, 21, "delayed-messages.dump") == 0 && S_ISREG(e.st.st_mode))
             ++files;
     /* A dump that could not be moved into the folder waits beside it, unseen by the replay. */
+    vt::safe::Location dump = vt::safe::locate(VT_DUMP_FILE, vt::safe::Report::Quiet);
     struct stat st;
-    if (stat(VT_DUMP_FILE, &st) == 0)
+    if (dump && vt::safe::stat_at(dump.dir.get(), dump.name, st))
         report.problem(kWarning, vt::format("%s could not be moved into %s", VT_DUMP_FILE, VT_DELAYED_DIR));
     if (int s = level_of(files, opt.dumps))
         report.problem(s, vt::format("%ld dump files waiting for replay", files));
@@ -388,7 +390,7 @@ void check_dump_files(const Options &opt, Report &report)
 
 void check_failed_sql(const Options &opt, Report &report)
 {
-    vt::Fd fd(open(VT_FAILED_SQL_FILE, O_RDONLY | O_CLOEXEC));
+    vt::Fd fd = vt::safe::open_file(VT_FAILED_SQL_FILE, O_RDONLY, 0, vt::safe::Kind::Regular, vt::safe::Report::Quiet);
     long lines = 0;
     if (!fd && errno != ENOENT) {
         report.problem(kUnknown, vt::format("cannot read %s: %s", VT_FAILED_SQL_FILE, std::strerror(errno)));
@@ -433,7 +435,7 @@ void check_program_status(DbSession &db, const std::string &db_error, Report &re
  * holds it tells a running daemon from a stale pid in the file. */
 void check_daemon(Report &report)
 {
-    vt::Fd fd(open(VT_LOCK_FILE, O_RDONLY | O_CLOEXEC));
+    vt::Fd fd = vt::safe::open_file(VT_LOCK_FILE, O_RDONLY, 0, vt::safe::Kind::Regular, vt::safe::Report::Quiet);
     if (!fd) {
         report.problem(kCritical, errno == ENOENT ? std::string("daemon not running (no lock file)")
                                                   : vt::format("cannot read %s: %s", VT_LOCK_FILE, std::strerror(errno)));

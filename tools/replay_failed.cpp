@@ -3,6 +3,7 @@
 #include "vt_db.h"
 #include "vt_log.h"
 #include "vt_tools.h"
+#include "vt_safe_file.h"
 #include "vt_util.h"
 #include "vantor_config.h"
 
@@ -44,7 +45,7 @@ public:
     bool append(const std::string &line)
     {
         if (!fd_)
-            fd_.reset(open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+            fd_ = vt::safe::open_file(path_, O_WRONLY | O_APPEND | O_CREAT, 0644);
         if (!fd_)
             return false;
         struct stat st;
@@ -85,7 +86,7 @@ public:
         if (fstat(fd, &st) != 0)
             return 0;
         inode_ = st.st_ino;
-        vt::Fd in(open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+        vt::Fd in = vt::safe::open_file(path_, O_RDONLY, 0, vt::safe::Kind::Regular, vt::safe::Report::Quiet);
         char buf[kRecord + 1] = {0};
         unsigned long long ino = 0;
         long long offset = 0;
@@ -106,7 +107,7 @@ public:
             return;
         last_ms_ = ms;
         if (!fd_)
-            fd_.reset(open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+            fd_ = vt::safe::open_file(path_, O_WRONLY | O_CREAT, 0644);
         if (!fd_ || !failed.sync())
             return;
         char buf[kRecord + 1];
@@ -121,7 +122,8 @@ public:
     void remove()
     {
         fd_.reset();
-        unlink(path_.c_str());
+        if (vt::safe::Location loc = vt::safe::locate(path_))
+            vt::safe::remove_at(loc.dir.get(), loc.name);
     }
 
 private:
@@ -154,8 +156,11 @@ long count_lines(int fd, off_t from)
  * either all of its lines or exactly the rest. */
 bool keep_rest(int fd, const std::string &work, off_t offset)
 {
-    std::string tmp = work + ".tmp";
-    vt::Fd out(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    vt::safe::Location loc = vt::safe::locate(work);
+    const std::string tmp = loc.name + ".tmp";
+    vt::Fd out = loc ? vt::safe::open_at(loc.dir.get(), tmp, O_WRONLY | O_CREAT | O_TRUNC, 0644,
+                                         vt::safe::Kind::Regular, work + ".tmp")
+                     : vt::Fd();
     if (!out)
         return false;
     char buf[65536];
@@ -165,7 +170,7 @@ bool keep_rest(int fd, const std::string &work, off_t offset)
             return false;
         offset += n;
     }
-    return n == 0 && fsync(out.get()) == 0 && rename(tmp.c_str(), work.c_str()) == 0;
+    return n == 0 && fsync(out.get()) == 0 && renameat(loc.dir.get(), tmp.c_str(), loc.dir.get(), loc.name.c_str()) == 0;
 }
 
 /* Whether the file has grown past what was read: a worker that opened the failed-SQL file
@@ -194,7 +199,7 @@ bool database_reachable()
  * (it did not fail on its own merits, so it is kept for the next run, not counted failed). */
 Outcome replay(const std::string &work, FailedFile &failed, Counts &counts)
 {
-    vt::Fd fd(open(work.c_str(), O_RDONLY | O_CLOEXEC));
+    vt::Fd fd = vt::safe::open_file(work, O_RDONLY);
     if (!fd) {
         std::fprintf(stderr, "vantor-replay-failed: cannot open %s: %s\n", work.c_str(), std::strerror(errno));
         return Outcome::WriteFailed;
@@ -257,8 +262,11 @@ Outcome replay(const std::string &work, FailedFile &failed, Counts &counts)
         return Outcome::WriteFailed;  // the work file stays whole: nothing is lost, some may run twice
     }
     if (outcome == Outcome::Done) {
-        unlink(work.c_str());  // still under the writers' lock taken at the end of the file
         progress.remove();
+        vt::safe::Location loc = vt::safe::locate(work);
+        struct stat read_st;
+        if (loc && fstat(fd.get(), &read_st) == 0)
+            vt::safe::remove_at(loc.dir.get(), loc.name, &read_st);  // still under the writers' lock
         return outcome;
     }
     counts.left += count_lines(fd.get(), line_start);
@@ -337,7 +345,7 @@ int main(int argc, char **argv)
         return 2;
     }
     std::string lock_path = work + ".lock";
-    vt::Fd lock(open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    vt::Fd lock = vt::safe::open_file(lock_path, O_RDWR | O_CREAT, 0644);
     if (!lock || flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
         std::fprintf(stderr, "vantor-replay-failed: %s: %s\n", lock_path.c_str(),
                      lock ? "another replay of this file is running" : std::strerror(errno));
@@ -360,8 +368,16 @@ int main(int argc, char **argv)
      * the current file is moved aside and replayed. */
     bool took_input = false;
     while (outcome == Outcome::Done && !took_input) {
-        if (access(work.c_str(), F_OK) != 0) {
-            if (rename(input.c_str(), work.c_str()) != 0) {
+        /* input and its work file share a folder, worked on by its descriptor alone */
+        vt::safe::Location in_loc = vt::safe::locate(input);
+        struct stat work_st;
+        if (!in_loc) {
+            std::fprintf(stderr, "vantor-replay-failed: cannot open the folder of %s: %s\n", input.c_str(),
+                         std::strerror(errno));
+            return 2;
+        }
+        if (!vt::safe::stat_at(in_loc.dir.get(), in_loc.name + ".replaying", work_st)) {
+            if (renameat(in_loc.dir.get(), in_loc.name.c_str(), in_loc.dir.get(), (in_loc.name + ".replaying").c_str()) != 0) {
                 if (errno == ENOENT)
                     break;
                 std::fprintf(stderr, "vantor-replay-failed: cannot move %s aside: %s\n", input.c_str(), std::strerror(errno));

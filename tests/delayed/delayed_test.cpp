@@ -67,7 +67,7 @@ bool is_dump_name(const std::string &n)
            n.find_first_not_of("0123456789", dot + 1) == std::string::npos;
 }
 
-std::string line_of(const Msg &m) { return m.first + "\t" + m.second; }
+std::string line_of(const Msg &m) { return "\\" + m.first + "\t" + m.second; }  // marked: escapes follow
 
 // The dump folder holds exactly one file, and it holds these messages after the prefix, in order.
 void expect_one_dump_holding(const std::vector<Msg> &msgs, const std::string &prefix = "")
@@ -203,8 +203,8 @@ TEST_F(DelayedQueue, EleventhPushDumpsTheTenOlderInOrder)
     names = dump_names();
     ASSERT_EQ(names.size(), 2u);
     EXPECT_EQ(get_count_delayed(), 0);
-    int eleventh = vtt::read_file(kDir + names[0]) == "vtdb_vtstatus\televenth\n" ? 0 : 1;
-    EXPECT_EQ(vtt::read_file(kDir + names[eleventh]), "vtdb_vtstatus\televenth\n");
+    int eleventh = vtt::read_file(kDir + names[0]) == "\\vtdb_vtstatus\televenth\n" ? 0 : 1;
+    EXPECT_EQ(vtt::read_file(kDir + names[eleventh]), "\\vtdb_vtstatus\televenth\n");
     EXPECT_EQ(vtt::read_file(kDir + names[1 - eleventh]), expected);
 }
 
@@ -241,7 +241,7 @@ TEST_F(DelayedQueue, MoveNeverReplacesAnExistingDump)
         if (!vtt::read_file(kDir + n).empty())
             written.push_back(n);
     ASSERT_EQ(written.size(), 1u);
-    EXPECT_EQ(vtt::read_file(kDir + written[0]), "vtdb_vtstatus\tnoreplace-0\nvtdb_notify\tnoreplace-1\n");
+    EXPECT_EQ(vtt::read_file(kDir + written[0]), "\\vtdb_vtstatus\tnoreplace-0\n\\vtdb_notify\tnoreplace-1\n");
     EXPECT_EQ(dump_names().size(), static_cast<size_t>(window) + 1);
     EXPECT_FALSE(vtt::exists(kDump));
 }
@@ -372,7 +372,7 @@ TEST_F(DelayedQueue, FailedMoveLeavesTheFileForTheNextDump)
     ASSERT_EQ(rename(saved_dir.c_str(), kDir.c_str()), 0);
     EXPECT_EQ(rc, 0);  // written whole: the messages are safe on disk
     EXPECT_EQ(get_count_delayed(), 0);
-    EXPECT_EQ(vtt::read_file(kDump), "vtdb_vtstatus\tfirst-0\nvtdb_notify\tfirst-1\n");
+    EXPECT_EQ(vtt::read_file(kDump), "\\vtdb_vtstatus\tfirst-0\n\\vtdb_notify\tfirst-1\n");
 
     push_series("second", 1);
     ASSERT_EQ(dump_msgs(), 0);
@@ -380,7 +380,7 @@ TEST_F(DelayedQueue, FailedMoveLeavesTheFileForTheNextDump)
     auto names = dump_names();
     ASSERT_EQ(names.size(), 1u);
     EXPECT_EQ(vtt::read_file(kDir + names[0]),
-              "vtdb_vtstatus\tfirst-0\nvtdb_notify\tfirst-1\nvtdb_vtstatus\tsecond-0\n");
+              "\\vtdb_vtstatus\tfirst-0\n\\vtdb_notify\tfirst-1\n\\vtdb_vtstatus\tsecond-0\n");
 }
 
 // Several forked processes, each starting from an empty queue of its own, push and dump at
@@ -445,8 +445,8 @@ TEST_F(DelayedQueue, ForkedProcessesDumpConcurrentlyWithoutMixing)
         int round = -1, child = -1, first = -1;
         for (size_t i = 0; i < lines.size(); ++i) {
             int r, c, s;
-            ASSERT_EQ(sscanf(lines[i].c_str(), "vtdb_perfdata\tr%d-c%d-%d", &r, &c, &s), 3) << n;
-            ASSERT_EQ(lines[i], "vtdb_perfdata\t" + job_for(r, c, s)) << n << " line " << i;
+            ASSERT_EQ(sscanf(lines[i].c_str(), "\\vtdb_perfdata\tr%d-c%d-%d", &r, &c, &s), 3) << n;
+            ASSERT_EQ(lines[i], "\\vtdb_perfdata\t" + job_for(r, c, s)) << n << " line " << i;
             if (i == 0) {
                 round = r, child = c, first = s;
             }

@@ -12,6 +12,7 @@
 
 #include "test_support.h"
 #include "vt_connector.h"
+#include "vt_log.h"
 #include "vt_replay.h"
 #include "vantor_config.h"
 
@@ -70,6 +71,7 @@ TEST(RelayLine, BackslashesQuotesAndOneLineFeed) {
     } cases[] = {
         {"[1] ACK;h;s", "[1] ACK;h;s\n"},
         {"done\n", "done\n"},
+        {"done\n\n\n", "done\n"},
         {"", "\n"},
         {"it\\'s", "it's\n"},
         {"C:\\\\tmp", "C:\\tmp\n"},
@@ -95,10 +97,13 @@ TEST_F(RelayTest, WritesOnlyToANamedPipeWithAReaderAndWholeLinesOnly) {
     EXPECT_EQ(0, vt_write_to_cmd_pipe("[1] CMD"));
     EXPECT_EQ("[1] CMD\n", drain());
 
-    // Longer than the pipe holds: written in parts while the engine reads, never cut.
+    // Longer than the pipe holds: written in parts while the engine reads, never cut, even
+    // when the engine stops reading for longer than a while (which is logged every 10 s).
     const std::string long_line(300000, 'y');
     std::string got;
     std::thread engine([&] {
+        got += drain();
+        sleep(12);
         while (got.size() < long_line.size() + 1) {
             got += drain();
             usleep(1000);
@@ -107,6 +112,35 @@ TEST_F(RelayTest, WritesOnlyToANamedPipeWithAReaderAndWholeLinesOnly) {
     EXPECT_EQ(0, vt_write_to_cmd_pipe(long_line.c_str()));
     engine.join();
     EXPECT_EQ(long_line + "\n", got);
+    EXPECT_EQ(1, vtt::count_lines_containing(logfile, "the engine has not read for 1"));
+}
+
+TEST_F(RelayTest, ARowIsOneCommandOrIsDropped) {
+    queue("[1] FIRST\n\n");
+    queue("[2] ACK;h\n[9] INJECTED");
+    queue("[3] ACK;h\r[9] INJECTED");
+    sql.exec("INSERT INTO vantor4.vantor_cmd (command) VALUES (CONCAT('[4] ACK', CHAR(0), '[9] INJECTED'))");
+    queue("[5] LAST\r\n");
+    const std::vector<vtt::Row> ids = sql.rows("SELECT id FROM vantor4.vantor_cmd ORDER BY id");
+    ASSERT_EQ(5u, ids.size());
+    open_reader();
+    child = vt_external_command_dispatcher();
+    ASSERT_GT(child, 0);
+    ASSERT_TRUE(vtt::wait_until([&] { return rows() == 0; }, 5000));
+    ASSERT_TRUE(vtt::wait_until([&] { return vtt::count_lines_containing(logfile, "processed 2 external commands") >= 1; }, 3000));
+    EXPECT_EQ("[1] FIRST\n[5] LAST\n", drain());
+    // Each dropped row is named once, with its id and its text made visible.
+    const struct {
+        int nth;
+        const char *text;
+    } dropped[] = {{2, "holds a line feed: [2] ACK;h\\n[9] INJECTED"},
+                   {3, "holds a carriage return: [3] ACK;h\\r[9] INJECTED"},
+                   {4, "holds a NUL byte: [4] ACK\\0[9] INJECTED"}};
+    for (const auto &d : dropped) {
+        const std::string id = *ids[d.nth - 1][0];
+        EXPECT_EQ(1, vtt::count_lines_containing(logfile, "ERROR vantor_cmd row " + id + " not relayed, its command " + d.text))
+            << id;
+    }
 }
 
 TEST_F(RelayTest, ChildRelaysQueuedRowsWhileTheEngineReads) {

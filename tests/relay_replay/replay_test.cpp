@@ -12,6 +12,7 @@
 #include "test_support.h"
 #include "vt_connector.h"
 #include "vt_db.h"
+#include "vt_delayed.h"
 #include "vt_log.h"
 #include "vt_notify.h"
 #include "vt_replay.h"
@@ -82,6 +83,38 @@ TEST_F(ReplayTest, OneFileCarriedOutByQueueAndDeleted) {
     EXPECT_EQ(0, vt_process_delayed_file("link"));
     EXPECT_EQ("a,b,c,last line without a line feed", replayed());
     vtt::remove_file(VT_DELAYED_DIR + std::string("link"));
+}
+
+TEST_F(ReplayTest, DumpedJobsComeBackByteForByteAndOldFilesReadRaw) {
+    sql.exec("DROP TABLE IF EXISTS vt_test.dumped");
+    sql.exec("CREATE TABLE vt_test.dumped (n INT AUTO_INCREMENT PRIMARY KEY, v TEXT)");
+    const std::string texts[] = {
+        "two\nlines\nvtdb_vtstatus\tINSERT INTO vt_test.dumped (v) VALUES ('injected') -- ",
+        "tab\there and a backslash \\ and \\n that is no line feed",
+        "carriage\r\nreturn",
+        "\\",
+    };
+    for (const std::string &t : texts) {
+        std::string quoted;
+        for (char c : t)
+            quoted += c == '\\' || c == '\'' ? std::string("\\") + c : std::string(1, c);
+        ASSERT_EQ(0, push_msg("vtdb_vtstatus", ("INSERT INTO vt_test.dumped (v) VALUES ('" + quoted + "')").c_str(), 0));
+    }
+    ASSERT_EQ(0, dump_msgs());
+    std::vector<std::string> names = vtt::list_dir(VT_DELAYED_DIR);
+    ASSERT_EQ(1u, names.size());
+    EXPECT_EQ(4, vt_process_delayed_file(names[0].c_str()));
+    std::vector<vtt::Row> rows = sql.rows("SELECT v FROM vt_test.dumped ORDER BY n");
+    ASSERT_EQ(4u, rows.size());
+    for (size_t i = 0; i < rows.size(); ++i)
+        EXPECT_EQ(texts[i], *rows[i][0]) << i;
+
+    // A file of the old raw form: its backslashes are the statement's own, not escapes.
+    dump("delayed-messages.dump-1.000000", "vtdb_vtstatus\tINSERT INTO vt_test.dumped (v) VALUES ('it\\'s \\\\ raw')\n"
+                                           "vtdb_vtstatus\tINSERT INTO vt_test.dumped (v) VALUES ('\\\\n stays')\n");
+    EXPECT_EQ(2, vt_process_delayed_file("delayed-messages.dump-1.000000"));
+    EXPECT_EQ("it's \\ raw,\\n stays", sql.scalar("SELECT GROUP_CONCAT(v ORDER BY n) FROM vt_test.dumped WHERE n > 4"));
+    sql.exec("DROP TABLE vt_test.dumped");
 }
 
 TEST_F(ReplayTest, ChildReplaysOldestFirstOnItsOwnConnection) {

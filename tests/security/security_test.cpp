@@ -1,0 +1,290 @@
+// The root daemon beside an unprivileged owner of var/: each attack of that user is run against
+// the daemon, which touches nothing outside its root, runs nothing it was handed, and keeps working.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <grp.h>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+#include "vt_delayed.h"
+#include "vt_log.h"
+#include "vantor_config.h"
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNogroup = 65534;
+
+class SecurityTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        vtt::init_runtime("securitytest");
+        ASSERT_EQ(0, system(("rm -rf '" + outside + "'").c_str()));
+        ASSERT_EQ(0, mkdir(outside.c_str(), 0755));
+        for (const char *d : {"/var", "/var/delayed-messages", "/var/rw"})
+            ASSERT_EQ(0, chown(vtt::path(d).c_str(), kNobody, kNogroup)) << d;
+        clear_var();
+        sql.exec("CREATE DATABASE IF NOT EXISTS vt_test");
+        sql.exec("DROP TABLE IF EXISTS vt_test.sec");
+        sql.exec("DROP TABLE IF EXISTS vt_test.pwned");
+        sql.exec("CREATE TABLE vt_test.sec (n INT AUTO_INCREMENT PRIMARY KEY, v TEXT)");
+        sql.exec("DELETE FROM vantor4.vantor_cmd");
+        log_offset = vtt::read_file(vtt::daemon_log()).size();
+    }
+    void TearDown() override
+    {
+        vtt::stop_daemon(daemon);
+        if (reader >= 0)
+            close(reader);
+        clear_var();
+        for (const char *d : {"/var", "/var/delayed-messages", "/var/rw"})
+            chown(vtt::path(d).c_str(), 0, 0);
+        system(("rm -rf '" + outside + "'").c_str());
+        sql.exec("DELETE FROM vantor4.vantor_cmd");
+    }
+    // Whatever an attack left in var/: the folders back as real folders, no planted name left.
+    void clear_var()
+    {
+        for (const char *d : {"/var/delayed-messages", "/var/rw"}) {
+            struct stat st;
+            if (lstat(vtt::path(d).c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+                unlink(vtt::path(d).c_str());
+            if (lstat(vtt::path(std::string(d) + ".away").c_str(), &st) == 0)
+                rename(vtt::path(std::string(d) + ".away").c_str(), vtt::path(d).c_str());
+        }
+        for (const std::string &f : vtt::list_dir(VT_DELAYED_DIR))
+            unlink((VT_DELAYED_DIR + f).c_str());
+        for (const char *f : {"/var/vtsql.errors", "/var/rw/vantor.cmd", "/var/rw/engine.fifo", "/var/rw/swap",
+                              "/var/vantorconnector-delayed-messages.txt"})
+            unlink(vtt::path(f).c_str());
+        struct stat st;
+        if (lstat(vtt::daemon_log().c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+            unlink(vtt::daemon_log().c_str());
+    }
+    // Runs what the unprivileged user does, in a child switched to nobody; true when it
+    // returned true.
+    static bool as_nobody(const std::function<bool()> &attack)
+    {
+        pid_t pid = fork();
+        if (pid == 0) {
+            bool ok = setgroups(0, nullptr) == 0 && setgid(kNogroup) == 0 && setuid(kNobody) == 0 && attack();
+            _exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    // A dump file as the module moves it in, written by nobody, with the given age.
+    static bool plant_dump(const std::string &name, const std::string &lines, int age = 0)
+    {
+        const std::string tmp = vtt::path("/var/plant.tmp"), target = VT_DELAYED_DIR + name;
+        int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        bool ok = fd >= 0 && write(fd, lines.data(), lines.size()) == static_cast<ssize_t>(lines.size());
+        const struct timespec t[2] = {{time(nullptr) - age, 0}, {time(nullptr) - age, 0}};
+        ok = ok && futimens(fd, t) == 0 && close(fd) == 0;
+        return ok && rename(tmp.c_str(), target.c_str()) == 0;
+    }
+    static std::string insert(const std::string &v)
+    {
+        return "vtdb_vtstatus\tINSERT INTO vt_test.sec (v) VALUES ('" + v + "')\n";
+    }
+    long rows_with(const std::string &v) { return sql.count("vt_test.sec WHERE v='" + v + "'"); }
+    std::string new_log() { return vtt::read_file(vtt::daemon_log()).substr(log_offset); }
+    bool logged(const std::string &text) { return new_log().find(text) != std::string::npos; }
+    // The daemon's replay still carries out a dump file nobody plants.
+    void expect_replay_works(const std::string &v)
+    {
+        ASSERT_TRUE(as_nobody([&] { return plant_dump("delayed-messages.dump-99.000000", insert(v)); }));
+        EXPECT_TRUE(vtt::wait_until([&] { return rows_with(v) == 1; }, 15000)) << new_log();
+    }
+    static std::string mode_and_text(const std::string &p)
+    {
+        struct stat st;
+        if (stat(p.c_str(), &st) != 0)
+            return "missing";
+        return std::to_string(st.st_mode & 07777) + ":" + std::to_string(st.st_uid) + ":" + vtt::read_file(p);
+    }
+
+    const std::string outside = vtt::path("/../security-outside");
+    vtt::Sql sql;
+    size_t log_offset = 0;
+    pid_t daemon = 0;
+    int reader = -1;
+};
+
+// A linked delayed-messages folder: the replay must neither read nor delete what it names.
+TEST_F(SecurityTest, ReplayFollowsNoLinkedFolder)
+{
+    for (int i = 1; i <= 3; ++i)
+        vtt::write_file(outside + "/delayed-messages.dump-" + std::to_string(i) + ".000000", insert("outside"));
+    daemon = vtt::start_daemon();
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(as_nobody([&] {
+        return rename(VT_PATH("/var/delayed-messages"), VT_PATH("/var/delayed-messages.away")) == 0 &&
+               symlink(outside.c_str(), VT_PATH("/var/delayed-messages")) == 0;
+    }));
+    sleep(8);  // more than one pass
+    EXPECT_EQ(3u, vtt::list_dir(outside).size());
+    EXPECT_EQ(0, rows_with("outside"));
+    EXPECT_TRUE(logged("ERROR refused " VT_PATH("/var/delayed-messages") ": it is a symbolic link, not a directory"))
+        << new_log();
+
+    ASSERT_TRUE(as_nobody([&] {
+        return unlink(VT_PATH("/var/delayed-messages")) == 0 &&
+               rename(VT_PATH("/var/delayed-messages.away"), VT_PATH("/var/delayed-messages")) == 0;
+    }));
+    expect_replay_works("after the link");
+}
+
+// A failing planted statement must not reach a file that a link at vtsql.errors names.
+TEST_F(SecurityTest, FailedStatementIsNotAppendedThroughALink)
+{
+    const std::string cron = outside + "/cron-entry";
+    const std::string line = "* * * * * root /bin/sh -c id>" + outside + "/executed";
+    daemon = vtt::start_daemon();
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(as_nobody([&] {
+        return symlink(cron.c_str(), VT_FAILED_SQL_FILE) == 0 &&
+               plant_dump("delayed-messages.dump-1.000000", "vtdb_vtstatus\t" + line + "\n");
+    }));
+    ASSERT_TRUE(vtt::wait_until([] { return vtt::list_dir(VT_DELAYED_DIR).empty(); }, 15000));
+    EXPECT_TRUE(vtt::wait_until([&] { return logged("ERROR refused " VT_FAILED_SQL_FILE); }, 3000)) << new_log();
+    EXPECT_EQ("missing", mode_and_text(cron));
+    EXPECT_FALSE(vtt::exists(outside + "/executed"));
+
+    // With the link gone the failed statement is kept where it belongs, and the replay goes on.
+    ASSERT_TRUE(as_nobody([&] {
+        return unlink(VT_FAILED_SQL_FILE) == 0 && plant_dump("delayed-messages.dump-2.000000", "vtdb_vtstatus\t" + line + "\n");
+    }));
+    EXPECT_TRUE(vtt::wait_until([&] { return vtt::read_file(VT_FAILED_SQL_FILE) == line + "\n"; }, 15000));
+    expect_replay_works("after the link");
+}
+
+// A command pipe that is a link, to a pipe or to a root-owned file in turn: nothing is written
+// through it and no row is taken as relayed; a real pipe is served afterwards.
+TEST_F(SecurityTest, RelayWritesOnlyIntoTheRealPipe)
+{
+    const std::string victim = outside + "/victim";
+    vtt::write_file(victim, "precious\n");
+    for (int i = 1; i <= 3; ++i)
+        sql.exec("INSERT INTO vantor4.vantor_cmd (command) VALUES ('[" + std::to_string(i) + "] CMD')");
+    const std::string fifo = vtt::path("/var/rw/engine.fifo");
+    ASSERT_TRUE(as_nobody([&] { return mkfifo(fifo.c_str(), 0600) == 0; }));
+    reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    daemon = vtt::start_daemon();
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(as_nobody([&] {
+        const std::string tmp = VT_PATH("/var/rw/swap");
+        for (int i = 0; i < 4000; ++i) {
+            unlink(tmp.c_str());
+            if (symlink(i % 2 ? victim.c_str() : fifo.c_str(), tmp.c_str()) != 0 || rename(tmp.c_str(), VT_CMD_PIPE) != 0)
+                return false;
+            usleep(i % 2 ? 300 : 700);
+        }
+        return true;
+    }));
+    EXPECT_EQ("420:0:precious\n", mode_and_text(victim));
+    EXPECT_EQ(3, sql.count("vantor4.vantor_cmd"));
+    char buf[4096];
+    EXPECT_LE(read(reader, buf, sizeof buf), 0);
+    EXPECT_TRUE(logged("ERROR refused " VT_CMD_PIPE ": it is a symbolic link, not a named pipe")) << new_log();
+
+    ASSERT_TRUE(as_nobody([&] { return unlink(VT_CMD_PIPE) == 0 && rename(fifo.c_str(), VT_CMD_PIPE) == 0; }));
+    ASSERT_TRUE(vtt::wait_until([&] { return sql.count("vantor4.vantor_cmd") == 0; }, 5000));
+    std::string got;
+    ASSERT_TRUE(vtt::wait_until([&] {
+        ssize_t n;
+        while ((n = read(reader, buf, sizeof buf)) > 0)
+            got.append(buf, static_cast<size_t>(n));
+        return got.size() >= 24;
+    }, 3000));
+    EXPECT_EQ("[1] CMD\n[2] CMD\n[3] CMD\n", got);
+}
+
+// A link at the daemon's log when it starts: the file it names keeps its mode and its text.
+TEST_F(SecurityTest, LogIsNeverChangedThroughALink)
+{
+    const std::string victim = outside + "/log-victim";
+    vtt::write_file(victim, "secret\n");
+    ASSERT_EQ(0, chmod(victim.c_str(), 0600));
+    const std::string saved = vtt::daemon_log() + ".saved";
+    ASSERT_EQ(0, rename(vtt::daemon_log().c_str(), saved.c_str()));
+    ASSERT_TRUE(as_nobody([&] { return symlink(victim.c_str(), vtt::daemon_log().c_str()) == 0; }));
+
+    const std::string err = outside + "/daemon.stderr";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, STDERR_FILENO);
+        execl(vtt::daemon_binary().c_str(), "vantorconnector", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    waitpid(pid, nullptr, 0);
+    // Without a log it still runs: its pid in the lock file, its children started.
+    EXPECT_TRUE(vtt::wait_until([&] {
+        daemon = static_cast<pid_t>(std::strtol(vtt::read_file(VT_LOCK_FILE).c_str(), nullptr, 10));
+        return daemon > 0 && kill(daemon, 0) == 0 && vtt::children_of(daemon).size() >= 5;
+    }, 20000));
+    EXPECT_EQ("384:0:secret\n", mode_and_text(victim));
+    EXPECT_NE(std::string::npos, vtt::read_file(err).find("ERROR refused " + vtt::daemon_log() + ": it is a symbolic link"))
+        << vtt::read_file(err);
+    vtt::stop_daemon(daemon);
+    daemon = 0;
+    unlink(vtt::daemon_log().c_str());
+    rename(saved.c_str(), vtt::daemon_log().c_str());
+    log_offset = vtt::read_file(vtt::daemon_log()).size();
+}
+
+// A listed dump file swapped for a named pipe while the replay is busy with an older one: the
+// replay must not wait on the pipe for ever, and later dump files are still carried out.
+TEST_F(SecurityTest, ReplayIsNotBlockedByAPipeSwappedIn)
+{
+    ASSERT_TRUE(as_nobody([&] {
+        return plant_dump("delayed-messages.dump-1.000000", "vtdb_vtstatus\tSELECT SLEEP(3)\n", 30) &&
+               plant_dump("delayed-messages.dump-2.000000", insert("swapped"), 20);
+    }));
+    daemon = vtt::start_daemon();
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(vtt::wait_until([&] {
+        return sql.count("information_schema.processlist WHERE info = 'SELECT SLEEP(3)'") == 1;
+    }, 15000));
+    ASSERT_TRUE(as_nobody([&] {
+        const std::string tmp = VT_PATH("/var/delayed-messages/.pipe");
+        return mkfifo(tmp.c_str(), 0600) == 0 && rename(tmp.c_str(), VT_DELAYED_DIR "delayed-messages.dump-2.000000") == 0;
+    }));
+    expect_replay_works("after the pipe");
+    EXPECT_EQ(0, rows_with("swapped"));
+    EXPECT_TRUE(logged("ERROR refused " VT_DELAYED_DIR "delayed-messages.dump-2.000000: it is a named pipe")) << new_log();
+}
+
+// A job holding line feeds, as the module running as the engine's user dumps it: the replay
+// carries out that one message, byte for byte, and nothing its text pretends to be.
+TEST_F(SecurityTest, NewlineInAJobAddsNoMessage)
+{
+    const std::string comment = "looking\nvtdb_vtstatus\tCREATE TABLE vt_test.pwned (i INT) -- \r\nand\\more\ttabs";
+    std::string quoted;
+    for (char c : comment)
+        quoted += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    ASSERT_TRUE(as_nobody([&] {
+        return push_msg("vtdb_vtstatus", ("INSERT INTO vt_test.sec (v) VALUES ('" + quoted + "')").c_str(), 0) == 0 &&
+               dump_msgs() == 0;
+    }));
+    ASSERT_EQ(1u, vtt::list_dir(VT_DELAYED_DIR).size());
+    daemon = vtt::start_daemon();
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(vtt::wait_until([] { return vtt::list_dir(VT_DELAYED_DIR).empty(); }, 15000));
+    ASSERT_TRUE(vtt::wait_until([&] { return logged("processed "); }, 3000));
+    EXPECT_TRUE(logged("processed 1 delayed messages")) << new_log();
+    EXPECT_EQ(comment, sql.scalar("SELECT v FROM vt_test.sec"));
+    EXPECT_EQ(0, sql.count("information_schema.tables WHERE table_schema='vt_test' AND table_name='pwned'"));
+}
+
+}  // namespace
