@@ -1,8 +1,9 @@
 # The event-broker module vtdb (vtdb.so): the frame, the identity cache and one source file per
-# family of callbacks (every vt_*.cpp and vtdb_*.cpp here but the queue client, which is its own
-# library); included by broker/.
+# family of callbacks (every vt_*.cpp and vtdb_*.cpp here but the queue client and its sender,
+# which are their own library); included by broker/.
 file(GLOB VTDB_MODULE_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/vtdb_*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/vt_*.cpp)
-list(REMOVE_ITEM VTDB_MODULE_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/vt_gearman_client.cpp)
+list(REMOVE_ITEM VTDB_MODULE_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/vt_gearman_client.cpp
+     ${CMAKE_CURRENT_SOURCE_DIR}/vt_sender.cpp)
 
 function(vt_add_module name)
   add_library(${name} MODULE ${VTDB_MODULE_SOURCES})

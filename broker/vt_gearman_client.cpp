@@ -4,6 +4,7 @@
 #include "vt_delayed.h"
 #include "vt_entry_guard.h"
 #include "vt_log.h"
+#include "vt_sender.h"
 
 #include <cstring>
 #include <memory>
@@ -18,41 +19,30 @@ constexpr int kTimeoutMs = 2000;
 constexpr gearman_return_t kNoClient = GEARMAN_NO_SERVERS;
 constexpr const char *kNoClientText = "no job-server client";
 
-using submit_fn = gearman_return_t (*)(gearman_client_st *, const char *, const char *,
-                                       const void *, size_t, char *);
-
-gearman_return_t submit(submit_fn fn, const char *queue, const char *text)
+gearman_return_t submit(vt::Priority prio, const char *queue, const char *text)
 {
-    if (!gearman_client)
-        return kNoClient;
-    gearman_job_handle_t handle;  /* the server's handle is not kept */
-    return fn(gearman_client, queue, nullptr, text, std::strlen(text), handle);
+    return vt::submit_payload(prio, queue, nullptr, text, std::strlen(text));
 }
 
-/* One submission with store-and-forward: a refused job is copied into the delayed queue,
- * the failure goes through the error throttle, and the client is rebuilt so that the next
- * submission starts on a fresh connection. Returns 0 or the library's code. */
-int send_job(submit_fn fn, const char *queue, const char *text, bool flush_after)
+/* One submission with store-and-forward: handed to the sender thread while it runs;
+ * otherwise made here, a refused job copied into the delayed queue, the failure reported
+ * through the error throttle and the client rebuilt so that the next submission starts on a
+ * fresh connection. Returns 0 or the library's code. */
+int send_job(vt::Priority prio, const char *queue, const char *text)
 {
     if (!queue || !text)
         return GEARMAN_INVALID_ARGUMENT;
-    gearman_return_t rc = submit(fn, queue, text);
+    int handed = vt::sender_take(prio, queue, text);
+    if (handed != vt::kSenderNotRunning)
+        return handed;
+    gearman_return_t rc = submit(prio, queue, text);
     if (rc == GEARMAN_SUCCESS) {
-        if (flush_after)
+        if (prio == vt::Priority::normal)
             ff_delayed_msgs();
         return 0;
     }
     push_msg(queue, text, rc);
-    if (vt_throttle_allows(1)) {
-        const char *why = gearman_client ? gearman_client_error(gearman_client) : kNoClientText;
-        try {
-            vt_logf("vt_send_gearman_job %s", why ? why : "");
-        } catch (...) {
-            /* out of memory for the log line: the job is kept all the same */
-        }
-    }
-    vt_disconnect_gearman();
-    vt_connect_gearman();
+    vt::report_refusal_and_rebuild(nullptr);
     return rc;
 }
 
@@ -87,6 +77,34 @@ constexpr int kSubmitFailed = GEARMAN_MEMORY_ALLOCATION_FAILURE;
 
 }  // namespace
 
+gearman_return_t vt::submit_payload(Priority prio, const char *queue, const char *unique, const char *data,
+                                    size_t size)
+{
+    if (!gearman_client)
+        return kNoClient;
+    gearman_job_handle_t handle;  /* the server's handle is not kept */
+    switch (prio) {
+    case Priority::low:
+        return gearman_client_do_low_background(gearman_client, queue, unique, data, size, handle);
+    case Priority::high:
+        return gearman_client_do_high_background(gearman_client, queue, unique, data, size, handle);
+    case Priority::normal:
+        break;
+    }
+    return gearman_client_do_background(gearman_client, queue, unique, data, size, handle);
+}
+
+void vt::report_refusal_and_rebuild(const char *why)
+{
+    if (vt_throttle_allows(1)) {
+        if (!why)
+            why = gearman_client ? gearman_client_error(gearman_client) : kNoClientText;
+        vt_logf("vt_send_gearman_job %s", why ? why : "");  /* noexcept: out of memory keeps the job all the same */
+    }
+    vt_disconnect_gearman();
+    vt_connect_gearman();
+}
+
 /* Exactly one client per process: an existing one is released before the new one is made.
  * On any failure gearman_client stays NULL. */
 extern "C" void vt_connect_gearman(void)
@@ -108,19 +126,19 @@ extern "C" void vt_disconnect_gearman(void)
 extern "C" int vt_send_gearman_job(const char *queue, const char *text)
 {
     return vt::guard_entry("vt_send_gearman_job", kSubmitFailed,
-                           [=] { return send_job(gearman_client_do_background, queue, text, true); });
+                           [=] { return send_job(vt::Priority::normal, queue, text); });
 }
 
 extern "C" int vt_send_gearman_job_low(const char *queue, const char *text)
 {
     return vt::guard_entry("vt_send_gearman_job_low", kSubmitFailed,
-                           [=] { return send_job(gearman_client_do_low_background, queue, text, false); });
+                           [=] { return send_job(vt::Priority::low, queue, text); });
 }
 
 extern "C" int vt_send_gearman_job_high(const char *queue, const char *text)
 {
     return vt::guard_entry("vt_send_gearman_job_high", kSubmitFailed,
-                           [=] { return send_job(gearman_client_do_high_background, queue, text, false); });
+                           [=] { return send_job(vt::Priority::high, queue, text); });
 }
 
 /* Re-sends oldest first at normal priority, whatever priority queued them. The first
@@ -130,7 +148,7 @@ extern "C" void ff_delayed_msgs(void)
 {
     vt::guard_entry("ff_delayed_msgs", [] {
         while (delayed_msg *m = get_root()) {
-            if (submit(gearman_client_do_background, m->queue, m->job) != GEARMAN_SUCCESS)
+            if (submit(vt::Priority::normal, m->queue, m->job) != GEARMAN_SUCCESS)
                 return;
             destroy_delayed(pop_msg());
         }

@@ -15,9 +15,13 @@ extern gearman_client_st *gearman_client;
 void vt_connect_gearman(void);
 /* Releases the client; later submissions count as failed until a new one exists. */
 void vt_disconnect_gearman(void);
-/* Background submissions of text to queue. 0 when accepted, otherwise the library's
- * non-zero code; a refused job is kept in the delayed queue. Only a normal-priority
- * success flushes the delayed queue. Neither argument is taken over. */
+/* Background submissions of text to queue. While the sender thread runs (vt_sender.h) the
+ * job is handed to it and 0 means taken over for delivery; when its queue is full the job
+ * goes to the delayed queue as a refused one does and the non-zero code is returned.
+ * Without the sender (a forked child, or before the module started it) the submission is
+ * made here: 0 when accepted, otherwise the library's non-zero code, the refused job kept in
+ * the delayed queue. Only a normal-priority success flushes the delayed queue. Neither
+ * argument is taken over. */
 int vt_send_gearman_job(const char *queue, const char *text);
 int vt_send_gearman_job_low(const char *queue, const char *text);
 int vt_send_gearman_job_high(const char *queue, const char *text);
@@ -29,6 +33,21 @@ void vt_gearman_forget_inherited(void);
 
 #ifdef __cplusplus
 }
+
+#include <cstddef>
+
+namespace vt {
+/* Submission priorities, in the order of the library's three background calls. */
+enum class Priority { normal, low, high };
+/* One background submission through the process's client: data of size bytes to queue with
+ * the given unique id (NULL lets the library make one). Nothing is kept on failure; returns
+ * the library's code. */
+gearman_return_t submit_payload(Priority prio, const char *queue, const char *unique, const char *data,
+                                size_t size);
+/* After a refused submission: the throttled "vt_send_gearman_job %s" line with the client's
+ * error text (or why when no client exists), then a fresh client. */
+void report_refusal_and_rebuild(const char *why);
+}  // namespace vt
 #endif
 
 #endif

@@ -17,6 +17,7 @@
 #include "vt_gearman_client.h"
 #include "vt_identity.h"
 #include "vt_log.h"
+#include "vt_sender.h"
 #include "vt_util.h"
 #include "vtdb_checks.h"
 #include "vtdb_state_history.h"
@@ -38,6 +39,8 @@ namespace {
 const char *const STATUS_QUEUE = "vtdb_vtstatus";
 const char *const STATUS_SCHEMA = "vantor4";
 const char *const MODULE_VERSION = VANTOR_VERSION;
+// How long the sender may go on delivering at unload before what it holds is dumped.
+constexpr int kUnloadGraceMs = 3000;
 
 // When a callback is registered: at load, or once the engine's event loop has started.
 enum class Phase { load, event_loop };
@@ -151,9 +154,12 @@ std::string program_status_statement(int event_type) {
         service_handler.c_str());
 }
 
-// Writes the delayed queue to its dump file, reporting in the engine log. Returns
-// dump_msgs' result (0 when dumped).
+// Writes the delayed queue, with the jobs still waiting for the sender, to its dump file,
+// reporting in the engine log. Returns dump_msgs' result (0 when dumped).
 int dump_delayed_to_engine_log() {
+    vt_sender_hand_over();
+    // The sender thread adds refused jobs to the queue meanwhile.
+    std::lock_guard<std::mutex> lock(vt::delayed_queue_lock());
     nm_log(NSLOG_INFO_MESSAGE, "Starting to dump %d messages", get_count_delayed());
     const int rc = dump_msgs();
     nm_log(NSLOG_INFO_MESSAGE, "%s", rc == 0 ? "Messages dumped to " VT_DUMP_FILE : "Unable to dump messages");
@@ -245,6 +251,8 @@ int module_init(void *handle) {
     db_disconnect();
 
     vt_connect_gearman();
+    // From here on the client is the sender's; without a sender the engine's thread submits.
+    vt_sender_start();
     register_phase(Phase::load);
     registered_load = true;
     vt_write_to_log("vtdb loaded");
@@ -296,6 +304,7 @@ int nebmodule_init(int flags, char *args, void *handle) {
         // However the load was refused (an exception may have cut it short anywhere),
         // nothing of it stays behind in the engine process.
         deregister_all();
+        vt_sender_stop(0);
         vt_disconnect_gearman();
         db_disconnect();
         release_module_texts();
@@ -306,7 +315,10 @@ int nebmodule_init(int flags, char *args, void *handle) {
 int nebmodule_deinit(int flags, int reason) {
     (void)flags;
     (void)reason;
-    // Each step on its own, so that a failing dump never keeps the callbacks registered.
+    // The sender delivers what it holds for a few seconds; what it could not deliver is
+    // in the delayed queue then, and is dumped with it. Each step on its own, so that a
+    // failing dump never keeps the callbacks registered.
+    vt::guard_entry("nebmodule_deinit", [] { vt_sender_stop(kUnloadGraceMs); });
     vt::guard_entry("nebmodule_deinit", [] {
         if (dump_delayed_to_engine_log() != 0 && get_count_delayed() > 0) {
             // The queue goes with the library: say what could not be kept.
@@ -360,7 +372,7 @@ int vtdb_handle_external_command_data(int callback_type, void *data) {
         return 0;
     return vt::guard_entry("vtdb_handle_external_command_data", 0, [=] {
         if (strcmp(ec->command_string, "_VTDB_FETCH_DELAYED") == 0)
-            nm_log(NSLOG_INFO_MESSAGE, "%d messages are still to be delivered", get_count_delayed());
+            nm_log(NSLOG_INFO_MESSAGE, "%d messages are still to be delivered", vt_unaccepted_count());
         else if (strcmp(ec->command_string, "_VTDB_DUMP_DELAYED") == 0)
             dump_delayed_to_engine_log();
         return 0;

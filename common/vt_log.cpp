@@ -4,6 +4,7 @@
 #include "vt_util.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -31,8 +32,8 @@ constexpr off_t kMaxLogSize = 100000000;
  * lock must not hang every logger (the engine's thread among them). */
 constexpr int kRotationLockWaitMs = 5000;
 /* Set when a wait ran out: until a rotation lock is had again this process only tries it, so a
- * stuck holder costs one bounded wait, not one per entry. */
-bool rotation_lock_stuck = false;
+ * stuck holder costs one bounded wait, not one per entry. The module logs from two threads. */
+std::atomic<bool> rotation_lock_stuck{false};
 
 bool lock_for_rotation(int fd)
 {
@@ -197,15 +198,20 @@ extern "C" void timestamp_to_longdate(char **result, time_t t)
     }
 }
 
+/* Safe from several threads without a lock (a lock held by one thread when another forks
+ * would stay held in the child): of two failures in the same instant only one advances
+ * the throttle and logs. */
 extern "C" int vt_throttle_allows(int advance)
 {
-    timenow = time(nullptr);
-    if (timenow - last_logged_error > 60) {
-        if (advance)
-            last_logged_error = timenow;
+    const time_t now = time(nullptr);
+    __atomic_store_n(&timenow, now, __ATOMIC_RELAXED);
+    time_t last = __atomic_load_n(&last_logged_error, __ATOMIC_RELAXED);
+    if (now - last <= 60)
+        return 0;
+    if (!advance)
         return 1;
-    }
-    return 0;
+    return __atomic_compare_exchange_n(&last_logged_error, &last, now, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED) ? 1
+                                                                                                                 : 0;
 }
 
 void vt_log_noexcept(const char *message) noexcept

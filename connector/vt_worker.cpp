@@ -1,10 +1,13 @@
 /* Job-server worker frame shared by every queue worker of the daemon. */
 #include "vt_worker.h"
+#include "vt_batch.h"
 #include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
+#include "vt_util.h"
 #include "vantor_config.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <unistd.h>
@@ -13,6 +16,57 @@ gearman_worker_st *gearman_worker = nullptr;
 
 namespace {
 constexpr int kIdleWakeupMs = 1000;
+
+/* The registered queue's job function and batch runner (one queue per process). */
+gearman_worker_fn *job_function = nullptr;
+vt_batch_runner batch_runner = nullptr;
+/* The message of a batch being handed to the job function, or NULL. */
+const std::string *current_message = nullptr;
+
+std::string up_to_nul(const char *data, size_t size)
+{
+    return std::string(data, strnlen(data, size));
+}
+
+/* What the job server calls: a single message goes to the job function as it is, a batch
+ * message by message (or whole to the batch runner). Every job is reported done, as each
+ * job function reports its own. */
+void *serve_job(gearman_job_st *job, void *context, size_t *result_size, gearman_return_t *ret_ptr)
+{
+    const char *data = static_cast<const char *>(gearman_job_workload(job));
+    const size_t size = gearman_job_workload_size(job);
+    if (!vt::is_batch(data, size))
+        return job_function(job, context, result_size, ret_ptr);
+    if (result_size)
+        *result_size = 0;
+    if (ret_ptr)
+        *ret_ptr = GEARMAN_SUCCESS;
+    try {
+        std::vector<std::string> messages;
+        const bool whole = vt::for_each_message(data, size, [&](const char *text, size_t len) {
+            messages.push_back(up_to_nul(text, len));
+        });
+        if (!whole)
+            vt_logf("ERROR %s: a batch job of %zu bytes ends inside a message: only its first %zu messages are run",
+                    gearman_job_function_name(job), size, messages.size());
+        if (batch_runner) {
+            batch_runner(messages);
+            return nullptr;
+        }
+        for (const std::string &m : messages) {
+            current_message = &m;
+            size_t ignored_size = 0;
+            gearman_return_t ignored_ret = GEARMAN_SUCCESS;
+            void *result = job_function(job, context, &ignored_size, &ignored_ret);
+            std::free(result);
+            current_message = nullptr;
+        }
+    } catch (...) {
+        current_message = nullptr;
+        vt::log_caught("batch job");
+    }
+    return nullptr;
+}
 
 const char *worker_error()
 {
@@ -60,7 +114,8 @@ extern "C" int vt_create_worker_gearman(const char *queue, gearman_worker_fn *fn
     vt_connect_gearman(std::strcmp(queue, "vtdb_statuspri") == 0 ? 1 : 0);
     if (!gearman_worker)
         return -2;
-    if (gearman_worker_add_function(gearman_worker, queue, 0, fn, nullptr) != GEARMAN_SUCCESS) {
+    job_function = fn;
+    if (gearman_worker_add_function(gearman_worker, queue, 0, serve_job, nullptr) != GEARMAN_SUCCESS) {
         if (vt_throttle_allows(1))
             vt_logf("ERROR worker could not crete queue for %s - %s", queue, worker_error());
         vt_disconnect_gearman();
@@ -86,11 +141,18 @@ extern "C" void vt_run_worker_gearman(const char *queue, gearman_worker_fn *fn)
 
 std::string vt_job_workload_text(gearman_job_st *job)
 {
+    if (current_message)
+        return up_to_nul(current_message->data(), current_message->size());
     const char *data = static_cast<const char *>(gearman_job_workload(job));
     size_t size = gearman_job_workload_size(job);
     if (!data)
         return std::string();
-    return std::string(data, strnlen(data, size));
+    return up_to_nul(data, size);
+}
+
+void vt_set_batch_runner(vt_batch_runner runner)
+{
+    batch_runner = runner;
 }
 
 extern "C" pid_t vt_start_queue_worker(const char *queue, gearman_worker_fn *fn, const char *fork_error,

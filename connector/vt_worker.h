@@ -12,7 +12,9 @@ extern "C" {
 extern gearman_worker_st *gearman_worker;
 
 /* Registers fn for queue and serves jobs one at a time for the rest of the process,
- * rebuilding the worker after sleep_time seconds whenever the job server fails. */
+ * rebuilding the worker after sleep_time seconds whenever the job server fails. A job that
+ * is a batch of messages (vt_batch.h) is taken apart: fn sees each message in turn as its
+ * workload text (vt_job_workload_text), unless a batch runner is set. */
 void vt_run_worker_gearman(const char *queue, gearman_worker_fn *fn);
 /* Creates the worker, adds the servers and registers fn for queue. 0 when the worker is
  * ready to work, -2 when the set-up failed (the worker is then already released). */
@@ -35,11 +37,18 @@ void *vt_process_gearman_status(gearman_job_st *job, void *context, size_t *resu
 void *vt_process_gearman_statuspri(gearman_job_st *job, void *context, size_t *result_size,
                                    gearman_return_t *ret_ptr);
 
-/* A NUL-terminated copy of the job's workload (stopping at an embedded NUL). */
 #ifdef __cplusplus
 }
 #include <string>
+#include <vector>
+/* A NUL-terminated copy of the job's workload (stopping at an embedded NUL); while the frame
+ * hands out the messages of a batch, the current message (stopping the same way). */
 std::string vt_job_workload_text(gearman_job_st *job);
+/* For a worker kind that runs a batch as a whole: the frame then gives it every batch job's
+ * messages in order (each stopping at an embedded NUL) instead of calling the job function
+ * per message. A single-message job still goes to the job function. */
+using vt_batch_runner = void (*)(const std::vector<std::string> &messages);
+void vt_set_batch_runner(vt_batch_runner runner);
 #endif
 
 #endif

@@ -27,7 +27,7 @@ protected:
         standin::add_contact("jdoe", "John Doe");
         ASSERT_NE(nullptr, load()) << standin::last_load_error();
         standin::raise_process_event(NEBTYPE_PROCESS_EVENTLOOPSTART);
-        vtt::gearman_drain("vtdb_vtstatus");
+        ASSERT_EQ(4u, vtt::gearman_take("vtdb_vtstatus", 4, 5000).size());
     }
     void TearDown() override {
         vtm::ModuleTest::TearDown();
@@ -39,7 +39,8 @@ protected:
     template <typename Record> std::vector<std::string> raise(int callback, Record &rec, int expect_rc = 0) {
         rec.timestamp = standin::now();
         EXPECT_EQ(expect_rc, standin::raise(callback, &rec));
-        std::vector<std::string> jobs = vtt::gearman_take("vtdb_vtstatus", 10, 300);
+        // The jobs leave the module within its batching delay (100 ms).
+        std::vector<std::string> jobs = vtt::gearman_take("vtdb_vtstatus", 10, 600);
         for (const std::string &j : jobs)
             sql.exec(j);
         return jobs;

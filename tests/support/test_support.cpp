@@ -1,5 +1,6 @@
 // Test helpers: the private servers, an independent admin SQL connection, job-server probes.
 #include "test_support.h"
+#include "vt_batch.h"
 
 #include "vantor_config.h"
 #include "vt_db.h"
@@ -219,7 +220,9 @@ struct Collected {
 void *collect(gearman_job_st *job, void *context, size_t *result_size, gearman_return_t *ret)
 {
     auto *c = static_cast<Collected *>(context);
-    c->jobs->emplace_back(static_cast<const char *>(gearman_job_workload(job)), gearman_job_workload_size(job));
+    // A batch counts as the messages it holds, in their order.
+    vt::for_each_message(static_cast<const char *>(gearman_job_workload(job)), gearman_job_workload_size(job),
+                         [&](const char *text, size_t size) { c->jobs->emplace_back(text, size); });
     *result_size = 0;
     *ret = GEARMAN_SUCCESS;
     return nullptr;
@@ -248,9 +251,9 @@ std::vector<std::string> gearman_take(const std::string &queue, size_t count, in
 
 void gearman_drain(const std::string &queue)
 {
-    long waiting = gearman_queued(queue);
-    if (waiting > 0)
-        gearman_take(queue, static_cast<size_t>(waiting), 10000);
+    // One job a take: a batch job yields many messages.
+    for (int i = 0; i < 100000 && gearman_queued(queue) > 0; ++i)
+        gearman_take(queue, 1, 2000);
 }
 
 void gearman_submit(const std::string &queue, const std::string &text, bool high)

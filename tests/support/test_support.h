@@ -66,7 +66,8 @@ void init_runtime(const char *module);
 struct QueueStatus { long total = 0, running = 0, workers = 0; };
 std::map<std::string, QueueStatus> gearman_status();
 long gearman_queued(const std::string &queue);  // jobs waiting in queue
-// Takes up to count jobs from queue with a real worker, waiting at most timeout_ms in all.
+// Takes jobs from queue with a real worker until count messages (a batch job holds several)
+// are in, waiting at most timeout_ms in all.
 std::vector<std::string> gearman_take(const std::string &queue, size_t count, int timeout_ms);
 // Drops every waiting job of queue (takes them and discards them).
 void gearman_drain(const std::string &queue);
