@@ -274,7 +274,8 @@ Outcome replay(const std::string &work, FailedFile &failed, Counts &counts)
         progress.remove();
     } else {
         const int err = errno;
-        unlink((work + ".tmp").c_str());
+        if (vt::safe::Location loc = vt::safe::locate(work + ".tmp"))
+            vt::safe::remove_at(loc.dir.get(), loc.name);
         progress.save(line_start, failed, true);
         std::fprintf(stderr, "vantor-replay-failed: could not shorten %s (%s); the next run starts after what "
                      "was executed\n", work.c_str(), std::strerror(err));
