@@ -361,6 +361,9 @@ int main(int argc, char **argv)
     bool took_input = false;
     while (outcome == Outcome::Done && !took_input) {
         if (access(work.c_str(), F_OK) != 0) {
+            /* A progress record without its work file is stale: the file about to become
+             * the work file starts from its beginning. */
+            unlink((work + ".progress").c_str());
             if (rename(input.c_str(), work.c_str()) != 0) {
                 if (errno == ENOENT)
                     break;
