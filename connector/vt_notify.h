@@ -47,8 +47,11 @@ int vt_notify_user_usable(void);
 /* Runs cmd through the shell in a child process of its own process group, as the
  * notification user (a root caller's child switches before starting the shell, and runs
  * nothing when it cannot). The child keeps only descriptors 0-2 and its output pipe, and
- * ends after timeout seconds; the parent then ends the whole group (SIGTERM, 1 s, SIGKILL).
- * *early_timeout is 1 after such an end, *exectime the run time to the millisecond. When
+ * ends after timeout seconds; the parent then ends the whole group (SIGTERM, up to 1 s for
+ * it to empty, SIGKILL). A SIGTERM or SIGINT that reaches the caller while the command runs
+ * ends the command's group the same way (logged), after which the signal is raised again
+ * and acts as the caller's own disposition says (by default: the caller ends).
+ * *early_timeout is 1 after a timeout's end, *exectime the run time to the millisecond. When
  * output is not NULL it receives a heap copy of what the command printed (NULL when
  * nothing), cut to max_output_length bytes when that is positive; the caller frees it.
  * Returns 0 to 3: the command's exit code, 2 after a timeout or when the shell cannot be

@@ -23,6 +23,8 @@ set(vt_pkg_dir ${CMAKE_BINARY_DIR}/packaging)
 file(WRITE ${vt_pkg_dir}/conffiles "${VANTOR_ROOT}/etc/db.php\n${VANTOR_ROOT}/etc/vantorconnector.conf\n")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/postinst ${vt_pkg_dir}/postinst @ONLY
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${vt_pkg_dir}/conffiles;${vt_pkg_dir}/postinst")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/prerm ${vt_pkg_dir}/prerm @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${vt_pkg_dir}/conffiles;${vt_pkg_dir}/postinst;${vt_pkg_dir}/prerm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -378,6 +378,9 @@ int main(int argc, char **argv)
             return 2;
         }
         if (!vt::safe::stat_at(in_loc.dir.get(), in_loc.name + ".replaying", work_st)) {
+            /* A progress record without its work file is stale: the file about to become
+             * the work file starts from its beginning. */
+            vt::safe::remove_at(in_loc.dir.get(), in_loc.name + ".replaying.progress");
             if (renameat(in_loc.dir.get(), in_loc.name.c_str(), in_loc.dir.get(), (in_loc.name + ".replaying").c_str()) != 0) {
                 if (errno == ENOENT)
                     break;

@@ -17,7 +17,10 @@ stop_daemon() {
   for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.1; done
   kill -KILL -- "-$pid" 2>/dev/null
 }
-trap 'stop_daemon; rm -rf "$tmp"' EXIT
+# A group standing in for the engine's, made for this run only.
+group=vtpkg$$
+groupadd "$group" || exit 1
+trap 'stop_daemon; groupdel "$group"; rm -rf "$tmp"' EXIT
 
 (cd "$tmp" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/out" >"$tmp/cpack.log" 2>&1) \
   || { cat "$tmp/cpack.log"; exit 1; }
@@ -34,8 +37,10 @@ done
 dpkg-deb -e "$deb" "$tmp/control"
 printf '%s\n' "$root/etc/db.php" "$root/etc/vantorconnector.conf" | cmp -s - "$tmp/control/conffiles" \
   || fail "conffiles: $(cat "$tmp/control/conffiles")"
-[ -x "$tmp/control/postinst" ] || fail "postinst missing or not executable"
-sh -n "$tmp/control/postinst" || fail "postinst syntax"
+for script in postinst prerm; do
+  [ -x "$tmp/control/$script" ] || fail "$script missing or not executable"
+  sh -n "$tmp/control/$script" || fail "$script syntax"
+done
 
 # Unpacked into an empty root: every deliverable where the system looks for it.
 dpkg-deb -x "$deb" "$tmp/root"
@@ -47,6 +52,13 @@ for f in lib/vtdb.so share/sql/schema.sql etc/db.php etc/vantorconnector.conf; d
 done
 for d in var var/delayed-messages var/rw; do
   [ -d "$tmp/root$root/$d" ] || fail "$d missing"
+done
+dpkg-deb -c "$deb" | awk '$1 ~ /^d/ && substr($1, 9, 1) == "w" {print $6}' | grep . && fail "world-writable folders"
+# Configured, the engine's group may write the folders its user writes, and nobody else.
+VANTOR_ENGINE_GROUP=$group in_root sh "$tmp/control/postinst" configure || fail "postinst configure"
+for d in var var/delayed-messages var/rw; do
+  [ "$(stat -c '%a %U %G' "$tmp/root$root/$d")" = "3775 root $group" ] \
+    || fail "$d after postinst: $(stat -c '%a %U %G' "$tmp/root$root/$d")"
 done
 # The service unit, in a directory systemd searches.
 unitdir=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed -n 's|^\.\(.*/lib/systemd/system\)/vantorconnector\.service$|\1|p')
@@ -83,6 +95,22 @@ case "$check" in
   "VANTOR OK - daemon pid "*"'status_workers'=2;;;0;2"*"'perfdata_workers'=1;;;0;1"*) echo "$check" ;;
   *) fail "installed plugin: $check" ;;
 esac
+
+# An upgrade restarts the running daemon; removing the package stops it.
+old_pid=$(tr -dc 0-9 < "$tmp/root$root/var/vantorconnector.lock")
+VANTOR_ENGINE_GROUP=$group in_root sh "$tmp/control/postinst" configure 9.12.8-7 || fail "postinst upgrade"
+new_pid=""
+for _ in $(seq 1 100); do
+  new_pid=$(tr -dc 0-9 < "$tmp/root$root/var/vantorconnector.lock" 2>/dev/null)
+  [ -n "$new_pid" ] && [ "$new_pid" != "$old_pid" ] && break
+  sleep 0.1
+done
+kill -0 "$old_pid" 2>/dev/null && fail "the daemon of before the upgrade still runs"
+[ -n "$new_pid" ] && [ "$new_pid" != "$old_pid" ] && kill -0 "$new_pid" 2>/dev/null \
+  || fail "no daemon after the upgrade (lock: $new_pid)"
+in_root sh "$tmp/control/prerm" remove || fail "prerm remove"
+kill -0 "$new_pid" 2>/dev/null && fail "prerm left the daemon running"
+[ -e "$tmp/root$root/var/vantorconnector.lock" ] && fail "lock file left after prerm"
 
 echo "$fails failed"
 [ "$fails" -eq 0 ]
