@@ -49,7 +49,7 @@ module="$work/build/broker/vtdb.so"
 "$src/tests/system_engine/module_linkage_check.sh" "$module" || exit 1
 
 # Objects of this variant, with ids of their own in the shared database.
-if [ "$variant" = stock ]; then hid=902 hname=rt-stock; else hid=901 hname=rt-ds; fi
+if [ "$variant" = stock ]; then hid=7902 hname=rt-stock; else hid=7901 hname=rt-ds; fi
 run="$work/run"
 rm -rf "$run"; mkdir -p "$run/checkresults" "$run/notified"
 chmod 0755 "$run"; chmod 1777 "$run/notified"
@@ -62,14 +62,20 @@ SH
 printf '#!/bin/sh\necho "OK - active check | load=0.50;1;2;0; users=3;;;0;"\n' >"$run/check.sh"
 chmod 0755 "$run/notify.sh" "$run/check.sh"
 
-sql "DELETE FROM vtcfg.nagios_contacts WHERE contact_id=$hid; DELETE FROM vtcfg.nagios_commands WHERE command_id=$hid;
-     INSERT INTO vtcfg.nagios_contacts (contact_id, contact_name, alias) VALUES ($hid, 'rt-admin', 'Real Engine Admin');
-     INSERT INTO vtcfg.nagios_commands (command_id, command_name) VALUES ($hid, 'rt-notify');
+# Without retention the engine numbers comments and downtimes from 1 on each start, and the
+# tables key them by that number: rows of earlier runs (and other tests) would hide this run's.
+sql "DELETE FROM vtcfg.nagios_contacts WHERE contact_id=7900 OR contact_name='rt-admin';
+     DELETE FROM vtcfg.nagios_commands WHERE command_id=7900 OR command_name='rt-notify';
+     INSERT INTO vtcfg.nagios_contacts (contact_id, contact_name, alias) VALUES (7900, 'rt-admin', 'Real Engine Admin');
+     INSERT INTO vtcfg.nagios_commands (command_id, command_name) VALUES (7900, 'rt-notify');
      CALL vantor4.vt_create_host_tables($hid);
      DELETE FROM vantor4.host_status WHERE host_id=$hid; DELETE FROM vantor4.service_status WHERE host_id=$hid;
      DELETE FROM vantor4.host_state_change_$hid; DELETE FROM vantor4.service_state_change_$hid;
-     DELETE FROM vantor4.service_notification WHERE host_id=$hid; DELETE FROM vantor4.host_comment WHERE host_id=$hid;
-     DELETE FROM vantor4.service_comment WHERE host_id=$hid; DELETE FROM vantor4.service_downtime WHERE host_id=$hid;
+     DELETE FROM vantor4.service_notification WHERE host_id=$hid;
+     DELETE FROM vantor4.host_comment WHERE host_id=$hid OR comment_id < 1000;
+     DELETE FROM vantor4.service_comment WHERE host_id=$hid OR comment_id < 1000;
+     DELETE FROM vantor4.host_downtime WHERE host_id=$hid OR downtime_id < 1000;
+     DELETE FROM vantor4.service_downtime WHERE host_id=$hid OR downtime_id < 1000;
      DELETE FROM vantor4.program_status; DELETE FROM vantor4.vantor_cmd;
      DROP TABLE IF EXISTS vtperf.service_perf_$hid; DELETE FROM vtcfg.service_metric WHERE host_id=$hid" >/dev/null
 
@@ -100,8 +106,6 @@ define command {
 define contact {
   contact_name rt-admin
   alias Real Engine Admin
-  host_notifications_enabled 1
-  service_notifications_enabled 1
   host_notification_period 24x7
   service_notification_period 24x7
   host_notification_options d,u,r
@@ -110,9 +114,28 @@ define contact {
   service_notification_commands rt-notify
 }
 define host {
+  name rt-object
+  register 0
+  max_check_attempts 1
+  check_interval 2
+  retry_interval 1
+  check_period 24x7
+  notification_period 24x7
+  notification_interval 0
+  contacts rt-admin
+}
+define host {
+  use rt-object
   host_name $hname
   address 127.0.0.1
   check_command rt-host-check
+  _HOST_ID $hid
+}
+define service {
+  name rt-service
+  register 0
+  host_name $hname
+  check_command rt-check
   max_check_attempts 1
   check_interval 2
   retry_interval 1
@@ -123,34 +146,15 @@ define host {
   _HOST_ID $hid
 }
 define service {
-  host_name $hname
+  use rt-service
   service_description active
-  check_command rt-check
-  max_check_attempts 1
-  check_interval 2
-  retry_interval 1
-  check_period 24x7
-  notification_period 24x7
-  notification_interval 0
-  contacts rt-admin
-  _HOST_ID $hid
   _SERVICE_ID 1
 }
 define service {
-  host_name $hname
+  use rt-service
   service_description passive
-  check_command rt-check
   active_checks_enabled 0
-  passive_checks_enabled 1
   check_freshness 0
-  max_check_attempts 1
-  check_interval 2
-  retry_interval 1
-  check_period 24x7
-  notification_period 24x7
-  notification_interval 0
-  contacts rt-admin
-  _HOST_ID $hid
   _SERVICE_ID 2
 }
 CFG
@@ -200,6 +204,7 @@ finish() {
   [ -n "$daemon_pid" ] && kill -TERM "$daemon_pid" 2>/dev/null
   for _ in $(seq 1 100); do [ -n "$daemon_pid" ] && kill -0 "$daemon_pid" 2>/dev/null || break; sleep 0.1; done
   "$services" gearmand-start "$state" "$root" "$dport" "$gport" >/dev/null
+  rm -f "$root/var/rw/vantor.cmd"  # the engine leaves its pipe behind
 }
 trap finish EXIT
 
@@ -217,7 +222,7 @@ if ! kill -0 "$engine_pid" 2>/dev/null; then cat "$run/naemon.out"; say "FAILED:
 command_pipe "SCHEDULE_FORCED_HOST_CHECK;$hname;$(date +%s)"
 command_pipe "SCHEDULE_FORCED_SVC_CHECK;$hname;active;$(date +%s)"
 check "program status row while running" wait_for 20 at_least 1 \
-  "SELECT COUNT(*) FROM vantor4.program_status WHERE program_state=105 AND objects_loaded=2"
+  "SELECT COUNT(*) FROM vantor4.program_status WHERE objects_loaded=2 AND entry_time >= FROM_UNIXTIME($started)"
 check "host status row from the engine's checks" wait_for 20 at_least 1 \
   "SELECT COUNT(*) FROM vantor4.host_status WHERE host_id=$hid AND plugin_output='UP - host answers'"
 check "service status row from the engine's checks" wait_for 20 at_least 1 \
@@ -237,7 +242,7 @@ if [ "$variant" != stock ]; then
     "SELECT COUNT(DISTINCT p.metric_id) FROM vtperf.service_perf_$hid p JOIN vtcfg.service_metric m ON m.metric_id=p.metric_id WHERE m.metric IN ('load','used')"
   check "notification run by the daemon as vtuser" wait_for 30 has_line "$run/notified/lines" "PROBLEM $hname passive CRITICAL  vtuser"
   check "notification row" wait_for 20 at_least 1 \
-    "SELECT COUNT(*) FROM vantor4.service_notification WHERE host_id=$hid AND service_id=2 AND contact_id=$hid AND command_id=$hid"
+    "SELECT COUNT(*) FROM vantor4.service_notification WHERE host_id=$hid AND service_id=2 AND contact_id=7900 AND command_id=7900"
   check "notification line in the engine log" has_line "$run/naemon.log" \
     "SERVICE NOTIFICATION: rt-admin;$hname;passive;CRITICAL;rt-notify;CRITICAL - disk full"
 
@@ -305,7 +310,9 @@ if [ "$variant" != stock ]; then
     "SELECT COUNT(*) FROM vantor4.program_status WHERE program_state=103"
   check "no dump file left" wait_for 20 bash -c "[ -z \"\$(ls -A '$root/var/delayed-messages')\" ]"
 else
-  check "program status at shutdown" wait_for 20 at_least 1 "SELECT COUNT(*) FROM vantor4.program_status WHERE program_state=103"
+  # Two status workers may run the event-loop end (106) and the shutdown (103) in either order.
+  check "program status at shutdown" wait_for 20 at_least 1 \
+    "SELECT COUNT(*) FROM vantor4.program_status WHERE program_state IN (103, 106)"
 fi
 say "module log: $(grep -c '' "$root/var/vtdb.log") lines, engine log: $(grep -c '' "$run/naemon.log") lines, run took $(($(date +%s) - started)) s"
 
