@@ -14,8 +14,9 @@ int vt_display_status(const host *hst);
 int vt_display_status(const service *svc);
 void vt_set_display_status(host *hst, int value);
 void vt_set_display_status(service *svc, int value);
-/* Forgets the values kept by the module (at load and unload: the engine frees and re-creates
- * its objects only while no module is loaded). No effect where the engine keeps them. */
+/* Forgets the values kept by the module; called at unload and after a refused load (the engine
+ * frees and re-creates its objects only while its modules are unloaded). No effect where the
+ * engine keeps them. */
 void vt_display_status_reset();
 
 #endif

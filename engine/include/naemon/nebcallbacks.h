@@ -146,7 +146,7 @@ enum NEBCallbackType {
 #define NEBERROR_NOMEM 100              /* memory could not be allocated */
 
 #define NEBERROR_NOCALLBACKFUNC 200     /* no callback function was given */
-#define NEBERROR_NOCALLBACKOBJ 201      /* no callback object was given */
+#define NEBERROR_NOCALLBACKLIST 201     /* the callback list is not set up */
 #define NEBERROR_CALLBACKBOUNDS 202     /* callback type out of range */
 #define NEBERROR_CALLBACKNOTFOUND 203   /* no such registration */
 #define NEBERROR_NOMODULEHANDLE 204     /* no module handle was given */
