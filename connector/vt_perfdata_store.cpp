@@ -103,7 +103,7 @@ constexpr int kStoreValue = 0;
 constexpr int kValueDenied = 1;  /* the service is at its limit: the value is dropped, logged */
 
 /* Registers the metric if it is new or changed (within VT_MAX_METRICS per service) and puts
- * its id in *metric_id. Returns kStoreValue when its value is to be stored, kValueDenied when
+ * its id in *metric_id_out. Returns kStoreValue when its value is to be stored, kValueDenied when
  * not, -2 when the metric or its value is unusable or could not be registered (logged). */
 int register_metric(perfdata_job *job, perf_metric *m, unsigned long long *metric_id_out)
 {
