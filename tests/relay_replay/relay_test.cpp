@@ -104,7 +104,7 @@ TEST_F(RelayTest, WritesOnlyToANamedPipeWithAReaderAndWholeLinesOnly) {
     std::thread engine([&] {
         got += drain();
         sleep(12);
-        while (got.size() < long_line.size() + 1) {
+        for (int waited = 0; got.size() < long_line.size() + 1 && waited < 20000; ++waited) {
             got += drain();
             usleep(1000);
         }
