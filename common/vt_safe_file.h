@@ -47,8 +47,8 @@ Location locate(const std::string &path, Report report = Report::Log);
 
 /* Opens name relative to dir with flags plus O_NOFOLLOW, O_NONBLOCK and O_CLOEXEC (mode is
  * used with O_CREAT) and returns the descriptor only when it is of the given kind; a regular
- * file must also have no second name (a hard link would let a write land in another file),
- * and loses O_NONBLOCK again. An invalid Fd on failure, errno set: ELOOP for a link, EINVAL
+ * file opened for writing must also have no second name (a hard link would let the write
+ * land in another file), and a regular file loses O_NONBLOCK again. An invalid Fd on failure, errno set: ELOOP for a link, EINVAL
  * for the wrong kind (a directory, or a pipe where a file belongs) or a second name (refusals, logged under path unless quiet); any other
  * error as open gives it (ENOENT, or ENXIO for a pipe nobody reads, which is no refusal). */
 Fd open_at(int dir, const std::string &name, int flags, mode_t mode, Kind kind, const std::string &path,

@@ -268,7 +268,7 @@ int run()
         std::printf("Logfiles: \n\t%s\n\t%s\n", logfile, logfile_aux);
     /* Changed on the descriptor of the log itself: a link put at its name by the engine's
      * user must not make another file world-writable (the helper logs the refusal). */
-    if (vt::Fd log_fd = vt::safe::open_file(logfile, O_RDONLY))
+    if (vt::Fd log_fd = vt::safe::open_file(logfile, O_WRONLY | O_APPEND))
         fchmod(log_fd.get(), 0666);
     vt_logf("Starting vantorconnector V. %s", VANTOR_VERSION);
     parse_vantorconnector_conf();

@@ -413,6 +413,8 @@ void read_kept(const Counts &sent, Counts &kept) {
         std::ifstream in(f);
         std::string line;
         while (std::getline(in, line)) {
+            if (!line.empty() && line[0] == '\\')
+                line.erase(0, 1);  // a marked dump line: its queue name follows the mark
             const std::string kind = kind_of_line(line);
             if (kind.empty()) {
                 std::smatch mt;

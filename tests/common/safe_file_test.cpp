@@ -79,6 +79,7 @@ TEST_F(SafeFileTest, OpensOnlyWhatIsWhatItSeemsAndLogsEachRefusalOnce)
     ASSERT_GE(reader, 0);
     EXPECT_TRUE(vt::safe::open_file(base + "/fifo", O_WRONLY, 0, vt::safe::Kind::Fifo));
     EXPECT_FALSE(vt::safe::open_file(base + "/plain", O_WRONLY, 0, vt::safe::Kind::Fifo));
+    EXPECT_TRUE(vt::safe::open_file(base + "/hardlink", O_RDONLY));  // read, never written
     close(reader);
     EXPECT_EQ(0, refusals(base + "/missing"));
 }
