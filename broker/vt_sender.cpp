@@ -236,8 +236,13 @@ void deliver_batch(const Batch &b)
     if (rc == GEARMAN_SUCCESS) {
         breaker_open = false;
         in_sender -= static_cast<long>(b.items.size());
-        if (b.prio == vt::Priority::normal)
-            flush_delayed();
+        if (b.prio == vt::Priority::normal) {
+            try {
+                flush_delayed();  /* what it could not send stays delayed */
+            } catch (...) {
+                vt::log_caught("sender flush");
+            }
+        }
         return;
     }
     delay(b.items, rc);
@@ -257,7 +262,7 @@ void deliver_batch(const Batch &b)
  * Whatever an exception leaves unsubmitted is delayed, never dropped. */
 void deliver(const std::deque<Item> &work) noexcept
 {
-    size_t handled = 0;  /* items of work, in order, that reached a batch already delivered */
+    size_t handled = 0;  /* set once every item has been delivered or delayed */
     try {
         std::vector<Batch> batches;
         std::vector<std::pair<const std::string *, size_t>> newest;  /* each queue's open batch */
