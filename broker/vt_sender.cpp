@@ -44,10 +44,10 @@ struct Sender {
     std::condition_variable wake;
     std::deque<Item> pending;
     size_t pending_bytes = 0;
+    size_t delivering_bytes = 0;  /* of the jobs being submitted: they count against the bound too */
     bool sleeping = false;   /* waiting for a first job */
     bool lingering = false;  /* waiting for more jobs to join the first */
     bool stopping = false;
-    Clock::time_point deadline;  /* while stopping: held jobs are delayed from then on */
     pthread_t thread{};
 };
 
@@ -56,6 +56,15 @@ Sender *sender = nullptr;
 std::mutex delayed_lock;
 /* Jobs handed to the sender and neither accepted by the job server nor delayed yet. */
 std::atomic<long> in_sender{0};
+
+/* From this time on (set when the sender is told to stop) held jobs go to the delayed queue;
+ * read before every submission, also of a delivery that began before the stop. */
+std::atomic<Clock::rep> stop_deadline{Clock::time_point::max().time_since_epoch().count()};
+
+bool past_stop_deadline()
+{
+    return Clock::now().time_since_epoch().count() >= stop_deadline.load();
+}
 
 /* Sender-thread state. */
 bool breaker_open = false;
@@ -122,8 +131,9 @@ bool still_head(const delayed_msg *m, const std::string &queue, const std::strin
 
 /* Re-sends delayed messages oldest first at normal priority, consecutive messages of one
  * queue in one batch, until one is refused (silently, the client kept) or none is left. The
- * lock is not held while submitting: the messages stay queued until the server took them. */
-void flush_delayed()
+ * lock is not held while submitting: the messages stay queued until the server took them.
+ * Returns the code of the last submission (success when nothing was left to send). */
+gearman_return_t flush_delayed()
 {
     for (;;) {
         struct Seen {
@@ -137,7 +147,7 @@ void flush_delayed()
             std::lock_guard<std::mutex> g(delayed_lock);
             const delayed_msg *m = get_root();
             if (!m)
-                return;
+                return GEARMAN_SUCCESS;
             const std::string queue = m->queue;
             const size_t most = batched_queue(queue) ? vt::kBatchMessages : 1;
             size_t bytes = 0;
@@ -152,8 +162,9 @@ void flush_delayed()
             }
             payload = payload_of(texts, sizes);
         }
-        if (send(seen.front().queue, vt::Priority::normal, payload) != GEARMAN_SUCCESS)
-            return;
+        const gearman_return_t rc = send(seen.front().queue, vt::Priority::normal, payload);
+        if (rc != GEARMAN_SUCCESS)
+            return rc;
         std::lock_guard<std::mutex> g(delayed_lock);
         for (const Seen &s : seen) {
             /* dumped meanwhile (the dump command, a full queue): sent and dumped, never lost */
@@ -162,6 +173,33 @@ void flush_delayed()
             destroy_delayed(pop_msg());
         }
     }
+}
+
+void open_breaker()
+{
+    breaker_open = true;
+    breaker_until = Clock::now() + milliseconds(vt::kBreakerMs);
+}
+
+/* While the breaker is open and no job comes that could probe, the delayed queue probes:
+ * otherwise what was delayed meanwhile would wait for the next job after the server is back.
+ * Another timeout keeps the breaker open; a quick refusal closes it (the next accepted job
+ * flushes, as after any refusal). */
+void probe_with_delayed()
+{
+    const Clock::time_point t0 = Clock::now();
+    const gearman_return_t rc = flush_delayed();
+    if (rc == GEARMAN_SUCCESS) {
+        breaker_open = false;
+        return;
+    }
+    if (rc == GEARMAN_TIMEOUT || Clock::now() - t0 >= milliseconds(vt::kBreakerMs)) {
+        vt::report_refusal_and_rebuild("timeout of a probe (jobs go to the delayed queue, one probe a second)");
+        open_breaker();
+        return;
+    }
+    breaker_open = false;
+    vt::report_refusal_and_rebuild(nullptr);
 }
 
 struct Batch {
@@ -173,10 +211,10 @@ struct Batch {
 
 /* Submits one batch; what is not accepted goes to the delayed queue. A timeout opens the
  * breaker: for a second batches go straight to the delayed queue, then the next one probes. */
-void deliver_batch(const Batch &b, Clock::time_point deadline)
+void deliver_batch(const Batch &b)
 {
     const Clock::time_point now = Clock::now();
-    if (now >= deadline) {  /* unloading: what is left is kept for the dump */
+    if (past_stop_deadline()) {  /* unloading: what is left is kept for the dump */
         delay(b.items, GEARMAN_TIMEOUT);
         return;
     }
@@ -198,8 +236,13 @@ void deliver_batch(const Batch &b, Clock::time_point deadline)
     if (rc == GEARMAN_SUCCESS) {
         breaker_open = false;
         in_sender -= static_cast<long>(b.items.size());
-        if (b.prio == vt::Priority::normal)
-            flush_delayed();
+        if (b.prio == vt::Priority::normal) {
+            try {
+                flush_delayed();  /* what it could not send stays delayed */
+            } catch (...) {
+                vt::log_caught("sender flush");
+            }
+        }
         return;
     }
     delay(b.items, rc);
@@ -208,8 +251,7 @@ void deliver_batch(const Batch &b, Clock::time_point deadline)
         vt::report_refusal_and_rebuild(nullptr);
         return;
     }
-    breaker_open = true;
-    breaker_until = Clock::now() + milliseconds(vt::kBreakerMs);
+    open_breaker();
     const char *why = gearman_client ? gearman_client_error(gearman_client) : nullptr;
     vt::report_refusal_and_rebuild(
         vt::format("%s (jobs go to the delayed queue, one probe a second)", why ? why : "timeout").c_str());
@@ -218,9 +260,9 @@ void deliver_batch(const Batch &b, Clock::time_point deadline)
 /* Groups the jobs per queue and priority in their order (a queue's batches are submitted
  * in the order of their first jobs, so each queue keeps the engine's order) and submits them.
  * Whatever an exception leaves unsubmitted is delayed, never dropped. */
-void deliver(const std::deque<Item> &work, Clock::time_point deadline) noexcept
+void deliver(const std::deque<Item> &work) noexcept
 {
-    size_t handled = 0;  /* items of work, in order, that reached a batch already delivered */
+    size_t handled = 0;  /* set once every item has been delivered or delayed */
     try {
         std::vector<Batch> batches;
         std::vector<std::pair<const std::string *, size_t>> newest;  /* each queue's open batch */
@@ -247,7 +289,7 @@ void deliver(const std::deque<Item> &work, Clock::time_point deadline) noexcept
         std::vector<bool> done(batches.size(), false);
         try {
             for (size_t i = 0; i < batches.size(); ++i) {
-                deliver_batch(batches[i], deadline);
+                deliver_batch(batches[i]);
                 done[i] = true;
             }
         } catch (...) {
@@ -274,6 +316,17 @@ void *run(void *arg)
     Sender &s = *static_cast<Sender *>(arg);
     std::unique_lock<std::mutex> lk(s.m);
     for (;;) {
+        if (s.pending.empty() && breaker_open && !s.stopping) {
+            s.sleeping = true;
+            s.wake.wait_until(lk, breaker_until, [&] { return !s.pending.empty() || s.stopping; });
+            s.sleeping = false;
+            if (s.pending.empty() && !s.stopping && Clock::now() >= breaker_until) {
+                lk.unlock();
+                probe_with_delayed();
+                lk.lock();
+            }
+            continue;
+        }
         if (s.pending.empty()) {
             if (s.stopping)
                 return nullptr;
@@ -293,12 +346,14 @@ void *run(void *arg)
         }
         std::deque<Item> work;
         work.swap(s.pending);
+        const size_t work_bytes = s.pending_bytes;
         s.pending_bytes = 0;
-        const Clock::time_point deadline = s.stopping ? s.deadline : Clock::time_point::max();
+        s.delivering_bytes = work_bytes;
         lk.unlock();
-        deliver(work, deadline);
+        deliver(work);
         work.clear();
         lk.lock();
+        s.delivering_bytes = 0;
     }
 }
 
@@ -360,7 +415,7 @@ int vt::sender_take(Priority prio, const char *queue, const char *text) noexcept
         Item item{queue, text, prio, Clock::now()};
         const size_t bytes = item.queue.size() + item.text.size();
         std::unique_lock<std::mutex> g(s->m);
-        if (s->pending_bytes + bytes > static_cast<size_t>(VT_SENDER_MAX_BYTES)) {
+        if (s->pending_bytes + s->delivering_bytes + bytes > static_cast<size_t>(VT_SENDER_MAX_BYTES)) {
             g.unlock();
             return refuse_full(queue, text);
         }
@@ -398,6 +453,7 @@ extern "C" int vt_sender_start(void)
         make_unique_prefix();
         breaker_open = false;
         in_sender = 0;
+        stop_deadline = Clock::time_point::max().time_since_epoch().count();
         /* The engine's signals stay with the engine's thread. */
         sigset_t all, old;
         sigfillset(&all);
@@ -427,7 +483,7 @@ extern "C" void vt_sender_stop(int grace_ms)
     {
         std::lock_guard<std::mutex> g(s->m);
         s->stopping = true;
-        s->deadline = Clock::now() + milliseconds(grace_ms > 0 ? grace_ms : 0);
+        stop_deadline = (Clock::now() + milliseconds(grace_ms > 0 ? grace_ms : 0)).time_since_epoch().count();
         s->wake.notify_one();
     }
     pthread_join(s->thread, nullptr);

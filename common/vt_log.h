@@ -32,7 +32,7 @@ void timestamp_to_longdate(char **result, time_t t);
 
 /* The throttle rule: reads the clock into timenow and returns 1 when more than 60 seconds
  * have passed since last_logged_error (advancing it to timenow when advance is non-zero),
- * otherwise 0. */
+ * otherwise 0. Safe from several threads: of simultaneous advancing calls one gets 1. */
 int vt_throttle_allows(int advance);
 
 #ifdef __cplusplus

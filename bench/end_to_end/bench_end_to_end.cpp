@@ -8,6 +8,7 @@
 
 #include <mysql.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,6 +61,39 @@ void prepare_tables(int hosts) {
 
 long depth(std::map<std::string, vtt::QueueStatus> &s, const char *q) { return s[q].total; }
 
+// CPU seconds (user and system) a live process has used, 0 when it cannot be read.
+double cpu_of(pid_t pid) {
+    std::string stat = vtt::read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t at = stat.rfind(')');
+    unsigned long long u = 0, k = 0;
+    if (at == std::string::npos ||
+        std::sscanf(stat.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &u, &k) != 2)
+        return 0;
+    return static_cast<double>(u + k) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+pid_t pid_in(const std::string &file) {
+    return static_cast<pid_t>(std::atol(vtt::read_file(file).c_str()));
+}
+
+// The daemon's children by kind, from their start lines in the daemon's log since offset.
+std::map<std::string, std::vector<pid_t>> children_by_kind(size_t offset) {
+    std::map<std::string, std::vector<pid_t>> kinds;
+    const std::string log = vtt::read_file(vtt::daemon_log());
+    for (size_t at = log.find("] processing ", offset); at != std::string::npos; at = log.find("] processing ", at + 1)) {
+        const size_t eol = log.find('\n', at);
+        const std::string line = log.substr(at + 13, eol == std::string::npos ? std::string::npos : eol - at - 13);
+        const size_t p = line.find(" - pid ");
+        if (p == std::string::npos)
+            continue;
+        std::string kind = line.substr(0, p);
+        if (kind.size() > 6 && kind.compare(kind.size() - 6, 6, " queue") == 0)
+            kind.resize(kind.size() - 6);
+        kinds[kind].push_back(static_cast<pid_t>(std::atol(line.c_str() + p + 7)));
+    }
+    return kinds;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -76,6 +110,10 @@ int main(int argc, char **argv) {
     for (const char *q : {"vtdb_vtstatus", "vtdb_perfdata", "vtdb_statuspri"})
         vtt::gearman_drain(q);
     vtt::remove_file(VT_CONNECTOR_CONF);  // the default worker counts
+    const size_t log_offset = vtt::read_file(vtt::daemon_log()).size();
+    const pid_t gearmand = pid_in(std::string(VT_TEST_STATE_DIR) + "/gearmand.pid");
+    const pid_t mariadb = pid_in(std::string(VT_TEST_STATE_DIR) + "/mysql.pid");
+    const double gearmand_cpu0 = cpu_of(gearmand), mariadb_cpu0 = cpu_of(mariadb);
     const pid_t daemon = vtt::start_daemon();
     if (daemon <= 0)
         return 1;
@@ -97,9 +135,10 @@ int main(int argc, char **argv) {
     std::vector<long> totals;
     int status = 0;
     bool ended = false;
+    struct rusage engine_use {};
     for (int t = 15; !ended; t += 15) {
         for (int i = 0; i < 150 && !ended; i++) {
-            ended = waitpid(engine, &status, WNOHANG) != 0;
+            ended = wait4(engine, &status, WNOHANG, &engine_use) != 0;
             if (!ended)
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
@@ -108,8 +147,27 @@ int main(int argc, char **argv) {
                     depth(s, "vtdb_statuspri"));
         totals.push_back(depth(s, "vtdb_vtstatus") + depth(s, "vtdb_perfdata"));
     }
-    // Held: at the end no more is waiting than a tenth of one interval's jobs (a status event
-    // and a result per service), and the last third does not stand above the middle third.
+    // The queues count jobs, and a job may hold up to 200 messages: what waited at the end is
+    // measured as the time the workers needed to empty the queues after the engine stopped.
+    const auto drain_start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 600; i++) {
+        auto s = vtt::gearman_status();
+        if (depth(s, "vtdb_vtstatus") + depth(s, "vtdb_perfdata") + depth(s, "vtdb_statuspri") == 0)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    const double drain_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - drain_start).count();
+    // CPU of every process while it ran, before the daemon's children end.
+    std::map<std::string, double> cpu;
+    for (const auto &k : children_by_kind(log_offset))
+        for (pid_t p : k.second)
+            cpu["worker " + k.first] += cpu_of(p);
+    cpu["engine with the module"] = static_cast<double>(engine_use.ru_utime.tv_sec + engine_use.ru_stime.tv_sec) +
+                                    (engine_use.ru_utime.tv_usec + engine_use.ru_stime.tv_usec) / 1e6;
+    cpu["gearmand"] = cpu_of(gearmand) - gearmand_cpu0;
+    cpu["mariadb"] = cpu_of(mariadb) - mariadb_cpu0;
+    // Held: the workers emptied the queues within a tenth of an interval (6 s) after the
+    // engine stopped, and the last third of the run stood no higher than the middle third.
     const size_t n = totals.size();
     long mid = 0, last = 0;
     for (size_t i = n / 3; i < 2 * n / 3; i++)
@@ -117,9 +175,9 @@ int main(int argc, char **argv) {
     for (size_t i = 2 * n / 3; i < n; i++)
         last = std::max(last, totals[i]);
     const long per_interval = 2L * services;
-    const bool queues_held = totals.back() <= per_interval / 10 && last <= mid + per_interval / 20;
-    // Short queues prove nothing when the engine itself fell behind its schedule (the module's
-    // submissions run on the engine's thread): it must have run 99 % of its due checks.
+    const bool queues_held = drain_s <= 6.0 && last <= mid + per_interval / 20;
+    // Short queues prove nothing when the engine itself fell behind its schedule: it must have
+    // run 99 % of its due checks.
     const std::string sim_out = vtt::read_file(out);
     long checks = 0;
     long long due = 0;
@@ -130,13 +188,17 @@ int main(int argc, char **argv) {
         std::printf("no check counts in the simulated engine's output\n");
     const bool on_schedule = due > 0 && checks >= due * 99 / 100;
     std::printf("%s", sim_out.c_str());
-    std::printf("end to end: %d services at a 60 s interval %s (queued at the end %ld, one interval is %ld jobs; "
-                "engine ran %ld of %lld due checks)\n",
+    std::printf("CPU per check (%ld checks):\n", checks);
+    for (const auto &c : cpu)
+        std::printf("  %-28s %8.1f us (%.1f s)\n", c.first.c_str(), checks > 0 ? c.second / checks * 1e6 : 0.0,
+                    c.second);
+    std::printf("end to end: %d services at a 60 s interval %s (jobs queued at the end %ld, emptied %.1f s after "
+                "the engine stopped; engine ran %ld of %lld due checks)\n",
                 services,
                 !queues_held   ? "NOT HELD: the queues grew"
                 : !on_schedule ? "NOT HELD: the engine fell behind its schedule"
                                : "HELD",
-                totals.back(), per_interval, checks, due);
+                totals.back(), drain_s, checks, due);
     const bool held = queues_held && on_schedule;
     vtt::stop_daemon(daemon);
     return held ? 0 : 2;

@@ -1,5 +1,6 @@
 // The daemon end to end: start-up, lock file, supervision, status workers against the real servers.
 #include "test_support.h"
+#include "vt_batch.h"
 #include "vantor_config.h"
 #include "vt_log.h"
 
@@ -164,6 +165,48 @@ TEST_F(Daemon, StatementsLandFailuresAreKeptDuplicatesAreNot)
     EXPECT_EQ(1, new_lines(";INSERT INTO vt_test.no_such_table VALUES (1)\n"));
     EXPECT_EQ(0, new_lines("dup"));
     EXPECT_EQ("first", sql.scalar("SELECT v FROM vt_test.daemon_rows WHERE k=1"));
+}
+
+std::string batch_of(const std::vector<std::string> &stmts)
+{
+    std::string b;
+    for (const std::string &s : stmts)
+        vt::batch_append(b, s.data(), s.size());
+    return b;
+}
+
+// A batch runs in one transaction; each failing statement is handled as a single job's, the
+// rest still runs; a lost transaction is run again statement by statement; a cut batch runs
+// what it holds whole.
+TEST_F(Daemon, BatchesRunInOneTransactionWithFailuresHandledPerStatement)
+{
+    conf("vtstatus_workers=1\nperfdata_workers=0\nnotify_workers=0\n");
+    start();
+    vtt::gearman_submit("vtdb_vtstatus", batch_of({"INSERT INTO vt_test.daemon_rows VALUES (10, 'a')",
+                                                   "INSERT INTO vt_test.daemon_rows VALUES (10, 'dup')",
+                                                   "INSERT INTO vt_test.no_such_table VALUES (1)",
+                                                   "INSERT INTO vt_test.daemon_rows SELECT 11, @@in_transaction"}));
+    ASSERT_TRUE(row_arrives(11, "1"));
+    EXPECT_EQ("a", sql.scalar("SELECT v FROM vt_test.daemon_rows WHERE k=10"));
+    EXPECT_EQ("INSERT INTO vt_test.no_such_table VALUES (1)\n", vtt::read_file(VT_FAILED_SQL_FILE));
+    EXPECT_EQ(1, new_lines("MYSQL ERROR: mysql_query;1146;"));
+    EXPECT_EQ(0, new_lines("dup"));
+
+    // The session is killed in mid-batch: what ran before is rolled back with it.
+    vtt::remove_file(VT_FAILED_SQL_FILE);
+    vtt::gearman_submit("vtdb_vtstatus", batch_of({"INSERT INTO vt_test.daemon_rows VALUES (20, 'x')",
+                                                   "KILL CONNECTION_ID()",
+                                                   "INSERT INTO vt_test.daemon_rows VALUES (21, 'y')"}));
+    ASSERT_TRUE(row_arrives(21, "y"));
+    EXPECT_EQ("x", sql.scalar("SELECT v FROM vt_test.daemon_rows WHERE k=20"));
+    EXPECT_EQ(1, new_lines("status batch of 3 statements lost its transaction"));
+
+    std::string cut = batch_of({"INSERT INTO vt_test.daemon_rows VALUES (30, 'whole')", "INSERT INTO never"});
+    cut.resize(cut.size() - 3);
+    vtt::gearman_submit("vtdb_vtstatus", cut);
+    ASSERT_TRUE(row_arrives(30, "whole"));
+    EXPECT_TRUE(vtt::wait_until([&] { return new_lines("ends inside a message: only its first 1 messages") == 1; },
+                                5000));
 }
 
 TEST_F(Daemon, StatementEndsAtAnEmbeddedNul)

@@ -251,9 +251,14 @@ std::vector<std::string> gearman_take(const std::string &queue, size_t count, in
 
 void gearman_drain(const std::string &queue)
 {
-    // One job a take: a batch job yields many messages.
-    for (int i = 0; i < 100000 && gearman_queued(queue) > 0; ++i)
-        gearman_take(queue, 1, 2000);
+    // A take of as many messages as jobs wait never waits for jobs that are not there (a
+    // batch job yields several messages); what a batch left waiting is taken next time.
+    for (int i = 0; i < 1000; ++i) {
+        long waiting = gearman_queued(queue);
+        if (waiting <= 0)
+            break;
+        gearman_take(queue, static_cast<size_t>(waiting), 10000);
+    }
 }
 
 void gearman_submit(const std::string &queue, const std::string &text, bool high)

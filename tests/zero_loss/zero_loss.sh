@@ -3,7 +3,7 @@
 # the private servers while one fault is injected; then what the engine published (its ledger)
 # is compared with what reached MariaDB, the failed-SQL file and the dump files.
 # usage: zero_loss.sh CASE BUILD_DIR STATE_DIR INSTALL_ROOT DB_PORT GEARMAN_PORT
-# CASE: gearmand-outage | gearmand-kill | mariadb-outage | child-kill | daemon-restart, or
+# CASE: gearmand-outage | gearmand-hang | gearmand-kill | mariadb-outage | child-kill | daemon-restart, or
 #       ledger-check (the counting itself: rows taken away afterwards must show as lost or kept)
 # Servers and daemon processes are started, stopped and killed only through their own pid
 # files and the pids this script saw them start.
@@ -127,6 +127,16 @@ reconcile() {  # allow_kept: yes|no
   [ "$dumps" -eq 0 ] || fail "$dumps dump files were never replayed"
 }
 
+# The engine kept its schedule: at least 99 % of its due checks ran (the module must never
+# make the engine's thread wait for the job server).
+check_schedule() {
+  local ran due
+  read -r ran due <<<"$(sed -n 's/^vantor-engine-sim: \([0-9]*\) checks (\([0-9]*\) due).*/\1 \2/p' "$work/engine.out")"
+  say "the engine ran ${ran:-?} of ${due:-?} due checks"
+  [ -n "$ran" ] && [ "${due:-0}" -gt 0 ] || { fail "no check counts in $work/engine.out"; return; }
+  [ $((ran * 100)) -ge $((due * 99)) ] || fail "the engine ran only $ran of $due due checks"
+}
+
 check_workers() {  # every queue has its configured number of workers, no more, no less
   local q want got
   for pair in vtdb_vtstatus:$STATUS_WORKERS vtdb_perfdata:$PERFDATA_WORKERS vtdb_statuspri:1 \
@@ -160,6 +170,19 @@ gearmand-outage)
   sleep 60
   say "starting gearmand again"; svc gearmand-start
   sim_wait
+  reconcile no
+  ;;
+gearmand-hang)
+  # A job server that accepts connections but never answers, under load.
+  sim_start 75
+  sleep 15
+  gpid=$(cat "$state/gearmand.pid")
+  say "stopping gearmand $gpid with SIGSTOP for 30 s"
+  stopped_pids=("$gpid"); kill -STOP "$gpid"
+  sleep 30
+  say "SIGCONT to gearmand"; kill -CONT "$gpid"; stopped_pids=()
+  sim_wait
+  check_schedule
   reconcile no
   ;;
 gearmand-kill)
