@@ -70,14 +70,7 @@ protected:
         vt_disconnect_gearman();
     }
     // Log lines written since the test began that contain needle.
-    long logged(const std::string &needle) const
-    {
-        std::string fresh = vtt::read_file(logfile).substr(log_start_);
-        long n = 0;
-        for (size_t at = fresh.find(needle); at != std::string::npos; at = fresh.find(needle, at + 1))
-            ++n;
-        return n;
-    }
+    long logged(const std::string &needle) const { return vtt::count_since(logfile, log_start_, needle); }
     size_t log_start_ = 0;
 };
 

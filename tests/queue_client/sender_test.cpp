@@ -121,14 +121,7 @@ protected:
         dumped_and_removed();
         vt_disconnect_gearman();
     }
-    long logged(const std::string &needle) const
-    {
-        std::string fresh = vtt::read_file(logfile).substr(log_start_);
-        long n = 0;
-        for (size_t at = fresh.find(needle); at != std::string::npos; at = fresh.find(needle, at + 1))
-            ++n;
-        return n;
-    }
+    long logged(const std::string &needle) const { return vtt::count_since(logfile, log_start_, needle); }
     // Submits and checks that the engine's side returned at once.
     void submit(const std::string &queue, const std::string &text, bool high = false)
     {

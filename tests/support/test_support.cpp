@@ -343,6 +343,15 @@ long count_lines_containing(const std::string &p, const std::string &needle)
     return n;
 }
 
+long count_since(const std::string &p, size_t from, const std::string &needle)
+{
+    const std::string text = read_file(p);
+    long n = 0;
+    for (size_t at = text.find(needle, from); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
 std::string daemon_binary() { return std::string(VT_BINARY_DIR) + "/connector/vantorconnector"; }
 std::string daemon_log() { return path("/var/vantorconnector.log"); }
 

@@ -83,6 +83,8 @@ bool exists(const std::string &path);
 void remove_file(const std::string &path);
 std::vector<std::string> list_dir(const std::string &dir);  // names, sorted
 long count_lines_containing(const std::string &path, const std::string &needle);
+// How often needle stands in the file path after its first from bytes (a log since a test began).
+long count_since(const std::string &path, size_t from, const std::string &needle);
 
 // The connector daemon of this build, started as a user would (it detaches itself).
 // start_daemon waits until its "PIDs Main process" line is logged and returns the
