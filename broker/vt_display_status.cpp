@@ -33,3 +33,12 @@ int vt_display_status(const service *svc) { return get(svc); }
 void vt_set_display_status(host *hst, int value) { put(hst, value); }
 void vt_set_display_status(service *svc, int value) { put(svc, value); }
 void vt_display_status_reset() { forget(); }
+
+void vt_display_status_from_downtimes() {
+    for (host *h = host_list; h; h = h->next)
+        if (h->scheduled_downtime_depth > 0 && get(h) == 0)
+            put(h, 1);
+    for (service *s = service_list; s; s = s->next)
+        if (s->scheduled_downtime_depth > 0 && get(s) == 0)
+            put(s, 1);
+}

@@ -26,7 +26,7 @@
 #include "vtdb_notifications.h"
 
 extern "C" {
-int __neb_api_version = 5;
+int __neb_api_version = CURRENT_NEB_API_VERSION;
 char *export_date = nullptr;
 void *vtdb_module_handle = nullptr;
 int vt_event_guard_active = 0;
@@ -194,6 +194,23 @@ const Loader loaders[] = {
      "unable to get authorized_for_all_services"},
 };
 
+// Whether the running engine is the release the module was built for. Releases sharing a
+// broker API number can still differ in the layout of the objects the module reads (1.5.0
+// and 1.5.1): a module built for another one would read wrong members, so it refuses to
+// load, saying so in the engine's log.
+bool engine_version_matches() {
+    const char *running = get_program_version();
+    if (running && std::strcmp(running, VT_ENGINE_VERSION) == 0)
+        return true;
+    const std::string line =
+        vt::format("vtdb: built for engine version %s, but this engine is version %s: not loaded. Rebuild the "
+                   "module against this engine's headers (VTDB_ENGINE=system).",
+                   VT_ENGINE_VERSION, running ? running : "(unknown)");
+    nm_log(NSLOG_RUNTIME_ERROR, "%s", line.c_str());
+    vt_write_to_log(line.c_str());
+    return false;
+}
+
 int module_init(void *handle) {
     free(VTMODULE);
     free(logfile);
@@ -211,6 +228,8 @@ int module_init(void *handle) {
 
     vt_write_to_log("starting vtdb...");
     vtdb_module_handle = handle;
+    if (!engine_version_matches())
+        return 1;
 
     if (parse_db_conf() == -2)
         exit(1);  // the engine cannot run its broker without the database settings
@@ -278,6 +297,7 @@ void nagios_start(const nebstruct_process_data *ps) {
         registered_event_loop = true;
     }
 
+    vt_display_status_from_downtimes();
     vt_write_to_log("Log initial states");
     insert_initial_states();
     vt_write_to_log("Ready to rock'nd roll");

@@ -107,13 +107,25 @@ const MacroSet kHostMacros = {MACRO_HOSTACKAUTHOR,     MACRO_HOSTACKCOMMENT,    
 
 int compose(const nebstruct_contact_notification_method_data *ds, const Target &t, char **cmd) {
     contact *cntct = static_cast<contact *>(ds->contact_ptr);
-    if (!cntct || !t.hst)
+    if (!t.hst)
         return -2;
-    commandsmember *member = matching_command(
-        t.svc ? cntct->service_notification_commands : cntct->host_notification_commands, ds->command_name,
-        ds->command_args);
-    if (!member)
-        return -2;
+    // An event without a contact is a run of the engine's global notification handler:
+    // its command, with the object's and the notification's macros and no contact's.
+    command *command_ptr = nullptr;
+    char *command_text = nullptr;
+    if (cntct) {
+        commandsmember *member = matching_command(
+            t.svc ? cntct->service_notification_commands : cntct->host_notification_commands, ds->command_name,
+            ds->command_args);
+        if (!member)
+            return -2;
+        command_ptr = member->command_ptr;
+        command_text = member->command;
+    } else {
+        command_ptr = vt::global_notification_handler(t.svc != nullptr, &command_text);
+        if (!command_ptr || !command_text)
+            return -2;
+    }
 
     nagios_macros mac;
     std::memset(&mac, 0, sizeof mac);
@@ -141,19 +153,19 @@ int compose(const nebstruct_contact_notification_method_data *ds, const Target &
     }
     const int state = t.svc ? t.svc->current_state : t.hst->current_state;
     const int number = t.svc ? t.svc->current_notification_number : t.hst->current_notification_number;
-    const unsigned long id = t.svc ? t.svc->current_notification_id : t.hst->current_notification_id;
     own.set(MACRO_NOTIFICATIONTYPE, notification_type_word(ds->reason_type, state));
     own.set(m.number, vt::format("%d", number));
     own.set(MACRO_NOTIFICATIONNUMBER, vt::format("%d", number));
-    own.set(m.id, vt::format("%lu", id));
+    own.set(m.id, vt::id_text(t.svc ? t.svc->current_notification_id : t.hst->current_notification_id));
 
-    grab_contact_macros_r(&mac, cntct);
+    if (cntct)
+        grab_contact_macros_r(&mac, cntct);
     if (!t.svc)
         clear_summary_macros_r(&mac);
 
     const int options = STRIP_ILLEGAL_MACRO_CHARS | ESCAPE_MACRO_CHARS;
     char *raw = nullptr;
-    get_raw_command_line_r(&mac, member->command_ptr, member->command, &raw, options);
+    get_raw_command_line_r(&mac, command_ptr, command_text, &raw, options);
     vt::CString raw_owner(raw);
     if (!raw)
         return -2;

@@ -22,6 +22,8 @@ extern "C" {
  * ds->command_name, or to it joined with ds->command_args by "!") for a service
  * (object_ptr) notification, with the host's, service's, contact's and notification's
  * macros (comments and authors without control characters, see vt::without_controls).
+ * An event without a contact (the engine's global notification handler) expands the
+ * engine's global service notification handler the same way, without contact macros.
  * On success *cmd receives the command line as a new heap text the caller frees,
  * and 0 is returned; when the contact has no such command (or it cannot be expanded) *cmd
  * is left untouched and -2 is returned. */

@@ -90,8 +90,9 @@ void log_notification(const nebstruct_contact_notification_method_data *ds, host
     if (ds->ack_data)
         mac.x[MACRO_NOTIFICATIONCOMMENT] = static_cast<char *>(nm_strdup(vt::without_controls(ds->ack_data).c_str()));
 
-    const char *contact_name = cntct ? vt::col_or_empty(cntct->name) : vt::col_or_empty(ds->contact_name);
-    const char *reason = notification_reason_name(static_cast<unsigned int>(ds->reason_type));
+    // The engine names its global notification handler's runs "GLOBAL".
+    const char *contact_name = cntct ? vt::col_or_empty(cntct->name) : "GLOBAL";
+    const char *reason = vt::reason_name(ds->reason_type);
     const char *command = vt::col_or_empty(ds->command_name);
     char *line = nullptr;
     if (svc && ds->reason_type != NOTIFICATION_NORMAL)
@@ -133,7 +134,10 @@ void log_notification(const nebstruct_contact_notification_method_data *ds, host
         clear_service_macros_r(&mac);
 }
 
-void notify_contact(nebstruct_contact_notification_method_data *ds) {
+// Takes the notification over: its command as a job for the notification workers, its row,
+// and the engine log's line. False, with nothing done, when no command could be composed for
+// an event without a contact: the engine then runs its global handler itself.
+bool notify_contact(nebstruct_contact_notification_method_data *ds) {
     vt::ScratchTexts scratch{&command_args, &output, &ack_data};
     vt::CString entry_holder, start_holder, end_holder;
     const char *entry = vt::date_or_null(entry_holder, ds->timestamp.tv_sec);
@@ -142,7 +146,9 @@ void notify_contact(nebstruct_contact_notification_method_data *ds) {
     const char *args = vt::escape_into(&command_args, ds->command_args);
     const char *out = vt::escape_into(&output, ds->output);
     const char *ack = vt::escape_into(&ack_data, ds->ack_data);
-    const int contact_id = vtdb_find_contact_id(ds->contact_name);
+    const bool global_handler = ds->contact_ptr == nullptr;
+    // A global handler's run notifies no contact: its row has none.
+    const std::string contact_id = global_handler ? "NULL" : std::to_string(vtdb_find_contact_id(ds->contact_name));
     const int ack_contact_id = vtdb_find_contact_id_by_alias(ds->ack_author);
     const int command_id = vtdb_find_command_id(ds->command_name);
 
@@ -153,6 +159,8 @@ void notify_contact(nebstruct_contact_notification_method_data *ds) {
         vt_get_service_notification_command(ds, &cmd);
     else
         vt_get_host_notification_command(ds, &cmd);
+    if (!cmd && global_handler)
+        return false;
     if (cmd) {
         vt::CString owned(cmd);
         vt_send_gearman_job(NOTIFY_QUEUE, cmd);
@@ -169,11 +177,11 @@ void notify_contact(nebstruct_contact_notification_method_data *ds) {
         if (!ids.host || !ids.service) {
             vt_logf("vtdb_handle_notification: could not find host_id or service_id for %s - %s",
                     svc ? vt::col_or_empty(svc->host_name) : "", svc ? vt::col_or_empty(svc->description) : "");
-            return;
+            return true;
         }
         statement = vt::format("INSERT INTO %s.service_notification VALUES "
-                               "(%s,%s,%s,%d,%d,%s,%d,%d,%s,%d,%s,%d,%s,%s);",
-                               STATUS_SCHEMA, entry, ids.host.get(), ids.service.get(), contact_id, command_id, args,
+                               "(%s,%s,%s,%s,%d,%s,%d,%d,%s,%d,%s,%d,%s,%s);",
+                               STATUS_SCHEMA, entry, ids.host.get(), ids.service.get(), contact_id.c_str(), command_id, args,
                                ds->reason_type, ds->state, out, ack_contact_id, ack, ds->escalated, start, end);
     } else {
         char *hid = nullptr;
@@ -182,15 +190,17 @@ void notify_contact(nebstruct_contact_notification_method_data *ds) {
         vt::CString host_id(hid);
         if (!host_id) {
             vt_logf("vtdb_handle_notification: could not find host_id for %s", hst ? vt::col_or_empty(hst->name) : "");
-            return;
+            return true;
         }
-        statement = vt::format("INSERT INTO %s.host_notification VALUES (%s,%s,%d,%d,%s,%d,%d,%s,%d,%s,%d,%s,%s);",
-                               STATUS_SCHEMA, entry, host_id.get(), contact_id, command_id, args, ds->reason_type,
+        statement = vt::format("INSERT INTO %s.host_notification VALUES (%s,%s,%s,%d,%s,%d,%d,%s,%d,%s,%d,%s,%s);",
+                               STATUS_SCHEMA, entry, host_id.get(), contact_id.c_str(), command_id, args, ds->reason_type,
                                ds->state, out, ack_contact_id, ack, ds->escalated, start, end);
     }
-    if (log_notifications == 1 && hst)
+    // The engine logs its global handler's runs under their own setting.
+    if (hst && (global_handler ? vt::log_global_notification_lines() : log_notifications == 1))
         log_notification(ds, hst, svc);
     vt_send_gearman_job(STATUS_QUEUE, statement.c_str());
+    return true;
 }
 
 }  // namespace
@@ -219,6 +229,7 @@ extern "C" int vtdb_handle_notification(int callback_type, void *data) {
     auto *ds = static_cast<nebstruct_contact_notification_method_data *>(data);
     if (!ds || ds->type == NEBTYPE_CONTACTNOTIFICATIONMETHOD_END)
         return NEBERROR_CALLBACKOVERRIDE;
-    vt::guard_entry("vtdb_handle_notification", [&] { notify_contact(ds); });
-    return NEBERROR_CALLBACKOVERRIDE;
+    // The engine's global handler is never stopped silently: taken over, or left to the engine.
+    const bool taken = vt::guard_entry("vtdb_handle_notification", false, [&] { return notify_contact(ds); });
+    return taken || ds->contact_ptr ? NEBERROR_CALLBACKOVERRIDE : 0;
 }

@@ -53,6 +53,12 @@ scheduled_downtime *add_downtime(int type, unsigned long downtime_id, const std:
                                  const std::string &service_description, int is_in_effect);
 // Replaces a heap text member of an object with a copy of value (NULL for none).
 void set_text(char *&member, const char *value);
+// Sets the current notification or problem id from its text: a counter up to API 6 (NULL
+// gives 0), a heap copy of the text (a UUID in the engine; NULL before the first) from API 7.
+void set_notification_id(host *hst, const char *id);
+void set_notification_id(service *svc, const char *id);
+void set_problem_id(host *hst, const char *id);
+void set_problem_id(service *svc, const char *id);
 // Frees every object and empties the lists.
 void reset_objects();
 
@@ -61,6 +67,11 @@ void reset_objects();
 void reset_settings();
 // $USERn$ value (1 to MAX_USER_MACROS).
 void set_user_macro(int n, const std::string &value);
+// What get_program_version() returns; reset_settings() sets the release the stand-in follows.
+void set_program_version(const std::string &version);
+// The global host or service notification handler, as configured ("name!args"; "" for
+// none), from API 7; its command is the one named before the first "!".
+void set_global_notification_handler(bool for_service, const std::string &text);
 
 // ---- Modules, loaded as the engine does. ----
 // dlopen (RTLD_NOW | RTLD_GLOBAL), checks __neb_api_version == CURRENT_NEB_API_VERSION,

@@ -9,7 +9,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Monitoring engine state in MariaDB throug
 set(CPACK_PACKAGE_DESCRIPTION "An event-broker module for the Naemon engine that turns its events into SQL statements and
 Gearman jobs, a connector daemon whose workers carry them into MariaDB and deliver the
 engine's notifications, the schema, a check plugin for the system itself and a replay tool
-for statements that failed.")
+for statements that failed.
+The module is built for Naemon ${VTDB_ENGINE_VERSION} (broker API ${VTDB_ENGINE_API}) and refuses to load
+into another release: build the package against the engine it is for.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Every path is absolute below the install root; no /usr prefix of its own.
 set(CPACK_PACKAGING_INSTALL_PREFIX "${VANTOR_ROOT}")
@@ -20,6 +22,9 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "passwd")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gearman-job-server, mariadb-server | default-mysql-server")
 
 set(vt_pkg_dir ${CMAKE_BINARY_DIR}/packaging)
+# The engine release the module is for, also as a file for the operator's tools.
+file(WRITE ${vt_pkg_dir}/engine-version "${VTDB_ENGINE_VERSION}\n")
+install(FILES ${vt_pkg_dir}/engine-version DESTINATION ${VANTOR_ROOT}/lib RENAME vtdb.engine-version)
 file(WRITE ${vt_pkg_dir}/conffiles "${VANTOR_ROOT}/etc/db.php\n${VANTOR_ROOT}/etc/vantorconnector.conf\n")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/postinst ${vt_pkg_dir}/postinst @ONLY
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

@@ -73,7 +73,7 @@ template <typename T> void notify_object(T *o, host *h, service *s, contactsmemb
     last = o->current_state;
     if (o->current_state != 0)
         o->current_notification_number++;
-    o->current_notification_id = st.next_id++;
+    standin::set_notification_id(o, std::to_string(st.next_id++).c_str());
     for (contactsmember *m = contacts; m; m = m->next) {
         contact *c = m->contact_ptr;
         if (!c)

@@ -33,6 +33,13 @@ char *global_service_event_handler = nullptr;
 // stripped from the cleaned macros.
 char *illegal_output_chars = nullptr;
 char *macro_user[MAX_USER_MACROS] = {};
+#if VT_STANDIN_API >= 7
+char *global_host_notification_handler = nullptr;
+char *global_service_notification_handler = nullptr;
+command *global_host_notification_handler_ptr = nullptr;
+command *global_service_notification_handler_ptr = nullptr;
+int log_global_notifications = 1;
+#endif
 }
 
 namespace {
@@ -42,6 +49,11 @@ void *checked(void *p) {
     if (!p)
         abort();
     return p;
+}
+
+std::string &program_version() {
+    static std::string v = VT_ENGINE_VERSION;
+    return v;
 }
 
 struct Log {
@@ -105,6 +117,12 @@ void reset_settings() {
     enable_flap_detection = 1;
     process_performance_data = 1;
     log_notifications = 1;
+    program_version() = VT_ENGINE_VERSION;
+#if VT_STANDIN_API >= 7
+    set_global_notification_handler(false, "");
+    set_global_notification_handler(true, "");
+    log_global_notifications = 1;
+#endif
     free(global_host_event_handler);
     global_host_event_handler = nullptr;
     free(global_service_event_handler);
@@ -115,6 +133,25 @@ void reset_settings() {
         free(u);
         u = nullptr;
     }
+}
+
+void set_program_version(const std::string &version) { program_version() = version; }
+
+void set_global_notification_handler(bool for_service, const std::string &text) {
+#if VT_STANDIN_API >= 7
+    char *&setting = for_service ? global_service_notification_handler : global_host_notification_handler;
+    command *&ptr = for_service ? global_service_notification_handler_ptr : global_host_notification_handler_ptr;
+    free(setting);
+    setting = text.empty() ? nullptr : strdup(text.c_str());
+    ptr = nullptr;
+    const std::string name = text.substr(0, text.find('!'));
+    for (command *c = command_list; setting && c; c = c->next)
+        if (c->name && name == c->name)
+            ptr = c;
+#else
+    (void)for_service;
+    (void)text;
+#endif
 }
 
 void set_user_macro(int n, const std::string &value) {
@@ -159,11 +196,18 @@ void *nm_calloc(size_t count, size_t size) { return checked(calloc(count, size))
 void *nm_strdup(const char *s) { return checked(strdup(s)); }
 void *nm_strndup(const char *s, size_t size) { return checked(strndup(s, size)); }
 
+const char *get_program_version(void) { return program_version().c_str(); }
+
+#if VT_STANDIN_API >= 6
+const char *notification_reason_name(enum NotificationReason reason_type) {
+#else
 const char *notification_reason_name(unsigned int reason_type) {
+#endif
     static const char *const names[] = {"NORMAL",        "ACKNOWLEDGEMENT", "FLAPPINGSTART",
                                         "FLAPPINGSTOP",  "FLAPPINGDISABLED", "DOWNTIMESTART",
                                         "DOWNTIMEEND",   "DOWNTIMECANCELLED", "CUSTOM"};
-    return reason_type < sizeof(names) / sizeof(names[0]) ? names[reason_type] : "UNKNOWN";
+    const unsigned int r = static_cast<unsigned int>(reason_type);
+    return r < sizeof(names) / sizeof(names[0]) ? names[r] : "UNKNOWN";
 }
 
 }  // extern "C"

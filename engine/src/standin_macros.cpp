@@ -264,6 +264,8 @@ std::string strip_illegal(const std::string &v) {
 std::string text(const char *s) { return s ? s : ""; }
 std::string num(long v) { return std::to_string(v); }
 std::string unum(unsigned long v) { return std::to_string(v); }
+// Ids that are texts (from API 7): empty before the first one.
+[[maybe_unused]] std::string unum(const char *v) { return text(v); }
 std::string fixed(double v, int decimals) {
     char buf[64];
     snprintf(buf, sizeof buf, "%.*f", decimals, v);

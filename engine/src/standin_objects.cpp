@@ -153,6 +153,8 @@ template <typename T> void free_checkable_texts(T *o) {
     free(o->perf_data);
     free_vars(o->custom_variables);
     free_contactsmembers(o->contacts);
+    standin::set_notification_id(o, nullptr);
+    standin::set_problem_id(o, nullptr);
 }
 
 }  // namespace
@@ -307,6 +309,19 @@ void set_text(char *&member, const char *value) {
     free(member);
     member = value ? strdup(value) : nullptr;
 }
+
+namespace {
+// An id member in the form of the release followed: a counter, or a heap text.
+[[maybe_unused]] void set_id(unsigned long &member, const char *value) {
+    member = value ? std::strtoul(value, nullptr, 10) : 0;
+}
+[[maybe_unused]] void set_id(char *&member, const char *value) { set_text(member, value); }
+}  // namespace
+
+void set_notification_id(host *hst, const char *id) { set_id(hst->current_notification_id, id); }
+void set_notification_id(service *svc, const char *id) { set_id(svc->current_notification_id, id); }
+void set_problem_id(host *hst, const char *id) { set_id(hst->current_problem_id, id); }
+void set_problem_id(service *svc, const char *id) { set_id(svc->current_problem_id, id); }
 
 void reset_objects() {
     Store &s = store();

@@ -86,4 +86,16 @@ TEST_F(StockDisplayStatus, DowntimeAndAcknowledgementAreKeptPerObjectUntilUnload
     EXPECT_EQ("0", service_value(disk));
 }
 
+// The engine restores downtimes in effect from its retention without announcing their start,
+// and before the module listens: at the event loop's start each object in downtime shows it.
+TEST_F(StockDisplayStatus, ObjectsInDowntimeWhenTheEventLoopStartsShowIt) {
+    unload();
+    disk->scheduled_downtime_depth = 1;
+    hst->scheduled_downtime_depth = 2;
+    start();
+    EXPECT_EQ("1", service_value(disk));
+    EXPECT_EQ("1", host_value());
+    EXPECT_EQ("0", service_value(load_svc));
+}
+
 }  // namespace

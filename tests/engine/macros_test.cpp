@@ -76,7 +76,7 @@ TEST_F(Macros, StandardMacrosComeFromTheObjectsAndSetValuesWin) {
     s->current_state = STATE_CRITICAL;
     s->state_type = SOFT_STATE;
     s->current_notification_number = 3;
-    s->current_notification_id = 4000000000UL;
+    standin::set_notification_id(s, "4000000000");
     standin::set_text(s->plugin_output, "HTTP 500");
     contact *c = standin::add_contact("ops", "Operations", "ops@example.org");
 

@@ -153,6 +153,27 @@ TEST_F(ModuleTest, EventGuardFlagFileSwitchIsReadAtLoad) {
     EXPECT_EQ(0, *sym<int>("vt_event_guard_active"));
 }
 
+// Releases that share a broker API can differ in the objects' layout: a module built for
+// another release refuses to load, and says so in the engine's log.
+TEST_F(ModuleTest, RefusesAnEngineOfAnotherReleaseWithOneLineNamingBoth) {
+    const std::string built = get_program_version();  // the stand-in's release, the module's
+    for (const std::string &running : {std::string("1.5.0"), built + ".1", built.substr(0, built.size() - 1),
+                                      std::string("")}) {
+        standin::clear_log();
+        standin::set_program_version(running);
+        EXPECT_EQ(nullptr, load()) << running;
+        EXPECT_EQ("nebmodule_init returned 1", standin::last_load_error());
+        EXPECT_EQ(0u, standin::callback_count());
+        const std::string line = "vtdb: built for engine version " + built + ", but this engine is version " +
+                                 running + ": not loaded. Rebuild the module against this engine's headers";
+        EXPECT_EQ(1u, standin::count_log_lines(line)) << running;
+        EXPECT_EQ(1u, standin::log_lines().size());
+        EXPECT_EQ(0u, log_count("vtdb loaded"));
+    }
+    standin::set_program_version(built);
+    EXPECT_NE(nullptr, load()) << standin::last_load_error();
+}
+
 TEST_F(ModuleTest, RefusesToLoadWhenTheDatabaseRefusesAndClosesItsConnection) {
     vtt::Sql sql;
     const long connections_before = db_connections(sql);

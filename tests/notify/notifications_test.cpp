@@ -76,9 +76,9 @@ protected:
 TEST_F(Notifications, CommandLinesCarryTheNotificationMacros) {
     start();
     s->current_notification_number = 3;
-    s->current_notification_id = 4000000000UL;
+    standin::set_notification_id(s, "4000000000");
     h->current_notification_number = 5;
-    h->current_notification_id = 6;
+    standin::set_notification_id(h, "6");
     struct Case {
         int reason, state;
         const char *author, *comment;
@@ -222,6 +222,81 @@ TEST_F(Notifications, MissingIdsStillNotifyAndLoggingCanBeOff) {
     auto ok = event(s, true);
     standin::raise(NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA, &ok);
     EXPECT_EQ(1u, jobs("vtdb_vtstatus", 1).size());
+    EXPECT_EQ(0u, standin::count_log_lines("NOTIFICATION:"));
+}
+
+#if VT_STANDIN_API >= 7
+// The engine announces a run of its global notification handler as an event without a
+// contact: the module runs that handler as it runs contacts' commands, and never stops it.
+TEST_F(Notifications, GlobalHandlersAreTakenOverWithTheirOwnCommandRowAndLine) {
+    standin::add_command("nt-global", "global $NOTIFICATIONTYPE$|$SERVICENOTIFICATIONID$|$HOSTNOTIFICATIONID$|"
+                                      "$CONTACTNAME$|$HOSTNAME$|$SERVICEDESC$|$ARG1$|$ARG2$");
+    start();
+    s->current_state = 2;
+    h->current_state = 1;
+    standin::set_text(s->plugin_output, "disk full");
+    standin::set_text(h->plugin_output, "no route");
+    standin::set_notification_id(s, "0b6f1c3e-52aa-4c41-9d0f-8a6e1f2b7c90");
+    standin::set_notification_id(h, nullptr);  // none before the first
+    standin::set_global_notification_handler(true, "nt-global!svc!two");
+    standin::set_global_notification_handler(false, "nt-global!hst");
+    struct Case {
+        bool service, logged;
+        const char *command, *row, *line;
+    } cases[] = {
+        {true, true, "global PROBLEM|0b6f1c3e-52aa-4c41-9d0f-8a6e1f2b7c90|||nt-host|nt-disk|svc|two",
+         "INSERT INTO vantor4.service_notification VALUES (@,41,42,NULL,0,'svc!two',0,2,'disk \\'full\\'',0,NULL,0,@,NULL);",
+         "SERVICE NOTIFICATION: GLOBAL;nt-host;nt-disk;CRITICAL;nt-global;disk full"},
+        {false, true, "global PROBLEM|||||hst|",
+         "INSERT INTO vantor4.host_notification VALUES (@,41,NULL,0,'hst',0,2,'disk \\'full\\'',0,NULL,0,@,NULL);",
+         "HOST NOTIFICATION: GLOBAL;nt-host;DOWN;nt-global;no route"},
+        {true, false, "global PROBLEM|0b6f1c3e-52aa-4c41-9d0f-8a6e1f2b7c90|||nt-host|nt-disk|svc|two",
+         "INSERT INTO vantor4.service_notification VALUES (@,41,42,NULL,0,'svc!two',0,2,'disk \\'full\\'',0,NULL,0,@,NULL);",
+         nullptr},
+    };
+    for (const Case &c : cases) {
+        standin::clear_log();
+        log_global_notifications = c.logged;
+        auto d = event(c.service ? static_cast<void *>(s) : static_cast<void *>(h), c.service);
+        d.contact_ptr = nullptr;
+        d.contact_name = nullptr;
+        d.command_name = const_cast<char *>("nt-global");
+        d.command_args = const_cast<char *>(c.service ? "svc!two" : "hst");
+        EXPECT_EQ(NEBERROR_CALLBACKOVERRIDE, standin::raise(NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA, &d));
+        auto notify = jobs("vtdb_notify", 1);
+        ASSERT_EQ(1u, notify.size());
+        EXPECT_EQ(c.command, notify[0]);
+        auto rows = jobs("vtdb_vtstatus", 1);
+        ASSERT_EQ(1u, rows.size());
+        std::string row = c.row;
+        for (size_t at; (at = row.find('@')) != std::string::npos;)
+            row.replace(at, 1, vtr::date(1700000100));
+        EXPECT_EQ(row, rows[0]);
+        // A row without a contact is one the database takes.
+        sql.exec("DELETE FROM vantor4.service_notification WHERE host_id=41");
+        sql.exec("DELETE FROM vantor4.host_notification WHERE host_id=41");
+        sql.exec(rows[0]);
+        EXPECT_EQ("1", sql.scalar(std::string("SELECT COUNT(*) FROM vantor4.") +
+                                  (c.service ? "service" : "host") +
+                                  "_notification WHERE host_id=41 AND contact_id IS NULL"));
+        EXPECT_EQ(c.line ? 1u : 0u, standin::count_log_lines(c.line ? c.line : "NOTIFICATION:")) << c.command;
+        EXPECT_EQ(c.line ? 1u : 0u, standin::log_lines().size());
+    }
+}
+#endif
+
+// An event without a contact that the module cannot run (no global handler known to it) is
+// left to the engine: answering it with the override would silently stop that handler.
+TEST_F(Notifications, AnEventWithoutAContactThatCannotBeRunIsLeftToTheEngine) {
+    start();
+    for (bool service : {true, false}) {
+        auto d = event(service ? static_cast<void *>(s) : static_cast<void *>(h), service);
+        d.contact_ptr = nullptr;
+        d.contact_name = nullptr;
+        EXPECT_EQ(0, standin::raise(NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA, &d));
+    }
+    EXPECT_EQ(0, waiting("vtdb_notify"));
+    EXPECT_EQ(0, waiting("vtdb_vtstatus"));
     EXPECT_EQ(0u, standin::count_log_lines("NOTIFICATION:"));
 }
 

@@ -30,6 +30,8 @@ echo "built $(basename "$deb")"
 # Control data: name and version, declared dependencies, conffiles, the account script.
 [ "$(dpkg-deb -f "$deb" Package)" = vantor ] || fail "package name"
 [ "$(dpkg-deb -f "$deb" Version)" = 9.12.8-7 ] || fail "version $(dpkg-deb -f "$deb" Version)"
+dpkg-deb -f "$deb" Description | grep -q "built for Naemon $(sed -n 's/^VTDB_ENGINE_VERSION:INTERNAL=//p' "$build/CMakeCache.txt") " \
+  || fail "the engine release the module is for is not in the description"
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libgearman libmariadb libc6 libstdc++; do
   case "$depends" in *"$lib"*) ;; *) fail "Depends lacks $lib: $depends" ;; esac
@@ -47,7 +49,7 @@ dpkg-deb -x "$deb" "$tmp/root"
 for f in bin/vantorconnector bin/vantor-replay-failed libexec/check_vantor; do
   [ -x "$tmp/root$root/$f" ] || fail "$f missing or not executable"
 done
-for f in lib/vtdb.so share/sql/schema.sql etc/db.php etc/vantorconnector.conf; do
+for f in lib/vtdb.so lib/vtdb.engine-version share/sql/schema.sql etc/db.php etc/vantorconnector.conf; do
   [ -f "$tmp/root$root/$f" ] || fail "$f missing"
 done
 for d in var var/delayed-messages var/rw; do

@@ -1,20 +1,22 @@
 #!/usr/bin/env bash
-# The module in the real engine: builds the engine once into a folder outside the clone, builds
-# the module against its headers, runs engine, module, daemon and the private servers for
-# about a minute, and checks what reached the database and the files. The display-status
-# build runs everything; the stock build loads the module and carries status rows and history.
-# Arguments: variant (display-status|stock), source dir, plain build dir, install root of that
-# build, state dir of the private servers, database port, job-server port.
+# The module in one release of the real engine: builds the engine once into a folder outside the
+# clone, builds the module against its headers, runs engine, module, daemon and the private
+# servers for a few seconds, and checks what reached the database and the files. The
+# display-status build runs everything; the stock build loads the module and carries status rows,
+# history and the display status the module keeps, also across a restart with retention. From
+# broker API 7 both also check the engine's global notification handlers.
+# Arguments: engine version, variant (display-status|stock), source dir, plain build dir, install
+# root of that build, state dir of the private servers, database port, job-server port.
 set -u
-variant=${1:?variant} src=${2:?source dir} build=${3:?build dir} root=${4:?root} state=${5:?state dir}
-dport=${6:?db port} gport=${7:?gearman port}
+version=${1:?version} variant=${2:?variant} src=${3:?source dir} build=${4:?build dir} root=${5:?root}
+state=${6:?state dir} dport=${7:?db port} gport=${8:?gearman port}
 shared=$(realpath -m "$src/../shared/naemon")
-prefix=/var/tmp/vantor-naemon/$variant
-work=$build/real-engine/$variant
+prefix=/var/tmp/vantor-naemon/$version/$variant
+work=$build/real-engine/$version-$variant
 services="$src/scripts/test-services.sh"
 failed=0
 
-say() { printf '[%s %s] %s\n' "$(date +%T)" "$variant" "$*"; }
+say() { printf '[%s %s %s] %s\n' "$(date +%T)" "$version" "$variant" "$*"; }
 sql() { mariadb --no-defaults --socket="$state/mysql.sock" -uroot -N -B -e "$1" 2>&1; }
 # check WHAT COMMAND...: one line per expectation, and the run fails on any that does not hold.
 check() {
@@ -35,21 +37,28 @@ command_pipe() {  # writes one engine command line into the pipe the engine read
 
 [ -d "$shared" ] || { say "FAILED: the real engine's source folder $shared is missing (expected beside the clone)"; exit 1; }
 say "engine build $prefix"
-"$shared/build.sh" "$prefix" "$variant" || { say "FAILED: building the engine"; exit 1; }
+"$shared/build.sh" "$prefix" "$variant" "$version" || { say "FAILED: building the engine"; exit 1; }
 
 mkdir -p "$work"
 say "module build against $prefix/include/naemon"
 PKG_CONFIG_PATH="$prefix/lib/pkgconfig" cmake -S "$src" -B "$work/build" -DVTDB_ENGINE=system \
   -DVANTOR_ROOT="$root" -DVANTOR_GEARMAN_PORT="$gport" -DVANTOR_TESTS=OFF -DVANTOR_BENCH=OFF \
   >"$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; say "FAILED: configuring the module"; exit 1; }
+grep -m1 'Engine: version' "$work/cmake.log"
 grep -m1 'display_status' "$work/cmake.log"
+api=$(sed -n 's/.*Engine: version .*, broker API \([0-9]*\).*/\1/p' "$work/cmake.log" | head -n 1)
 cmake --build "$work/build" --target vtdb -j2 >"$work/build.log" 2>&1 \
   || { tail -n 40 "$work/build.log"; say "FAILED: building the module"; exit 1; }
 module="$work/build/broker/vtdb.so"
 "$src/tests/system_engine/module_linkage_check.sh" "$module" || exit 1
 
-# Objects of this variant, with ids of their own in the shared database.
-if [ "$variant" = stock ]; then hid=7902 hname=rt-stock; else hid=7901 hname=rt-ds; fi
+# Objects of this release and variant, with ids of their own in the shared database.
+case $version-$variant in
+  1.4.1-display-status) hid=7901 ;; 1.4.1-stock) hid=7902 ;; 1.4.2-stock) hid=7903 ;;
+  1.4.4-stock) hid=7904 ;; 1.5.2-display-status) hid=7905 ;; 1.5.2-stock) hid=7906 ;;
+  *) hid=7907 ;;
+esac
+hname=rt-$hid
 run="$work/run"
 rm -rf "$run"; mkdir -p "$run/checkresults" "$run/notified"
 chmod 0755 "$run"; chmod 1777 "$run/notified"
@@ -58,9 +67,14 @@ cat >"$run/notify.sh" <<'SH'
 # Notification command of the run: one line per notification, ending with who ran it.
 echo "$* $(id -un)" >>"$(dirname "$0")/notified/lines"
 SH
+cat >"$run/global.sh" <<'SH'
+#!/bin/sh
+# The engine's global notification handler: one line per run, ending with who ran it.
+echo "$* $(id -un)" >>"$(dirname "$0")/notified/global"
+SH
 # A semicolon starts a comment in the object files: the check's output comes from a script.
 printf '#!/bin/sh\necho "OK - active check | load=0.50;1;2;0; users=3;;;0;"\n' >"$run/check.sh"
-chmod 0755 "$run/notify.sh" "$run/check.sh"
+chmod 0755 "$run/notify.sh" "$run/check.sh" "$run/global.sh"
 
 # Without retention the engine numbers comments and downtimes from 1 on each start, and the
 # tables key them by that number: rows of earlier runs (and other tests) would hide this run's.
@@ -71,7 +85,7 @@ sql "DELETE FROM vtcfg.nagios_contacts WHERE contact_id=7900 OR contact_name='rt
      CALL vantor4.vt_create_host_tables($hid);
      DELETE FROM vantor4.host_status WHERE host_id=$hid; DELETE FROM vantor4.service_status WHERE host_id=$hid;
      DELETE FROM vantor4.host_state_change_$hid; DELETE FROM vantor4.service_state_change_$hid;
-     DELETE FROM vantor4.service_notification WHERE host_id=$hid;
+     DELETE FROM vantor4.service_notification WHERE host_id=$hid; DELETE FROM vantor4.host_notification WHERE host_id=$hid;
      DELETE FROM vantor4.host_comment WHERE host_id=$hid OR comment_id < 1000;
      DELETE FROM vantor4.service_comment WHERE host_id=$hid OR comment_id < 1000;
      DELETE FROM vantor4.host_downtime WHERE host_id=$hid OR downtime_id < 1000;
@@ -98,6 +112,10 @@ define command {
 define command {
   command_name rt-check
   command_line $run/check.sh
+}
+define command {
+  command_name rt-global
+  command_line $run/global.sh "\$NOTIFICATIONTYPE\$" "\$HOSTNAME\$" "\$SERVICEDESC\$" "\$SERVICENOTIFICATIONID\$" "\$ARG1\$"
 }
 define command {
   command_name rt-notify
@@ -166,7 +184,8 @@ precached_object_file=$run/objects.precache
 status_file=$run/status.dat
 status_update_interval=2
 state_retention_file=$run/retention.dat
-retain_state_information=0
+retain_state_information=$([ "$variant" = stock ] && echo 1 || echo 0)
+retention_update_interval=0
 lock_file=$run/naemon.pid
 temp_file=$run/naemon.tmp
 temp_path=$run
@@ -187,6 +206,9 @@ execute_host_checks=1
 use_syslog=0
 illegal_macro_output_chars=\`~\$&|'"<>
 CFG
+if [ "$api" -ge 7 ]; then
+  printf 'global_service_notification_handler=rt-global!svc\nglobal_host_notification_handler=rt-global!hst\nlog_global_notifications=1\n' >>"$run/naemon.cfg"
+fi
 
 cat >"$root/etc/vantorconnector.conf" <<CONF
 vtstatus_workers=2
@@ -212,12 +234,42 @@ trap finish EXIT
 wait_for 10 has_line "$root/var/vantorconnector.log" "PIDs Main process"
 daemon_pid=$(head -c 10 "$root/var/vantorconnector.lock" 2>/dev/null | tr -dc 0-9)
 
-say "engine $prefix/bin/naemon with $module"
+start_engine() {
+  say "engine $prefix/bin/naemon with $module"
+  "$prefix/bin/naemon" --allow-root "$run/naemon.cfg" >>"$run/naemon.out" 2>&1 &
+  engine_pid=$!
+  check "the module loads in the engine (\"vtdb loaded\" in vtdb.log)" wait_for 20 has_line "$root/var/vtdb.log" "vtdb loaded"
+  if ! kill -0 "$engine_pid" 2>/dev/null; then cat "$run/naemon.out"; say "FAILED: the engine ended"; exit 1; fi
+}
+stop_engine() {
+  say "engine stopped"
+  kill -TERM "$engine_pid"
+  wait_for 20 bash -c "! kill -0 $engine_pid 2>/dev/null"
+  wait "$engine_pid" 2>/dev/null
+  engine_pid=""
+}
+# The engine's global notification handlers (broker API 7 on) run through the module like
+# contacts' commands: by the daemon as vtuser, with a row without contact and the engine's line.
+check_global_handlers() {
+  [ "$api" -ge 7 ] || return 0
+  check "global service handler run by the daemon as vtuser, with the notification's UUID" wait_for 30 \
+    bash -c "grep -qE '^PROBLEM $hname passive [0-9a-f]{8}-[0-9a-f-]{27} svc vtuser\$' '$run/notified/global'"
+  check "global service handler's row without contact" wait_for 20 at_least 1 \
+    "SELECT COUNT(*) FROM vantor4.service_notification WHERE host_id=$hid AND service_id=2 AND contact_id IS NULL AND command_args='svc'"
+  check "global service handler's line in the engine log" has_line "$run/naemon.log" \
+    "SERVICE NOTIFICATION: GLOBAL;$hname;passive;CRITICAL;rt-global;CRITICAL - disk full"
+  command_pipe "PROCESS_HOST_CHECK_RESULT;$hname;1;DOWN - cable cut"
+  check "global host handler run by the daemon as vtuser" wait_for 30 has_line "$run/notified/global" \
+    "PROBLEM $hname   hst vtuser"
+  check "global host handler's row without contact" wait_for 20 at_least 1 \
+    "SELECT COUNT(*) FROM vantor4.host_notification WHERE host_id=$hid AND contact_id IS NULL AND command_args='hst'"
+  check "global host handler's line in the engine log" has_line "$run/naemon.log" \
+    "HOST NOTIFICATION: GLOBAL;$hname;DOWN;rt-global;DOWN - cable cut"
+  command_pipe "PROCESS_HOST_CHECK_RESULT;$hname;0;UP - host answers"
+}
+
 started=$(date +%s)
-"$prefix/bin/naemon" --allow-root "$run/naemon.cfg" >"$run/naemon.out" 2>&1 &
-engine_pid=$!
-check "the module loads in the engine (\"vtdb loaded\" in vtdb.log)" wait_for 20 has_line "$root/var/vtdb.log" "vtdb loaded"
-if ! kill -0 "$engine_pid" 2>/dev/null; then cat "$run/naemon.out"; say "FAILED: the engine ended"; exit 1; fi
+start_engine
 # The first scheduled checks may come late: ask for them now.
 command_pipe "SCHEDULE_FORCED_HOST_CHECK;$hname;$(date +%s)"
 command_pipe "SCHEDULE_FORCED_SVC_CHECK;$hname;active;$(date +%s)"
@@ -238,6 +290,7 @@ check "state change of the passive result in the history" wait_for 20 at_least 1
   "SELECT COUNT(*) FROM vantor4.service_state_change_$hid WHERE service_id=2 AND current_state=2 AND initial_log_state=0"
 
 if [ "$variant" != stock ]; then
+  check_global_handlers
   check "performance values stored (active and passive)" wait_for 20 at_least 2 \
     "SELECT COUNT(DISTINCT p.metric_id) FROM vtperf.service_perf_$hid p JOIN vtcfg.service_metric m ON m.metric_id=p.metric_id WHERE m.metric IN ('load','used')"
   check "notification run by the daemon as vtuser" wait_for 30 has_line "$run/notified/lines" "PROBLEM $hname passive CRITICAL  vtuser"
@@ -288,7 +341,10 @@ if [ "$variant" != stock ]; then
 
   # Shutdown with the job server away: the last program status goes into the unload dump.
   "$services" gearmand-stop "$state" "$root" "$dport" "$gport"
+elif [ "$version" = 1.4.2 ]; then
+  say "1.4.2: build, load and status rows only"
 else
+  check_global_handlers
   # The released engine's objects have no display_status: the module keeps it.
   now=$(date +%s)
   command_pipe "SCHEDULE_SVC_DOWNTIME;$hname;active;$now;$((now + 3600));1;0;3600;rt-admin;kernel update"
@@ -298,21 +354,32 @@ else
     "SELECT COUNT(*) FROM vantor4.service_status WHERE host_id=$hid AND service_id=1 AND display_status=1"
 fi
 
-say "engine stopped"
-kill -TERM "$engine_pid"
-wait_for 20 bash -c "! kill -0 $engine_pid 2>/dev/null"
-wait "$engine_pid" 2>/dev/null
-engine_pid=""
+if [ "$variant" = stock ] && [ "$version" = 1.4.2 ]; then
+  now=$(date +%s)
+  command_pipe "SCHEDULE_SVC_DOWNTIME;$hname;active;$now;$((now + 3600));1;0;3600;rt-admin;kernel update"
+  check "display status 1 (kept by the module) in the service status row" wait_for 20 at_least 1 \
+    "SELECT COUNT(*) FROM vantor4.service_status WHERE host_id=$hid AND service_id=1 AND display_status=1"
+fi
+stop_engine
+if [ "$variant" = stock ]; then
+  # The engine restores the downtime from its retention without announcing its start again.
+  check "program status at shutdown" wait_for 20 at_least 1 \
+    "SELECT COUNT(*) FROM vantor4.program_status WHERE program_state IN (103, 106)"
+  sql "UPDATE vantor4.service_status SET display_status=0 WHERE host_id=$hid" >/dev/null
+  restarted=$(date +%s)
+  rm -f "$root/var/vtdb.log" "$root/var/rw/vantor.cmd"
+  start_engine
+  command_pipe "SCHEDULE_FORCED_SVC_CHECK;$hname;active;$(date +%s)"
+  check "display status 1 of the service in downtime after a restart with retention" wait_for 30 at_least 1 \
+    "SELECT COUNT(*) FROM vantor4.service_status WHERE host_id=$hid AND service_id=1 AND display_status=1 AND last_check >= FROM_UNIXTIME($restarted)"
+  stop_engine
+fi
 if [ "$variant" != stock ]; then
   check "dump written at unload" has_line "$run/naemon.log" "Messages dumped to $root/var/delayed-messages"
   "$services" gearmand-start "$state" "$root" "$dport" "$gport" || exit 1
   check "program status at shutdown (replayed from the unload dump)" wait_for 30 at_least 1 \
     "SELECT COUNT(*) FROM vantor4.program_status WHERE program_state=103"
   check "no dump file left" wait_for 20 bash -c "[ -z \"\$(ls -A '$root/var/delayed-messages')\" ]"
-else
-  # Two status workers may run the event-loop end (106) and the shutdown (103) in either order.
-  check "program status at shutdown" wait_for 20 at_least 1 \
-    "SELECT COUNT(*) FROM vantor4.program_status WHERE program_state IN (103, 106)"
 fi
 say "module log: $(grep -c '' "$root/var/vtdb.log") lines, engine log: $(grep -c '' "$run/naemon.log") lines, run took $(($(date +%s) - started)) s"
 

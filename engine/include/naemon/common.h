@@ -2,6 +2,12 @@
 #ifndef NAEMON_COMMON_H_INCLUDED
 #define NAEMON_COMMON_H_INCLUDED
 
+/* The release whose broker interface the stand-in follows: API 5 (1.4.1) or API 8 (1.5.2),
+ * chosen by the build. */
+#ifndef VT_STANDIN_API
+#define VT_STANDIN_API 5
+#endif
+
 #define OK 0
 #define ERROR -2
 
@@ -34,16 +40,27 @@
 #define CHECK_TYPE_ACTIVE 0
 #define CHECK_TYPE_PASSIVE 1
 
-/* Reasons a notification is sent (notification_reason_name gives their names). */
-#define NOTIFICATION_NORMAL 0
-#define NOTIFICATION_ACKNOWLEDGEMENT 1
-#define NOTIFICATION_FLAPPINGSTART 2
-#define NOTIFICATION_FLAPPINGSTOP 3
-#define NOTIFICATION_FLAPPINGDISABLED 4
-#define NOTIFICATION_DOWNTIMESTART 5
-#define NOTIFICATION_DOWNTIMEEND 6
-#define NOTIFICATION_DOWNTIMECANCELLED 7
-#define NOTIFICATION_CUSTOM 8
+/* Reasons a notification is sent (notification_reason_name gives their names). An enum, as
+ * in the engine: the names are no preprocessor macros. */
+enum NotificationReason {
+    NOTIFICATION_NORMAL,
+    NOTIFICATION_ACKNOWLEDGEMENT,
+    NOTIFICATION_FLAPPINGSTART,
+    NOTIFICATION_FLAPPINGSTOP,
+    NOTIFICATION_FLAPPINGDISABLED,
+    NOTIFICATION_DOWNTIMESTART,
+    NOTIFICATION_DOWNTIMEEND,
+    NOTIFICATION_DOWNTIMECANCELLED,
+    NOTIFICATION_CUSTOM
+};
+
+/* Notification and problem ids: counters up to API 6, UUID texts (NULL before the first one)
+ * from API 7. */
+#if VT_STANDIN_API >= 7
+typedef char *vt_standin_id;
+#else
+typedef unsigned long vt_standin_id;
+#endif
 
 #define HOST_NOTIFICATION 0
 #define SERVICE_NOTIFICATION 1

@@ -170,7 +170,19 @@ extern "C" {
 #define MACRO_HOSTVALUE 153
 #define MACRO_SERVICEVALUE 154
 #define MACRO_PROBLEMVALUE 155
+#if VT_STANDIN_API >= 8
+#define MACRO_HOSTPROBLEMSTART 156
+#define MACRO_HOSTPROBLEMEND 157
+#define MACRO_HOSTPROBLEMDURATIONSEC 158
+#define MACRO_HOSTPROBLEMDURATION 159
+#define MACRO_SERVICEPROBLEMSTART 160
+#define MACRO_SERVICEPROBLEMEND 161
+#define MACRO_SERVICEPROBLEMDURATIONSEC 162
+#define MACRO_SERVICEPROBLEMDURATION 163
+#define MACRO_X_COUNT 164
+#else
 #define MACRO_X_COUNT 156
+#endif
 
 /* A macro context. x[] holds values by MACRO_* index: a module sets one by storing a heap
  * copy there, and the clear functions free what they clear. The grab functions point the

@@ -8,7 +8,7 @@
 extern "C" {
 #endif
 
-#define CURRENT_NEB_API_VERSION 5
+#define CURRENT_NEB_API_VERSION VT_STANDIN_API
 #define NEB_API_VERSION(x) int __neb_api_version = x;
 
 #define NEBMODULE_MODINFO_NUMITEMS 6

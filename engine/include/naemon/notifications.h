@@ -17,7 +17,11 @@ typedef struct notify_list {
 } notification;
 
 /* "NORMAL", "ACKNOWLEDGEMENT", ... "CUSTOM" for reasons 0 to 8; "UNKNOWN" otherwise. */
+#if VT_STANDIN_API >= 6
+const char *notification_reason_name(enum NotificationReason reason_type);
+#else
 const char *notification_reason_name(unsigned int reason_type);
+#endif
 
 #ifdef __cplusplus
 }

@@ -2,6 +2,7 @@
 #ifndef NAEMON_OBJECTS_H_INCLUDED
 #define NAEMON_OBJECTS_H_INCLUDED
 
+#include <sys/time.h>
 #include <time.h>
 #include "common.h"
 
@@ -138,9 +139,14 @@ struct host {
     int total_services;
     unsigned long modified_attributes;
     int current_notification_number;
-    unsigned long current_notification_id;
+    vt_standin_id current_notification_id;
     unsigned long current_event_id;
-    unsigned long current_problem_id;
+    vt_standin_id current_problem_id;
+#if VT_STANDIN_API >= 8
+    struct timeval last_update;
+#else
+    time_t last_update;
+#endif
     struct host *next;
 #ifndef VT_STANDIN_STOCK
     /* Carried by the engine build the module is meant for (released engines lack it); the
@@ -201,9 +207,14 @@ struct service {
     double percent_state_change;
     unsigned long modified_attributes;
     int current_notification_number;
-    unsigned long current_notification_id;
+    vt_standin_id current_notification_id;
     unsigned long current_event_id;
-    unsigned long current_problem_id;
+    vt_standin_id current_problem_id;
+#if VT_STANDIN_API >= 8
+    struct timeval last_update;
+#else
+    time_t last_update;
+#endif
     struct service *next;
 #ifndef VT_STANDIN_STOCK
     /* As in struct host. */

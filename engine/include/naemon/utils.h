@@ -4,6 +4,7 @@
 
 #include <time.h>
 #include "common.h"
+#include "objects.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -52,6 +53,17 @@ extern int check_host_freshness;
 extern int enable_flap_detection;
 extern int process_performance_data;
 extern int log_notifications;
+#if VT_STANDIN_API >= 7
+/* The global notification handlers ("name!args" as configured, and the command named), and
+ * whether their runs are logged. */
+extern char *global_host_notification_handler;
+extern char *global_service_notification_handler;
+extern command *global_host_notification_handler_ptr;
+extern command *global_service_notification_handler_ptr;
+extern int log_global_notifications;
+#endif
+/* The engine's release, "1.4.1" for example. */
+const char *get_program_version(void);
 extern char *global_host_event_handler;
 extern char *global_service_event_handler;
 extern char *illegal_output_chars;
