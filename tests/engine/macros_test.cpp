@@ -92,8 +92,8 @@ TEST_F(Macros, StandardMacrosComeFromTheObjectsAndSetValuesWin) {
     mac.x[MACRO_NOTIFICATIONCOMMENT] = strdup("disk replaced");
     mac.x[MACRO_SERVICENOTIFICATIONNUMBER] = strdup("7");
     EXPECT_EQ("PROBLEM: disk replaced #7", expand("$NOTIFICATIONTYPE$: $NOTIFICATIONCOMMENT$ #$SERVICENOTIFICATIONNUMBER$"));
-    EXPECT_STREQ("ACKNOWLEDGEMENT", notification_reason_name(1));
-    EXPECT_STREQ("CUSTOM", notification_reason_name(8));
+    EXPECT_STREQ("ACKNOWLEDGEMENT", notification_reason_name(NOTIFICATION_ACKNOWLEDGEMENT));
+    EXPECT_STREQ("CUSTOM", notification_reason_name(NOTIFICATION_CUSTOM));
 }
 
 TEST_F(Macros, RawCommandLineSplitsArgumentsAndExpandsThem) {

@@ -114,8 +114,12 @@ define command {
   command_line $run/check.sh
 }
 define command {
-  command_name rt-global
+  command_name rt-global-svc
   command_line $run/global.sh "\$NOTIFICATIONTYPE\$" "\$HOSTNAME\$" "\$SERVICEDESC\$" "\$SERVICENOTIFICATIONID\$" "\$ARG1\$"
+}
+define command {
+  command_name rt-global-host
+  command_line $run/global.sh "\$NOTIFICATIONTYPE\$" "\$HOSTNAME\$" "\$HOSTNOTIFICATIONID\$" "\$ARG1\$"
 }
 define command {
   command_name rt-notify
@@ -207,7 +211,7 @@ use_syslog=0
 illegal_macro_output_chars=\`~\$&|'"<>
 CFG
 if [ "$api" -ge 7 ]; then
-  printf 'global_service_notification_handler=rt-global!svc\nglobal_host_notification_handler=rt-global!hst\nlog_global_notifications=1\n' >>"$run/naemon.cfg"
+  printf 'global_service_notification_handler=rt-global-svc!svc\nglobal_host_notification_handler=rt-global-host!hst\nlog_global_notifications=1\n' >>"$run/naemon.cfg"
 fi
 
 cat >"$root/etc/vantorconnector.conf" <<CONF
@@ -257,14 +261,14 @@ check_global_handlers() {
   check "global service handler's row without contact" wait_for 20 at_least 1 \
     "SELECT COUNT(*) FROM vantor4.service_notification WHERE host_id=$hid AND service_id=2 AND contact_id IS NULL AND command_args='svc'"
   check "global service handler's line in the engine log" has_line "$run/naemon.log" \
-    "SERVICE NOTIFICATION: GLOBAL;$hname;passive;CRITICAL;rt-global;CRITICAL - disk full"
+    "SERVICE NOTIFICATION: GLOBAL;$hname;passive;CRITICAL;rt-global-svc;CRITICAL - disk full"
   command_pipe "PROCESS_HOST_CHECK_RESULT;$hname;1;DOWN - cable cut"
-  check "global host handler run by the daemon as vtuser" wait_for 30 has_line "$run/notified/global" \
-    "PROBLEM $hname   hst vtuser"
+  check "global host handler run by the daemon as vtuser, with the notification's UUID" wait_for 30 \
+    bash -c "grep -qE '^PROBLEM $hname [0-9a-f]{8}-[0-9a-f-]{27} hst vtuser\$' '$run/notified/global'"
   check "global host handler's row without contact" wait_for 20 at_least 1 \
     "SELECT COUNT(*) FROM vantor4.host_notification WHERE host_id=$hid AND contact_id IS NULL AND command_args='hst'"
   check "global host handler's line in the engine log" has_line "$run/naemon.log" \
-    "HOST NOTIFICATION: GLOBAL;$hname;DOWN;rt-global;DOWN - cable cut"
+    "HOST NOTIFICATION: GLOBAL;$hname;DOWN;rt-global-host;DOWN - cable cut"
   command_pipe "PROCESS_HOST_CHECK_RESULT;$hname;0;UP - host answers"
 }
 
