@@ -385,6 +385,22 @@ if [ "$variant" != stock ]; then
     "SELECT COUNT(*) FROM vantor4.program_status WHERE program_state=103"
   check "no dump file left" wait_for 20 bash -c "[ -z \"\$(ls -A '$root/var/delayed-messages')\" ]"
 fi
+if [ "$version-$variant" = 1.5.2-stock ]; then
+  # 1.5.0 and 1.5.1 share this release's broker API: a module built for another release of it
+  # (here its package description says 1.5.1) must refuse to load, saying why.
+  mkdir -p "$work/other-pc"
+  sed 's/^Version:.*/Version: 1.5.1/' "$prefix/lib/pkgconfig/naemon.pc" >"$work/other-pc/naemon.pc"
+  PKG_CONFIG_PATH="$work/other-pc" cmake -S "$src" -B "$work/build-other" -DVTDB_ENGINE=system \
+    -DVANTOR_ROOT="$root" -DVANTOR_GEARMAN_PORT="$gport" -DVANTOR_TESTS=OFF -DVANTOR_BENCH=OFF >"$work/cmake-other.log" 2>&1 \
+    && cmake --build "$work/build-other" --target vtdb -j2 >"$work/build-other.log" 2>&1 \
+    || { tail -n 40 "$work/cmake-other.log" "$work/build-other.log"; say "FAILED: building the module for 1.5.1"; exit 1; }
+  sed "s|^broker_module=.*|broker_module=$work/build-other/broker/vtdb.so|" "$run/naemon.cfg" >"$run/naemon-other.cfg"
+  timeout 20 "$prefix/bin/naemon" --allow-root "$run/naemon-other.cfg" >"$run/naemon-other.out" 2>&1
+  check "a module built for 1.5.1 refuses this engine, naming both releases" \
+    grep -qF "vtdb: built for engine version 1.5.1, but this engine is version 1.5.2: not loaded. Rebuild the module" \
+    "$run/naemon.log" "$run/naemon-other.out"
+  rm -f "$root/var/rw/vantor.cmd"
+fi
 say "module log: $(grep -c '' "$root/var/vtdb.log") lines, engine log: $(grep -c '' "$run/naemon.log") lines, run took $(($(date +%s) - started)) s"
 
 # What the run left, for the log.
