@@ -2,6 +2,7 @@
 #ifndef VT_SENDER_H
 #define VT_SENDER_H
 
+#include "vt_batch.h"
 #include "vt_gearman_client.h"
 
 /* Most bytes of job text (queue names included) waiting for the sender. A job that does not
@@ -37,8 +38,7 @@ int vt_unaccepted_count(void);
 namespace vt {
 /* What sender_take returns when no sender runs in this process. */
 constexpr int kSenderNotRunning = -1;
-/* Most messages in one job, and the time the first waits for others to join it. */
-constexpr size_t kBatchMessages = 200;
+/* The time the first message waits for others to join it (kBatchMessages at most). */
 constexpr int kBatchLingerMs = 100;
 /* Most bytes of one batch job (a single larger message still goes alone). Small enough for
  * the socket buffers: the library lingers up to 10 s closing a connection that still holds

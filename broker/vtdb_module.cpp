@@ -18,6 +18,7 @@
 #include "vt_identity.h"
 #include "vt_log.h"
 #include "vt_sender.h"
+#include "vt_sign.h"
 #include "vt_util.h"
 #include "vtdb_checks.h"
 #include "vtdb_state_history.h"
@@ -233,6 +234,17 @@ int module_init(void *handle) {
 
     if (parse_db_conf() == -2)
         exit(1);  // the engine cannot run its broker without the database settings
+
+    // Workers carry out only signed jobs: without the key nothing the module sends would run.
+    std::string key_problem;
+    if (!vt::load_job_key(VT_JOB_KEY_FILE, key_problem)) {
+        const std::string line = vt::format("vtdb: cannot use the job key %s: %s; the module is not loaded",
+                                            VT_JOB_KEY_FILE, key_problem.c_str());
+        nm_log(NSLOG_RUNTIME_ERROR, "%s", line.c_str());
+        vt_logf("ERROR %s", line.c_str());
+        release_module_texts();
+        return 1;
+    }
 
     vt_event_guard_active = 0;
     struct stat st;

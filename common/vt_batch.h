@@ -18,6 +18,8 @@ namespace vt {
  * hold any byte and can neither be split nor merged with its neighbour. */
 constexpr char kBatchHeader[] = {'\0', 'V', 'T', 'B', '1'};
 constexpr size_t kBatchHeaderSize = sizeof kBatchHeader;
+/* Most messages the module puts into one job; the workers drop a batch holding more. */
+constexpr size_t kBatchMessages = 200;
 
 inline bool is_batch(const char *data, size_t size)
 {

@@ -3,6 +3,7 @@
 #include "vt_db.h"
 #include "vt_log.h"
 #include "vt_safe_file.h"
+#include "vt_sign.h"
 #include "vt_util.h"
 #include "vantor_config.h"
 
@@ -271,6 +272,14 @@ int run()
     if (vt::Fd log_fd = vt::safe::open_file(logfile, O_WRONLY | O_APPEND))
         fchmod(log_fd.get(), 0666);
     vt_logf("Starting vantorconnector V. %s", VANTOR_VERSION);
+    /* The workers carry out only jobs signed with this key: without it they would run none. */
+    std::string key_problem;
+    if (!vt::load_job_key(VT_JOB_KEY_FILE, key_problem)) {
+        vt_logf("ERROR cannot use the job key %s: %s; vantorconnector does not start", VT_JOB_KEY_FILE,
+                key_problem.c_str());
+        std::fprintf(stderr, "vantorconnector: cannot use the job key %s: %s\n", VT_JOB_KEY_FILE, key_problem.c_str());
+        return 3;
+    }
     parse_vantorconnector_conf();
     if (!DEBUG)
         vt_daemon_init();

@@ -15,6 +15,8 @@ extern int NOTIFY_WORKERS;
 extern int VT_MAX_METRICS;
 extern int VT_LOG_NOTIFICATIONS_COMMANDS;
 extern int VT_SEND_NOTIFICATIONS;
+/* 1: workers also carry out jobs without a signature (during an upgrade of the module). */
+extern int VT_ACCEPT_UNSIGNED_JOBS;
 /* 1: the daemon works in HOME and keeps core files; 0: it works in "/" without cores. */
 extern int daemon_dumps_core;
 /* Pause before a worker rebuilds its job-server connection, and the relay's poll interval. */

@@ -15,6 +15,7 @@ int NOTIFY_WORKERS = 2;
 int VT_MAX_METRICS = 100;
 int VT_LOG_NOTIFICATIONS_COMMANDS = 0;
 int VT_SEND_NOTIFICATIONS = 1;
+int VT_ACCEPT_UNSIGNED_JOBS = 0;
 int daemon_dumps_core = 1;
 double sleep_time = 0.5;
 
@@ -30,6 +31,7 @@ const Setting kSettings[] = {
     {"max_metrics_per_service", &VT_MAX_METRICS},
     {"log_notifications_commands", &VT_LOG_NOTIFICATIONS_COMMANDS},
     {"send_notifications", &VT_SEND_NOTIFICATIONS},
+    {"accept_unsigned_jobs", &VT_ACCEPT_UNSIGNED_JOBS},
 };
 }  // namespace
 
@@ -60,6 +62,10 @@ extern "C" int parse_vantorconnector_conf(void)
             "%d\n\tVT_LOG_NOTIFICATIONS_COMMANDS %d\n\tVT_SEND_NOTIFICATIONS %d\n",
             VT_CONNECTOR_CONF, VTSTATUS_WORKERS, PERFDATA_WORKERS, NOTIFY_WORKERS, VT_MAX_METRICS,
             VT_LOG_NOTIFICATIONS_COMMANDS, VT_SEND_NOTIFICATIONS);
+    if (VT_ACCEPT_UNSIGNED_JOBS)
+        vt_write_to_log("WARNING accept_unsigned_jobs=1: the workers carry out jobs without a signature, which "
+                        "anyone who reaches the job server can submit; set it back to 0 once every module "
+                        "signs its jobs");
     return 0;
 }
 

@@ -4,11 +4,13 @@
 #include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
+#include "vt_sign.h"
 #include "vt_util.h"
 #include "vantor_config.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <unistd.h>
 
@@ -20,50 +22,105 @@ constexpr int kIdleWakeupMs = 1000;
 /* The registered queue's job function and batch runner (one queue per process). */
 gearman_worker_fn *job_function = nullptr;
 vt_batch_runner batch_runner = nullptr;
-/* The message of a batch being handed to the job function, or NULL. */
+/* The message being handed to the job function, or NULL. */
 const std::string *current_message = nullptr;
+/* The queue this process serves: a job's signature is checked against it. */
+std::string registered_queue;
+constexpr time_t kRefusalLogSeconds = 60;
 
 std::string up_to_nul(const char *data, size_t size)
 {
     return std::string(data, strnlen(data, size));
 }
 
-/* What the job server calls: a single message goes to the job function as it is, a batch
- * message by message (or whole to the batch runner). Every job is reported done, as each
- * job function reports its own. */
+/* The job as its own message: the function sees it through vt_job_workload_text. */
+void *run_message(gearman_job_st *job, void *context, const std::string &message, size_t *result_size,
+                  gearman_return_t *ret_ptr)
+{
+    current_message = &message;
+    void *result = job_function(job, context, result_size, ret_ptr);
+    current_message = nullptr;
+    return result;
+}
+
+/* A job whose signature did not verify is dropped; the log says so at most once a minute per
+ * process, with how many this worker has dropped, so that a flood of them cannot fill it. */
+void refuse_job(vt::JobCheck why)
+{
+    static unsigned long refused = 0;
+    static time_t logged = 0;
+    ++refused;
+    const time_t now = time(nullptr);
+    if (logged != 0 && now >= logged && now - logged < kRefusalLogSeconds)
+        return;
+    logged = now;
+    vt_logf("ERROR %s: job refused, it carries %s (%lu refused by this worker since it started)",
+            registered_queue.c_str(), vt::job_check_text(why), refused);
+}
+
+/* Runs the messages of a batch: all of them, each stopping at an embedded NUL, the empty
+ * ones skipped. A batch of more messages than the module ever puts into one is dropped whole:
+ * nothing the module sent looks like that, and it would hold the worker for as long as its
+ * sender liked. */
+void run_batch(gearman_job_st *job, void *context, const char *data, size_t size)
+{
+    size_t count = 0;
+    vt::for_each_message(data, size, [&](const char *, size_t) { ++count; });
+    if (count > vt::kBatchMessages) {
+        vt_logf("ERROR %s: a batch job of %zu messages (more than %zu) is dropped whole", registered_queue.c_str(),
+                count, vt::kBatchMessages);
+        return;
+    }
+    std::vector<std::string> messages;
+    const bool whole = vt::for_each_message(data, size, [&](const char *text, size_t len) {
+        std::string m = up_to_nul(text, len);
+        if (!m.empty())
+            messages.push_back(std::move(m));
+    });
+    if (!whole)
+        vt_logf("ERROR %s: a batch job of %zu bytes ends inside a message: only its first %zu messages are run",
+                registered_queue.c_str(), size, messages.size());
+    if (batch_runner) {
+        batch_runner(messages);
+        return;
+    }
+    for (const std::string &m : messages) {
+        size_t ignored_size = 0;
+        gearman_return_t ignored_ret = GEARMAN_SUCCESS;
+        std::free(run_message(job, context, m, &ignored_size, &ignored_ret));
+    }
+}
+
+/* What the job server calls: the signature is checked, then a single message goes to the job
+ * function, a batch message by message (or whole to the batch runner). Every job is reported
+ * done, as each job function reports its own. */
 void *serve_job(gearman_job_st *job, void *context, size_t *result_size, gearman_return_t *ret_ptr)
 {
-    const char *data = static_cast<const char *>(gearman_job_workload(job));
-    const size_t size = gearman_job_workload_size(job);
-    if (!vt::is_batch(data, size))
-        return job_function(job, context, result_size, ret_ptr);
     if (result_size)
         *result_size = 0;
     if (ret_ptr)
         *ret_ptr = GEARMAN_SUCCESS;
     try {
-        std::vector<std::string> messages;
-        const bool whole = vt::for_each_message(data, size, [&](const char *text, size_t len) {
-            messages.push_back(up_to_nul(text, len));
-        });
-        if (!whole)
-            vt_logf("ERROR %s: a batch job of %zu bytes ends inside a message: only its first %zu messages are run",
-                    gearman_job_function_name(job), size, messages.size());
-        if (batch_runner) {
-            batch_runner(messages);
+        const char *data = static_cast<const char *>(gearman_job_workload(job));
+        const size_t size = data ? gearman_job_workload_size(job) : 0;
+        const char *payload = nullptr;
+        size_t payload_size = 0;
+        const vt::JobCheck check = vt::open_job(registered_queue.c_str(), data, size, &payload, &payload_size);
+        if (check == vt::JobCheck::Forged || (check == vt::JobCheck::Unsigned && !VT_ACCEPT_UNSIGNED_JOBS)) {
+            refuse_job(check);
             return nullptr;
         }
-        for (const std::string &m : messages) {
-            current_message = &m;
-            size_t ignored_size = 0;
-            gearman_return_t ignored_ret = GEARMAN_SUCCESS;
-            void *result = job_function(job, context, &ignored_size, &ignored_ret);
-            std::free(result);
-            current_message = nullptr;
+        if (vt::is_batch(payload, payload_size)) {
+            run_batch(job, context, payload, payload_size);
+            return nullptr;
         }
+        const std::string message = payload ? up_to_nul(payload, payload_size) : std::string();
+        if (message.empty())
+            return nullptr;
+        return run_message(job, context, message, result_size, ret_ptr);
     } catch (...) {
         current_message = nullptr;
-        vt::log_caught("batch job");
+        vt::log_caught("job");
     }
     return nullptr;
 }
@@ -115,6 +172,7 @@ extern "C" int vt_create_worker_gearman(const char *queue, gearman_worker_fn *fn
     if (!gearman_worker)
         return -2;
     job_function = fn;
+    registered_queue = queue;
     if (gearman_worker_add_function(gearman_worker, queue, 0, serve_job, nullptr) != GEARMAN_SUCCESS) {
         if (vt_throttle_allows(1))
             vt_logf("ERROR worker could not crete queue for %s - %s", queue, worker_error());

@@ -12,9 +12,11 @@ extern "C" {
 extern gearman_worker_st *gearman_worker;
 
 /* Registers fn for queue and serves jobs one at a time for the rest of the process,
- * rebuilding the worker after sleep_time seconds whenever the job server fails. A job that
- * is a batch of messages (vt_batch.h) is taken apart: fn sees each message in turn as its
- * workload text (vt_job_workload_text), unless a batch runner is set. */
+ * rebuilding the worker after sleep_time seconds whenever the job server fails. Only jobs
+ * signed for queue (vt_sign.h) are carried out, unsigned ones too with accept_unsigned_jobs;
+ * the rest are dropped and counted. A job that is a batch of messages (vt_batch.h) is taken
+ * apart: fn sees each non-empty message in turn as its workload text (vt_job_workload_text),
+ * unless a batch runner is set; a batch of more than kBatchMessages is dropped whole. */
 void vt_run_worker_gearman(const char *queue, gearman_worker_fn *fn);
 /* Creates the worker, adds the servers and registers fn for queue. 0 when the worker is
  * ready to work, -2 when the set-up failed (the worker is then already released). */
@@ -41,8 +43,9 @@ void *vt_process_gearman_statuspri(gearman_job_st *job, void *context, size_t *r
 }
 #include <string>
 #include <vector>
-/* A NUL-terminated copy of the job's workload (stopping at an embedded NUL); while the frame
- * hands out the messages of a batch, the current message (stopping the same way). */
+/* While the frame hands a job to its function: the message (the job inside its signed
+ * envelope, or the current message of a batch), stopping at an embedded NUL. Otherwise a copy
+ * of the job's whole workload, stopping the same way. */
 std::string vt_job_workload_text(gearman_job_st *job);
 /* For a worker kind that runs a batch as a whole: the frame then gives it every batch job's
  * messages in order (each stopping at an embedded NUL) instead of calling the job function

@@ -3,7 +3,7 @@
 # or prints the apt-get line to run.
 set -eu
 packages=(g++ make cmake pkg-config libgearman-dev gearman-job-server libmariadb-dev
-          mariadb-server mariadb-client googletest libgtest-dev
+          mariadb-server mariadb-client googletest libgtest-dev libssl-dev
           dpkg-dev)  # dpkg-shlibdeps: the package test declares library dependencies
 missing=()
 for p in "${packages[@]}"; do

@@ -123,13 +123,22 @@ daemon_stop() {  # a connector daemon left behind by a test or the demo: end its
 # The account notification commands run as, created where missing.
 notify_user() { "$here/create-notify-user.sh"; }
 
+# The key the module signs its jobs with and the workers check them with, made once per
+# sandbox: readable by its owner and group only, as installed.
+job_key() {
+  mkdir -p "$root/etc"
+  [ -s "$root/etc/vantor.key" ] && return 0
+  (umask 027; od -An -vtx1 -N32 /dev/urandom | tr -d ' \n' > "$root/etc/vantor.key") \
+    && chmod 0640 "$root/etc/vantor.key"
+}
+
 case "$cmd" in
-  start) notify_user && mariadb_start && gearmand_start ;;
+  start) notify_user && job_key && mariadb_start && gearmand_start ;;
   notify-user) notify_user ;;
   stop) daemon_stop; gearmand_stop; rm -f "$queue_db"*; mariadb_stop ;;
   mariadb-start) mariadb_start ;;
   mariadb-stop) mariadb_stop ;;
-  gearmand-start) gearmand_start ;;
+  gearmand-start) job_key && gearmand_start ;;  # whoever submits to it signs with the root's key
   gearmand-stop) gearmand_stop ;;
   *) echo "unknown command $cmd" >&2; exit 2 ;;
 esac

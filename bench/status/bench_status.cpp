@@ -1,5 +1,6 @@
-// Statements per second carried by the status workers from the queue into MariaDB, against
-// minimal workers on the two libraries alone and against the same statements executed directly.
+// Statements per second carried by the status workers from the queue into MariaDB, signed jobs
+// against unsigned ones, against minimal workers on the two libraries alone and against the same
+// statements executed directly.
 #include "test_support.h"
 #include "vantor_config.h"
 #include "vt_db.h"
@@ -65,12 +66,13 @@ double direct(int n, int connections)
     return n / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-void queue_all(int n)
+/* Queues n statements, each a job of its own, signed as the module signs them or plain. */
+void queue_all(int n, bool sign = false)
 {
     gearman_client_st *c = gearman_client_create(nullptr);
     gearman_client_add_server(c, "127.0.0.1", VANTOR_GEARMAN_PORT);
     for (int i = 0; i < n; ++i) {
-        std::string s = statement(i);
+        std::string s = sign ? vtt::signed_job("vtdb_vtstatus", statement(i)) : statement(i);
         gearman_job_handle_t h;
         if (gearman_client_do_background(c, "vtdb_vtstatus", nullptr, s.data(), s.size(), h) != GEARMAN_SUCCESS) {
             std::fprintf(stderr, "submission failed: %s\n", gearman_client_error(c));
@@ -98,10 +100,14 @@ double drain_rate(int n, vtt::Sql &sql)
     return (n - start_rows) / secs;
 }
 
-/* The daemon's status workers taking the queued statements. */
-double through_daemon(int n, vtt::Sql &sql)
+/* The daemon's status workers taking the queued statements: signed ones, or plain ones that
+ * the daemon accepts only when told to. */
+double through_daemon(int n, int workers, bool sign, vtt::Sql &sql)
 {
-    queue_all(n);
+    vtt::write_file(VT_CONNECTOR_CONF, "vtstatus_workers=" + std::to_string(workers) +
+                                           "\nperfdata_workers=0\nnotify_workers=0\naccept_unsigned_jobs=" +
+                                           (sign ? "0" : "1") + "\n");
+    queue_all(n, sign);
     pid_t daemon = vtt::start_daemon();
     if (daemon <= 0) {
         std::fprintf(stderr, "daemon did not start\n");
@@ -165,7 +171,6 @@ int main(int argc, char **argv)
     vtt::init_runtime("vantorconnector");
     vtt::Sql sql;
     std::string conf_saved = vtt::read_file(VT_CONNECTOR_CONF);
-    vtt::write_file(VT_CONNECTOR_CONF, "vtstatus_workers=" + std::to_string(workers) + "\nperfdata_workers=0\nnotify_workers=0\n");
     vtt::gearman_drain("vtdb_vtstatus");
 
     reset_table(sql);
@@ -173,16 +178,20 @@ int main(int argc, char **argv)
 
     // The two worker kinds alternate, and the best run of each counts: on a shared machine
     // a slow moment then touches either alike.
-    double minimal = 0, queued = 0;
+    double minimal = 0, queued = 0, unsigned_queued = 0;
     for (int round = 0; round < 2; ++round) {
         reset_table(sql);
         minimal = std::max(minimal, through_minimal_workers(n, workers, sql));
         reset_table(sql);
-        queued = std::max(queued, through_daemon(n, sql));
+        queued = std::max(queued, through_daemon(n, workers, true, sql));
+        reset_table(sql);
+        unsigned_queued = std::max(unsigned_queued, through_daemon(n, workers, false, sql));
     }
     vtt::write_file(VT_CONNECTOR_CONF, conf_saved);
 
-    std::printf("status workers: %.0f statements/s (%d statements, %d processes)\n", queued, n, workers);
+    std::printf("status workers: %.0f statements/s signed (%d statements, %d processes)\n", queued, n, workers);
+    std::printf("  unsigned (accept_unsigned_jobs=1): %.0f statements/s, signed/unsigned ratio %.2f\n",
+                unsigned_queued, queued / unsigned_queued);
     std::printf("  minimal libgearman+MariaDB workers: %.0f statements/s, ratio %.2f\n", minimal, queued / minimal);
     std::printf("  direct over %d connections: %.0f statements/s, ratio %.2f\n", workers, raw, queued / raw);
     return 0;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <cstdio>
 #include <sstream>
 
@@ -500,6 +501,125 @@ TEST_F(Daemon, ZeroWorkersStillGiveThePidsLine)
     start();
     EXPECT_EQ(1, new_lines(" - perfdata_gm  - status_gm  - notify_gm \n"));
     EXPECT_EQ(3u, vtt::children_of(supervisor).size());
+}
+
+TEST_F(Daemon, StartsOnlyWithAKeyFileNobodyElseCanUse)
+{
+    const std::string key = vtt::path("/etc/vantor.key");
+    const std::string saved = vtt::read_file(key);
+    struct Restore {
+        const std::string &key, &saved;
+        ~Restore()
+        {
+            unlink(key.c_str());
+            vtt::write_file(key, saved);
+            chmod(key.c_str(), 0640);
+        }
+    } restore{key, saved};
+    const struct {
+        const char *name;
+        std::function<void()> make;
+        const char *why;
+    } cases[] = {
+        {"missing", [&] { unlink(key.c_str()); }, "No such file"},
+        {"readable by all", [&] { chmod(key.c_str(), 0644); }, "mode 0644"},
+        {"a link", [&] {
+             unlink(key.c_str());
+             vtt::write_file(key + ".real", saved);
+             chmod((key + ".real").c_str(), 0600);
+             symlink((key + ".real").c_str(), key.c_str());
+         }, "symbolic link"},
+    };
+    for (const auto &c : cases) {
+        unlink(key.c_str());
+        vtt::write_file(key, saved);
+        chmod(key.c_str(), 0640);
+        c.make();
+        offset = log().size();
+        EXPECT_EQ(3, run_binary()) << c.name;
+        EXPECT_EQ(1, new_lines(std::string("ERROR cannot use the job key ") + key)) << c.name << ": " << new_log();
+        EXPECT_EQ(1, new_lines(c.why)) << c.name << ": " << new_log();
+        EXPECT_FALSE(vtt::exists(kLock)) << c.name;
+        if (vtt::wait_until([] { return vtt::exists(kLock); }, 500))  // one that started after all
+            vtt::stop_daemon(static_cast<pid_t>(std::stol(vtt::read_file(kLock))));
+    }
+    unlink((key + ".real").c_str());
+}
+
+// One status worker takes the jobs in their order, so a signed job submitted last shows
+// that everything before it was taken.
+TEST_F(Daemon, OnlyJobsSignedForTheirOwnQueueAreCarriedOut)
+{
+    conf("vtstatus_workers=1\nperfdata_workers=0\nnotify_workers=0\n");
+    start();
+    auto insert = [](int k) { return "INSERT INTO vt_test.daemon_rows VALUES (" + std::to_string(k) + ", 'a')"; };
+    std::string changed = vtt::signed_job("vtdb_vtstatus", insert(43));
+    changed[changed.size() - 2] = 'b';
+    const struct {
+        const char *name;
+        std::string job;
+        int k;
+        bool runs;
+    } cases[] = {
+        {"signed", vtt::signed_job("vtdb_vtstatus", insert(40)), 40, true},
+        {"signed batch", vtt::signed_job("vtdb_vtstatus", batch_of({insert(41), insert(42)})), 41, true},
+        {"one byte changed", changed, 43, false},
+        {"signed for another queue", vtt::signed_job("vtdb_statuspri", insert(44)), 44, false},
+        {"no signature", insert(45), 45, false},
+        {"a batch without a signature", batch_of({insert(46)}), 46, false},
+    };
+    for (const auto &c : cases)
+        vtt::gearman_submit_unsigned("vtdb_vtstatus", c.job);
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.daemon_rows VALUES (49, 'last')");
+    ASSERT_TRUE(row_arrives(49, "last")) << new_log();
+    for (const auto &c : cases)
+        EXPECT_EQ(c.runs ? 1 : 0, sql.count("vt_test.daemon_rows WHERE k=" + std::to_string(c.k))) << c.name;
+    EXPECT_EQ(1, sql.count("vt_test.daemon_rows WHERE k=42"));
+    // Four refusals, one line: a flood of forged jobs cannot fill the log.
+    EXPECT_EQ(1, new_lines("ERROR vtdb_vtstatus: job refused, it carries "));
+    EXPECT_EQ(1, new_lines("(1 refused by this worker since it started)"));
+    EXPECT_FALSE(vtt::exists(VT_FAILED_SQL_FILE));
+}
+
+TEST_F(Daemon, UnsignedJobsRunOnlyWhileTheOperatorAllowsThem)
+{
+    conf("vtstatus_workers=1\nperfdata_workers=0\nnotify_workers=0\naccept_unsigned_jobs=1\n");
+    start();
+    EXPECT_EQ(1, new_lines("WARNING accept_unsigned_jobs=1: the workers carry out jobs without a signature"));
+    std::string changed = vtt::signed_job("vtdb_vtstatus", "INSERT INTO vt_test.daemon_rows VALUES (51, 'a')");
+    changed.back() = ';';
+    vtt::gearman_submit_unsigned("vtdb_vtstatus", "INSERT INTO vt_test.daemon_rows VALUES (50, 'old module')");
+    vtt::gearman_submit_unsigned("vtdb_vtstatus", changed);
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.daemon_rows VALUES (52, 'last')");
+    ASSERT_TRUE(row_arrives(52, "last"));
+    EXPECT_EQ("old module", sql.scalar("SELECT v FROM vt_test.daemon_rows WHERE k=50"));
+    EXPECT_EQ(0, sql.count("vt_test.daemon_rows WHERE k=51"));  // a forged job never runs
+}
+
+// A batch holds at most what the module puts into one; empty messages are no statements.
+TEST_F(Daemon, BatchesAreBoundedToWhatTheModuleSends)
+{
+    conf("vtstatus_workers=1\nperfdata_workers=0\nnotify_workers=0\n");
+    start();
+    std::vector<std::string> too_many;
+    for (int k = 100; k <= 300; ++k)
+        too_many.push_back("INSERT INTO vt_test.daemon_rows VALUES (" + std::to_string(k) + ", 'x')");
+    std::vector<std::string> full(vt::kBatchMessages - 2, std::string());
+    full.push_back("INSERT INTO vt_test.daemon_rows VALUES (60, 'among empties')");
+    full.push_back("INSERT INTO vt_test.no_such_table VALUES (1)");
+    vtt::gearman_submit("vtdb_vtstatus", batch_of(too_many));
+    vtt::gearman_submit("vtdb_vtstatus", batch_of(std::vector<std::string>(50000, std::string())));
+    vtt::gearman_submit("vtdb_vtstatus", batch_of(full));
+    vtt::gearman_submit("vtdb_vtstatus", "");
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.daemon_rows VALUES (61, 'last')");
+    ASSERT_TRUE(row_arrives(61, "last")) << new_log();
+    EXPECT_EQ("among empties", sql.scalar("SELECT v FROM vt_test.daemon_rows WHERE k=60"));
+    EXPECT_EQ(0, sql.count("vt_test.daemon_rows WHERE k BETWEEN 100 AND 300"));
+    EXPECT_EQ(1, new_lines("ERROR vtdb_vtstatus: a batch job of 201 messages (more than 200) is dropped whole"));
+    EXPECT_EQ(1, new_lines("ERROR vtdb_vtstatus: a batch job of 50000 messages (more than 200) is dropped whole"));
+    // Only the failing statement costs a round trip and a line: no empty query was sent.
+    EXPECT_EQ(1, new_lines("MYSQL ERROR"));
+    EXPECT_EQ("INSERT INTO vt_test.no_such_table VALUES (1)\n", vtt::read_file(VT_FAILED_SQL_FILE));
 }
 
 }  // namespace

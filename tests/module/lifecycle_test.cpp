@@ -205,6 +205,39 @@ TEST_F(ModuleTest, RefusesToLoadWhenTheDatabaseRefusesAndClosesItsConnection) {
         << db_connections(sql) - connections_before << " connections left open";
 }
 
+// Without its key nothing the module sent would be carried out: it is not loaded, and the
+// engine's log says why.
+TEST_F(ModuleTest, RefusesToLoadWithoutAKeyOnlyItsGroupCanRead) {
+    const std::string key = vtt::path("/etc/vantor.key");
+    const std::string saved = vtt::read_file(key);
+    struct Restore {
+        const std::string &key, &saved;
+        ~Restore() {
+            vtt::remove_file(key);
+            vtt::write_file(key, saved);
+            chmod(key.c_str(), 0640);
+        }
+    } restore{key, saved};
+    const struct {
+        const char *name;
+        mode_t mode;  // 0: no key file
+        const char *why;
+    } cases[] = {{"missing", 0, "No such file"}, {"readable by all", 0644, "mode 0644"}};
+    for (const auto &c : cases) {
+        standin::clear_log();
+        vtt::remove_file(key);
+        if (c.mode) {
+            vtt::write_file(key, saved);
+            chmod(key.c_str(), c.mode);
+        }
+        EXPECT_EQ(nullptr, load()) << c.name;
+        EXPECT_EQ(1u, standin::count_log_lines("vtdb: cannot use the job key " + key + ": ")) << c.name;
+        EXPECT_EQ(1u, standin::count_log_lines(c.why)) << c.name;
+        EXPECT_EQ(0u, standin::callback_count()) << c.name;
+        EXPECT_EQ(0u, log_count("vtdb loaded")) << c.name;
+    }
+}
+
 TEST_F(ModuleTest, MissingDatabaseSettingsEndTheEngineProcessWithStatusOne) {
     vtm::FileGuard conf(vtm::db_conf());
     vtt::remove_file(vtm::db_conf());

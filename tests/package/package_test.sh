@@ -62,6 +62,11 @@ for d in var var/delayed-messages var/rw; do
   [ "$(stat -c '%a %U %G' "$tmp/root$root/$d")" = "3775 root $group" ] \
     || fail "$d after postinst: $(stat -c '%a %U %G' "$tmp/root$root/$d")"
 done
+# The job key is made at the first configure, for root and the engine's group only, and kept.
+key="$tmp/root$root/etc/vantor.key"
+[ "$(stat -c '%a %U %G' "$key" 2>/dev/null)" = "640 root $group" ] || fail "job key after postinst: $(stat -c '%a %U %G' "$key" 2>&1)"
+grep -qxE '[0-9a-f]{64}' "$key" || fail "job key is not 32 random bytes in hex"
+key_before=$(cat "$key")
 # The service unit, in a directory systemd searches.
 unitdir=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed -n 's|^\.\(.*/lib/systemd/system\)/vantorconnector\.service$|\1|p')
 [ -n "$unitdir" ] || fail "no service unit in a systemd unit directory"
@@ -107,6 +112,7 @@ for _ in $(seq 1 100); do
   [ -n "$new_pid" ] && [ "$new_pid" != "$old_pid" ] && break
   sleep 0.1
 done
+[ "$(cat "$key")" = "$key_before" ] || fail "the upgrade replaced the job key"
 kill -0 "$old_pid" 2>/dev/null && fail "the daemon of before the upgrade still runs"
 [ -n "$new_pid" ] && [ "$new_pid" != "$old_pid" ] && kill -0 "$new_pid" 2>/dev/null \
   || fail "no daemon after the upgrade (lock: $new_pid)"

@@ -3,6 +3,7 @@
 #include "test_support.h"
 #include "vantor_config.h"
 #include "vt_batch.h"
+#include "vt_sign.h"
 #include "vt_delayed.h"
 #include "vt_gearman_client.h"
 #include "vt_log.h"
@@ -26,14 +27,18 @@ using Jobs = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
 struct RawJob {
-    std::string workload, unique;
+    std::string workload, unique;  // the workload inside its signed envelope
+    vt::JobCheck check;
 };
 
 void *keep_raw(gearman_job_st *job, void *context, size_t *result_size, gearman_return_t *ret)
 {
+    const char *inner = nullptr;
+    size_t inner_size = 0;
+    const vt::JobCheck check = vt::open_job(gearman_job_function_name(job), static_cast<const char *>(gearman_job_workload(job)),
+                                            gearman_job_workload_size(job), &inner, &inner_size);
     static_cast<std::vector<RawJob> *>(context)->push_back(
-        {std::string(static_cast<const char *>(gearman_job_workload(job)), gearman_job_workload_size(job)),
-         gearman_job_unique(job) ? gearman_job_unique(job) : ""});
+        {std::string(inner, inner_size), gearman_job_unique(job) ? gearman_job_unique(job) : "", check});
     *result_size = 0;
     *ret = GEARMAN_SUCCESS;
     return nullptr;
@@ -99,6 +104,7 @@ protected:
     void SetUp() override
     {
         vtt::init_runtime("vtdb");
+        vtt::load_sandbox_key();  // as the module loads it
         vtt::gearmand_resume();
         vtt::gearmand_start();
         for (const auto &q : kQueues)
@@ -160,6 +166,7 @@ TEST_F(Sender, BatchesHoldEachMessageByteForByteInOrderWithFreshUniqueIds)
     for (const auto *jobs : {&s, &p})
         for (const RawJob &j : *jobs) {
             EXPECT_TRUE(vt::is_batch(j.workload.data(), j.workload.size()) || j.workload.find('\0') == std::string::npos);
+            EXPECT_EQ(vt::JobCheck::Signed, j.check);
             uniques.insert(j.unique);
         }
     EXPECT_EQ(s.size() + p.size(), uniques.size()) << "a repeated unique id would merge jobs";
@@ -169,8 +176,11 @@ TEST_F(Sender, BatchesHoldEachMessageByteForByteInOrderWithFreshUniqueIds)
     for (const std::string q : {"vtdb_notify", "vt_eventguard"}) {
         std::vector<RawJob> one = take_raw(q);
         ASSERT_EQ(3u, one.size()) << q;
-        for (const RawJob &j : one)
+        for (const RawJob &j : one) {
             EXPECT_FALSE(vt::is_batch(j.workload.data(), j.workload.size())) << j.workload;
+            // signed for the daemon's workers; the event guard's reader is outside the system
+            EXPECT_EQ(q == std::string("vtdb_notify") ? vt::JobCheck::Signed : vt::JobCheck::Unsigned, j.check) << q;
+        }
     }
     EXPECT_EQ(0, vt_unaccepted_count());
 }

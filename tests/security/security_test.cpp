@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "test_support.h"
+#include "vt_batch.h"
 #include "vt_delayed.h"
 #include "vt_log.h"
 #include "vantor_config.h"
@@ -291,6 +292,61 @@ TEST_F(SecurityTest, NewlineInAJobAddsNoMessage)
     EXPECT_TRUE(logged("processed 1 delayed messages")) << new_log();
     EXPECT_EQ(comment, sql.scalar("SELECT v FROM vt_test.sec"));
     EXPECT_EQ(0, sql.count("information_schema.tables WHERE table_schema='vt_test' AND table_name='pwned'"));
+}
+
+// Whoever reaches the job server submits jobs; nobody cannot read the key, so what it submits,
+// on every queue and framed every way, is dropped: no command runs, no statement is executed,
+// no value stored. The module's own signed jobs are carried out all the while.
+TEST_F(SecurityTest, JobsWithoutTheKeyRunNothing)
+{
+    ASSERT_EQ(0, chmod(outside.c_str(), 0777));  // where the notification user could write
+    const std::string conf_saved = vtt::read_file(VT_CONNECTOR_CONF);
+    vtt::write_file(VT_CONNECTOR_CONF, "vtstatus_workers=1\nperfdata_workers=1\nnotify_workers=1\n");
+    daemon = vtt::start_daemon();
+    vtt::write_file(VT_CONNECTOR_CONF, conf_saved);
+    ASSERT_GT(daemon, 0);
+    const std::string now = std::to_string(time(nullptr));
+    std::string batch;
+    for (const std::string &m : {std::string("INSERT INTO vt_test.sec (v) VALUES ('batch')"),
+                                 std::string("INSERT INTO vt_test.sec (v) VALUES ('batch too')")})
+        vt::batch_append(batch, m.data(), m.size());
+    const struct {
+        const char *queue;
+        std::string job;
+    } attacks[] = {
+        {"vtdb_notify", "touch " + outside + "/pwned"},
+        {"vtdb_vtstatus", "CREATE TABLE vt_test.pwned (i INT)"},
+        {"vtdb_statuspri", "INSERT INTO vt_test.sec (v) VALUES ('pri')"},
+        {"vtdb_perfdata", now + "\t2147483000\t1\tload=1;5;10"},
+        {"vtdb_vtstatus", batch},
+        {"vtdb_notify", vtt::signed_job("vtdb_vtstatus", "touch " + outside + "/pwned-signed")},
+    };
+    ASSERT_TRUE(as_nobody([&] {
+        if (open(vtt::path("/etc/vantor.key").c_str(), O_RDONLY) >= 0)
+            return false;  // the key must stay out of its reach
+        for (const auto &a : attacks)
+            vtt::gearman_submit_unsigned(a.queue, a.job, a.queue == std::string("vtdb_perfdata"));
+        return true;
+    }));
+    // The module's own jobs, after the attacks on each queue (one worker a queue, in order).
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.sec (v) VALUES ('module')");
+    vtt::gearman_submit("vtdb_statuspri", "INSERT INTO vt_test.sec (v) VALUES ('module pri')");
+    vtt::gearman_submit("vtdb_perfdata", now + "\t4243\t1\tload=1;5;10", true);
+    vtt::gearman_submit("vtdb_notify", "touch " + outside + "/module");
+    EXPECT_TRUE(vtt::wait_until([&] { return rows_with("module") == 1 && rows_with("module pri") == 1; }, 15000));
+    EXPECT_TRUE(vtt::wait_until([&] { return vtt::exists(outside + "/module"); }, 15000)) << new_log();
+    EXPECT_TRUE(vtt::wait_until([&] {
+        return sql.count("information_schema.tables WHERE table_schema='vtperf' AND table_name='service_perf_4243'") == 1;
+    }, 15000)) << new_log();
+
+    EXPECT_FALSE(vtt::exists(outside + "/pwned"));
+    EXPECT_FALSE(vtt::exists(outside + "/pwned-signed"));
+    EXPECT_EQ(0, sql.count("information_schema.tables WHERE table_schema='vt_test' AND table_name='pwned'"));
+    EXPECT_EQ(0, sql.count("information_schema.tables WHERE table_schema='vtperf' AND table_name='service_perf_2147483000'"));
+    EXPECT_EQ(0, sql.count("vt_test.sec WHERE v NOT LIKE 'module%'"));
+    for (const char *q : {"vtdb_notify", "vtdb_vtstatus", "vtdb_statuspri", "vtdb_perfdata"})
+        EXPECT_TRUE(logged(std::string("ERROR ") + q + ": job refused, it carries ")) << q << new_log();
+    sql.exec("DROP TABLE IF EXISTS vtperf.service_perf_4243");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "vantor_config.h"
 #include "vt_db.h"
 #include "vt_log.h"
+#include "vt_sign.h"
 
 #include <libgearman/gearman.h>
 #include <mysql.h>
@@ -220,9 +221,12 @@ struct Collected {
 void *collect(gearman_job_st *job, void *context, size_t *result_size, gearman_return_t *ret)
 {
     auto *c = static_cast<Collected *>(context);
-    // A batch counts as the messages it holds, in their order.
-    vt::for_each_message(static_cast<const char *>(gearman_job_workload(job)), gearman_job_workload_size(job),
-                         [&](const char *text, size_t size) { c->jobs->emplace_back(text, size); });
+    // A batch counts as the messages it holds, in their order; a signed job as the job inside.
+    const char *data = nullptr;
+    size_t size = 0;
+    vt::open_job(gearman_job_function_name(job), static_cast<const char *>(gearman_job_workload(job)),
+                 gearman_job_workload_size(job), &data, &size);
+    vt::for_each_message(data, size, [&](const char *text, size_t len) { c->jobs->emplace_back(text, len); });
     *result_size = 0;
     *ret = GEARMAN_SUCCESS;
     return nullptr;
@@ -232,6 +236,7 @@ void *collect(gearman_job_st *job, void *context, size_t *result_size, gearman_r
 std::vector<std::string> gearman_take(const std::string &queue, size_t count, int timeout_ms)
 {
     std::vector<std::string> jobs;
+    load_sandbox_key();
     Collected c{&jobs};
     gearman_worker_st *w = gearman_worker_create(nullptr);
     if (!w)
@@ -261,7 +266,29 @@ void gearman_drain(const std::string &queue)
     }
 }
 
+void load_sandbox_key()
+{
+    if (vt::job_key_loaded())
+        return;
+    std::string why;
+    if (!vt::load_job_key(path("/etc/vantor.key"), why))
+        throw std::runtime_error("no job key: " + why);
+}
+
+std::string signed_job(const std::string &queue, const std::string &text)
+{
+    if (queue == "vt_eventguard")
+        return text;  // read outside the system, never signed
+    load_sandbox_key();
+    return vt::sign_job(queue.c_str(), text.data(), text.size());
+}
+
 void gearman_submit(const std::string &queue, const std::string &text, bool high)
+{
+    gearman_submit_unsigned(queue, signed_job(queue, text), high);
+}
+
+void gearman_submit_unsigned(const std::string &queue, const std::string &text, bool high)
 {
     gearman_client_st *c = gearman_client_create(nullptr);
     if (!c)
@@ -282,8 +309,9 @@ void gearman_submit_all(const std::string &queue, const std::vector<std::string>
     if (!c)
         throw std::runtime_error("gearman_client_create failed");
     gearman_client_add_server(c, "127.0.0.1", static_cast<in_port_t>(gearman_port()));
-    for (const std::string &text : texts) {
+    for (const std::string &message : texts) {
         gearman_job_handle_t handle;
+        const std::string text = signed_job(queue, message);
         if (gearman_client_do_background(c, queue.c_str(), nullptr, text.data(), text.size(), handle) != GEARMAN_SUCCESS) {
             std::string err = gearman_client_error(c) ? gearman_client_error(c) : "";
             gearman_client_free(c);

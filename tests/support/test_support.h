@@ -71,10 +71,17 @@ long gearman_queued(const std::string &queue);  // jobs waiting in queue
 std::vector<std::string> gearman_take(const std::string &queue, size_t count, int timeout_ms);
 // Drops every waiting job of queue (takes them and discards them).
 void gearman_drain(const std::string &queue);
-// Submits a background job directly with the library (high or normal priority).
+// Submits a background job directly with the library (high or normal priority), signed with
+// the sandbox's key as the module signs (the event-guard queue's records go unsigned).
 void gearman_submit(const std::string &queue, const std::string &text, bool high = false);
-// Submits every text as a normal-priority background job over one client connection.
+// The same, with text submitted byte for byte as it stands.
+void gearman_submit_unsigned(const std::string &queue, const std::string &text, bool high = false);
+// Submits every text, signed, as a normal-priority background job over one client connection.
 void gearman_submit_all(const std::string &queue, const std::vector<std::string> &texts);
+// text in the envelope the module would submit it in to queue (loads the sandbox's key).
+std::string signed_job(const std::string &queue, const std::string &text);
+// Loads <root>/etc/vantor.key into this process unless a key is loaded; throws when it cannot.
+void load_sandbox_key();
 
 // Files.
 std::string read_file(const std::string &path);

@@ -47,7 +47,8 @@ void submit(int port, const std::string &queue, const std::string &text)
     ASSERT_NE(nullptr, c);
     gearman_client_add_server(c, "127.0.0.1", static_cast<in_port_t>(port));
     gearman_job_handle_t handle;
-    EXPECT_EQ(GEARMAN_SUCCESS, gearman_client_do_background(c, queue.c_str(), nullptr, text.data(), text.size(), handle));
+    const std::string job = vtt::signed_job(queue, text);
+    EXPECT_EQ(GEARMAN_SUCCESS, gearman_client_do_background(c, queue.c_str(), nullptr, job.data(), job.size(), handle));
     gearman_client_free(c);
 }
 

@@ -1,0 +1,53 @@
+/* Signed jobs: the key shared by the module and the daemon, and the envelope a job travels in. */
+#ifndef VT_SIGN_H
+#define VT_SIGN_H
+
+#include <cstddef>
+#include <string>
+
+/* Anyone who can reach the job server can submit jobs, and the daemon's workers run what
+ * they are handed with the database rights of the system and the notification user's
+ * shell. A job therefore carries an HMAC-SHA256 over its queue name, a time stamp, a random
+ * nonce and its bytes, made with a key that only root and the engine's group can read;
+ * workers carry out only jobs whose authenticator verifies.
+ *
+ * Envelope: the five bytes "\0VTS1", the 32-byte authenticator, the time stamp (8 bytes,
+ * seconds since the epoch, most significant first), the 16-byte nonce, then the job itself
+ * (a single message, or a batch as vt_batch.h frames it). It starts with a NUL byte like a
+ * batch, so no single message from an older module is taken for it, and its fifth byte
+ * tells it from a batch. The authenticator covers the queue name (length first) and every
+ * byte after itself. */
+namespace vt {
+
+constexpr char kSignedHeader[] = {'\0', 'V', 'T', 'S', '1'};
+constexpr size_t kSignedHeaderSize = sizeof kSignedHeader;
+constexpr size_t kJobMacSize = 32;
+constexpr size_t kJobNonceSize = 16;
+constexpr size_t kSignedOverhead = kSignedHeaderSize + kJobMacSize + 8 + kJobNonceSize;
+
+/* Reads the key file: 32 random bytes, or 64 or more hexadecimal digits (a trailing line
+ * feed allowed). Refused with why set: a missing or unreadable file, a link, anything but a
+ * regular file with one name, a file that others than its owner and group can read or its
+ * group can write, one owned by another user than root or this process's, or a key of the
+ * wrong form. Until a key is loaded nothing can be signed or verified. */
+bool load_job_key(const std::string &path, std::string &why);
+/* Whether a key is loaded; forget_job_key drops it (a module unloaded from the engine). */
+bool job_key_loaded();
+void forget_job_key();
+
+/* The job data of size bytes for queue in its signed envelope. Needs a loaded key (an
+ * unsigned copy is returned without one); throws std::bad_alloc. */
+std::string sign_job(const char *queue, const char *data, size_t size);
+
+enum class JobCheck {
+    Signed,    /* the authenticator verified: payload is the job inside */
+    Unsigned,  /* no envelope: payload is the whole job */
+    Forged,    /* an envelope whose authenticator does not verify for this queue */
+};
+/* Checks a job taken from queue and points payload at the job inside the envelope. */
+JobCheck open_job(const char *queue, const char *data, size_t size, const char **payload, size_t *payload_size);
+const char *job_check_text(JobCheck check);
+
+}  // namespace vt
+
+#endif
