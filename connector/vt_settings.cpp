@@ -30,6 +30,7 @@ const Setting kSettings[] = {
     {"max_metrics_per_service", &VT_MAX_METRICS},
     {"log_notifications_commands", &VT_LOG_NOTIFICATIONS_COMMANDS},
     {"send_notifications", &VT_SEND_NOTIFICATIONS},
+    {"perfdata_retention_days", &PERFDATA_RETENTION_DAYS},
 };
 }  // namespace
 

@@ -1,6 +1,7 @@
 // The daemon end to end: start-up, lock file, supervision, status workers against the real servers.
 #include "test_support.h"
 #include "vt_batch.h"
+#include "vt_upsert.h"
 #include "vantor_config.h"
 #include "vt_log.h"
 
@@ -207,6 +208,37 @@ TEST_F(Daemon, BatchesRunInOneTransactionWithFailuresHandledPerStatement)
     ASSERT_TRUE(row_arrives(30, "whole"));
     EXPECT_TRUE(vtt::wait_until([&] { return new_lines("ends inside a message: only its first 1 messages") == 1; },
                                 5000));
+}
+
+// An upsert of daemon_rows marked as mergeable, as the module marks its status upserts.
+std::string upsert(const std::string &k, const std::string &v)
+{
+    return vt::marked_upsert(1, "INSERT INTO vt_test.daemon_rows(k, v) VALUES", "(" + k + ", '" + v + "')",
+                             " ON DUPLICATE KEY UPDATE v='" + v + "'");
+}
+
+// The upserts of a batch go as one statement; when it fails, they run one by one, and only
+// the one at fault is logged and kept, as if it had come alone.
+TEST_F(Daemon, MergedUpsertThatFailsFallsBackToTheSingleStatements)
+{
+    conf("vtstatus_workers=1\nperfdata_workers=0\nnotify_workers=0\n");
+    start();
+    const std::string bad = upsert("'not a number'", "bad");
+    vtt::gearman_submit("vtdb_vtstatus", batch_of({upsert("40", "a"), bad, upsert("40", "b"), upsert("41", "c")}));
+    ASSERT_TRUE(row_arrives(41, "c"));
+    EXPECT_EQ("b", sql.scalar("SELECT v FROM vt_test.daemon_rows WHERE k=40"));
+    EXPECT_EQ(bad + "\n", vtt::read_file(VT_FAILED_SQL_FILE));
+    EXPECT_EQ(1, new_lines("MYSQL ERROR: mysql_query;1366;"));
+    EXPECT_EQ(1, new_lines(";" + bad + "\n"));
+    EXPECT_EQ(0, new_lines("=VALUES(")) << "the merged statement is not logged";
+    EXPECT_EQ(2, sql.count("vt_test.daemon_rows"));
+
+    // Without a fault, the rows land as one statement would leave them.
+    vtt::remove_file(VT_FAILED_SQL_FILE);
+    vtt::gearman_submit("vtdb_vtstatus", batch_of({upsert("41", "d"), upsert("42", "e"), upsert("41", "f")}));
+    ASSERT_TRUE(row_arrives(42, "e"));
+    EXPECT_EQ("f", sql.scalar("SELECT v FROM vt_test.daemon_rows WHERE k=41"));
+    EXPECT_FALSE(vtt::exists(VT_FAILED_SQL_FILE));
 }
 
 TEST_F(Daemon, StatementEndsAtAnEmbeddedNul)
