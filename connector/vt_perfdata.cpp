@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+bool vt_perf::batch_in_one_transaction = true;
+
 namespace {
 
 /* ------------------------------------------------------------------------------------------
@@ -100,6 +102,8 @@ void prepare_worker() noexcept
 {
     vt_perf::reset_registry();
     vt_load_metric_id_list();
+    if (!vt_perf::batch_in_one_transaction)
+        return;
     vt_set_batch_runner([](const std::vector<std::string> &records) {
         try {
             run_perfdata_batch(records);

@@ -31,6 +31,9 @@ struct ValueInsert {
 };
 /* While set (not NULL), value inserts are collected there instead of being sent. */
 void defer_value_inserts(std::vector<ValueInsert> *to);
+/* Whether a worker started from now on stores a batch's records in one transaction (true)
+ * or each record on its own, in a transaction of its own (the benchmark compares the two). */
+extern bool batch_in_one_transaction;
 /* Sends the collected value inserts of a batch in one transaction. */
 void store_in_one_transaction(const std::vector<ValueInsert> &inserts);
 

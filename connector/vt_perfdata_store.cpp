@@ -187,63 +187,11 @@ void fill_names(metric_node *node)
         node->service_description = strdup(row[1]);
 }
 
-/* Finds or registers every metric of a record and marks those whose values are to be stored.
- * Known metrics cost nothing (or one update when their unit or range changed). Metrics the
- * registry does not know cost one read of the service's metrics, and those still new one
- * registration of them all and one more read: never a statement per metric, and other workers
- * find what one registered with their first read. A metric beyond VT_MAX_METRICS is refused
- * (logged); no value is ever stored without its metric's id. */
-void register_metrics(const perfdata_job &job, std::vector<Pending> &metrics)
+/* Registers the new metrics of a record (rows: their value lists) with one statement and
+ * reads their ids back with one read of the service's metrics. */
+void send_registration(const perfdata_job &job, const std::string &rows, const std::vector<Pending *> &registering)
 {
     const int host_id = job.host_id, service_id = job.service_id;
-    std::vector<Pending *> unknown;
-    for (Pending &p : metrics) {
-        if (metric_node *node = vt_find_metric_id(host_id, service_id, p.label.c_str())) {
-            update_changed(node, p, host_id, service_id);
-            p.id = node->metric_id;
-            p.store = true;
-        } else {
-            unknown.push_back(&p);
-        }
-    }
-    if (unknown.empty())
-        return;
-    if (!load_service_metrics(host_id, service_id))
-        return;
-    int count = 0;
-    metric_node *last = vt_count_metric_per_host_service(host_id, service_id, &count);
-    std::string rows;
-    std::vector<Pending *> registering;
-    for (Pending *p : unknown) {
-        if (metric_node *node = vt_find_metric_id(host_id, service_id, p->label.c_str())) {
-            update_changed(node, *p, host_id, service_id);
-            p->id = node->metric_id;
-            p->store = true;
-            continue;
-        }
-        bool twice = false;
-        for (Pending *r : registering)
-            twice = twice || r->label == p->label;
-        if (twice) {
-            registering.push_back(p);
-            continue;
-        }
-        if (count >= VT_MAX_METRICS) {
-            if (last) {
-                fill_names(last);
-                vt_logf("ERROR: metric %s denied - H %s/%d & SVC %s/%d have already %d metrics", p->label.c_str(),
-                        vt::col_or_empty(last->host_name), host_id, vt::col_or_empty(last->service_description),
-                        service_id, count);
-            }
-            continue;
-        }
-        ++count;
-        registering.push_back(p);
-        if (!rows.empty())
-            rows += ",";
-        rows += vt::format("(%d,%d,'%s','%s',%s,%s)", host_id, service_id, p->label.c_str(), p->unit_sql.c_str(),
-                           p->max_sql.c_str(), p->min_sql.c_str());
-    }
     if (registering.empty())
         return;
     const std::string q = "INSERT INTO vtcfg.service_metric (`host_id`, `service_id`, `metric`, `unit`, `value_max`, "
@@ -273,6 +221,73 @@ void register_metrics(const perfdata_job &job, std::vector<Pending> &metrics)
         }
         p->id = node->metric_id;
         p->store = true;
+    }
+}
+
+/* Finds or registers every metric of a record and marks those whose values are to be stored.
+ * Known metrics cost nothing (or one update when their unit or range changed). Metrics the
+ * registry does not know cost one read of the service's metrics, and those still new one
+ * registration of them all and one more read: never a statement per metric, and other workers
+ * find what one registered with their first read. A metric beyond VT_MAX_METRICS is refused
+ * (logged); no value is ever stored without its metric's id. */
+void register_metrics(const perfdata_job &job, std::vector<Pending> &metrics)
+{
+    const int host_id = job.host_id, service_id = job.service_id;
+    std::vector<Pending *> unknown;
+    for (Pending &p : metrics) {
+        if (metric_node *node = vt_find_metric_id(host_id, service_id, p.label.c_str())) {
+            update_changed(node, p, host_id, service_id);
+            p.id = node->metric_id;
+            p.store = true;
+        } else {
+            unknown.push_back(&p);
+        }
+    }
+    if (unknown.empty())
+        return;
+    if (!load_service_metrics(host_id, service_id))
+        return;
+    int count = 0;
+    vt_count_metric_per_host_service(host_id, service_id, &count);
+    std::string rows;
+    std::vector<Pending *> registering, denied;
+    for (Pending *p : unknown) {
+        if (metric_node *node = vt_find_metric_id(host_id, service_id, p->label.c_str())) {
+            update_changed(node, *p, host_id, service_id);
+            p->id = node->metric_id;
+            p->store = true;
+            continue;
+        }
+        bool twice = false;
+        for (Pending *r : registering)
+            twice = twice || r->label == p->label;
+        if (twice) {
+            registering.push_back(p);
+            continue;
+        }
+        if (count >= VT_MAX_METRICS) {
+            denied.push_back(p);
+            continue;
+        }
+        ++count;
+        registering.push_back(p);
+        if (!rows.empty())
+            rows += ",";
+        rows += vt::format("(%d,%d,'%s','%s',%s,%s)", host_id, service_id, p->label.c_str(), p->unit_sql.c_str(),
+                           p->max_sql.c_str(), p->min_sql.c_str());
+    }
+    send_registration(job, rows, registering);
+    /* Refusals are logged once the record's new metrics are in the registry, naming the
+     * service after the last of them. */
+    for (Pending *p : denied) {
+        int n = 0;
+        metric_node *last = vt_count_metric_per_host_service(host_id, service_id, &n);
+        if (!last)
+            continue;
+        fill_names(last);
+        vt_logf("ERROR: metric %s denied - H %s/%d & SVC %s/%d have already %d metrics", p->label.c_str(),
+                vt::col_or_empty(last->host_name), host_id, vt::col_or_empty(last->service_description), service_id,
+                n);
     }
 }
 
