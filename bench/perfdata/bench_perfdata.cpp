@@ -192,6 +192,22 @@ double direct_rate(const std::vector<std::string> &statements, size_t values)
     return static_cast<double>(values) / secs;
 }
 
+// Waits until the queue is empty; values per second since start, all values having arrived.
+double values_per_second(Clock::time_point start, long before, size_t values, vtt::Sql &sql)
+{
+    bool done = vtt::wait_until([] {
+        auto st = vtt::gearman_status();
+        return st.count("vtdb_perfdata") && st["vtdb_perfdata"].total == 0;
+    }, 600000);
+    double secs = seconds_since(start);
+    long stored = stored_rows(sql) - before;
+    if (!done || stored != static_cast<long>(values)) {
+        std::fprintf(stderr, "only %ld of %zu values arrived\n", stored, values);
+        std::exit(1);
+    }
+    return static_cast<double>(values) / secs;
+}
+
 // Values per second stored by the workers, from the first submission until the queue is empty;
 // *submitting gets the seconds the submissions alone took (the workers run meanwhile).
 double store_rate(const std::vector<PerfJob> &js, long long t0, size_t values, vtt::Sql &sql, double *submitting)
@@ -210,17 +226,7 @@ double store_rate(const std::vector<PerfJob> &js, long long t0, size_t values, v
     }
     gearman_client_free(c);
     *submitting = seconds_since(start);
-    bool done = vtt::wait_until([] {
-        auto st = vtt::gearman_status();
-        return st.count("vtdb_perfdata") && st["vtdb_perfdata"].total == 0;
-    }, 600000);
-    double secs = seconds_since(start);
-    long stored = stored_rows(sql) - before;
-    if (!done || stored != static_cast<long>(values)) {
-        std::fprintf(stderr, "only %ld of %zu values arrived\n", stored, values);
-        std::exit(1);
-    }
-    return static_cast<double>(values) / secs;
+    return values_per_second(start, before, values, sql);
 }
 
 // The same, with the records submitted in batches of kBatch as the module's sender does.
@@ -245,17 +251,7 @@ double batch_store_rate(const std::vector<PerfJob> &js, long long t0, size_t val
         }
     }
     gearman_client_free(c);
-    bool done = vtt::wait_until([] {
-        auto st = vtt::gearman_status();
-        return st.count("vtdb_perfdata") && st["vtdb_perfdata"].total == 0;
-    }, 600000);
-    double secs = seconds_since(start);
-    long stored = stored_rows(sql) - before;
-    if (!done || stored != static_cast<long>(values)) {
-        std::fprintf(stderr, "only %ld of %zu values arrived\n", stored, values);
-        std::exit(1);
-    }
-    return static_cast<double>(values) / secs;
+    return values_per_second(start, before, values, sql);
 }
 
 // Worker processes of the run, ended at any exit of the benchmark.
