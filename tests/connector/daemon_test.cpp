@@ -288,6 +288,31 @@ TEST_F(Daemon, KilledWorkerOfEachKindIsReplacedByItsKind)
     EXPECT_TRUE(row_arrives(4, "still served"));
 }
 
+// The retention child runs only when values expire, and is restarted like the workers.
+TEST_F(Daemon, RetentionChildRunsWhenSetAndIsRestarted)
+{
+    auto retention_pid = [&] {
+        const std::string needle = "processing perfdata retention of 30 days - pid ", log = new_log();
+        size_t at = log.rfind(needle);
+        return at == std::string::npos ? 0 : static_cast<pid_t>(std::stol(log.substr(at + needle.size())));
+    };
+    start();
+    EXPECT_EQ(0, new_lines("processing perfdata retention"));
+    vtt::stop_daemon(supervisor);
+    conf("vtstatus_workers=1\nperfdata_workers=0\nnotify_workers=0\nperfdata_retention_days=30\n");
+    start();
+    pid_t victim = 0;
+    ASSERT_TRUE(vtt::wait_until([&] { return (victim = retention_pid()) > 0; }, 10000)) << new_log();
+    kill(victim, SIGKILL);
+    EXPECT_TRUE(vtt::wait_until([&] {
+        return new_lines("ERROR perfdata retention child died " + std::to_string(victim) + ", restarting") == 1;
+    }, 5000)) << new_log();
+    pid_t successor = 0;
+    EXPECT_TRUE(vtt::wait_until([&] { return (successor = retention_pid()) > 0 && successor != victim; }, 10000));
+    auto kids = vtt::children_of(supervisor);
+    EXPECT_NE(kids.end(), std::find(kids.begin(), kids.end(), successor));
+}
+
 // " 12  13 " (the PIDs line's id text) as numbers.
 std::vector<pid_t> ids_between(const std::string &line, const std::string &from, const std::string &to)
 {
