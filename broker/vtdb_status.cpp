@@ -9,6 +9,7 @@
 #include "vt_gearman_client.h"
 #include "vt_identity.h"
 #include "vt_log.h"
+#include "vt_upsert.h"
 #include "vt_util.h"
 #include "vtdb_module.h"
 #include "vtdb_scratch.h"
@@ -52,7 +53,7 @@ std::string host_status_statement(host *h, const char *host_id) {
         h->state_type = 1;
 
     auto text = [](char *slot) -> const char * { return slot ? slot : "NULL"; };
-    return vt::format_statement(
+    const std::string head = vt::format_statement(
         "INSERT INTO %s.host_status( host_id,host_name,problem_has_been_acknowledged,acknowledgement_type,"
         "check_type,current_state,last_state,last_hard_state,plugin_output,long_plugin_output,perf_data,"
         "state_type,current_attempt,latency,execution_time,notifications_enabled,next_check,last_check,"
@@ -60,9 +61,22 @@ std::string host_status_statement(host *h, const char *host_id) {
         "check_command,check_period,notification_period,check_interval,retry_interval,event_handler,"
         "max_attempts,active_checks_enabled,passive_checks_enabled,event_handler_enabled,"
         "flap_detection_enabled,process_performance_data,obsess_over_host,notes_url,action_url,icon_image,"
-        "export_date,display_status) VALUES( %s,%s,%d,%d,%d,%d,%d,%d,%s,%s,%s,%d,%d,%.03f,%.03f,%d,%s,%s,%s,"
-        "%d,%d,'%d','%lu',%s,%s,%s,'%.06f','%.06f',%s,%d,%d,%d,%d,%d,%d,%d,%s,%s,%s,%s,%d) ON DUPLICATE KEY "
-        "UPDATE export_date=%s, host_name=%s, notes_url=%s,action_url=%s,icon_image=%s,"
+        "export_date,display_status) VALUES",
+        STATUS_SCHEMA);
+    const std::string row = vt::format_statement(
+        "( %s,%s,%d,%d,%d,%d,%d,%d,%s,%s,%s,%d,%d,%.03f,%.03f,%d,%s,%s,%s,"
+        "%d,%d,'%d','%lu',%s,%s,%s,'%.06f','%.06f',%s,%d,%d,%d,%d,%d,%d,%d,%s,%s,%s,%s,%d)",
+        host_id, name, h->problem_has_been_acknowledged, h->acknowledgement_type, h->check_type,
+        h->current_state, h->last_state, h->last_hard_state, text(plugin_output), text(long_plugin_output),
+        text(perf_data), h->state_type, h->current_attempt, h->latency, h->execution_time,
+        h->notifications_enabled, next, last, changed, h->scheduled_downtime_depth, h->is_flapping,
+        h->total_services, h->modified_attributes, text(check_command), text(check_period),
+        text(notification_period), h->check_interval, h->retry_interval, text(event_handler), h->max_attempts,
+        h->checks_enabled, h->accept_passive_checks, h->event_handler_enabled, h->flap_detection_enabled,
+        h->process_performance_data, h->obsess, text(notes_url), text(action_url), text(icon_image),
+        export_date_or_null(), vt_display_status(h));
+    const std::string tail = vt::format_statement(
+        " ON DUPLICATE KEY UPDATE export_date=%s, host_name=%s, notes_url=%s,action_url=%s,icon_image=%s,"
         "problem_has_been_acknowledged = %d,acknowledgement_type = %d,check_type = %d,current_state = %d,"
         "last_state = %d,last_hard_state = %d,plugin_output = %s,long_plugin_output = %s,perf_data = %s,"
         "state_type = %d,current_attempt = %d,latency = %.03f,execution_time = %.03f,next_check = %s,"
@@ -72,18 +86,6 @@ std::string host_status_statement(host *h, const char *host_id) {
         "process_performance_data = %d,notifications_enabled=%d, active_checks_enabled=%d, "
         "passive_checks_enabled=%d, event_handler_enabled=%d, flap_detection_enabled=%d, "
         "obsess_over_host=%d,scheduled_downtime_depth=%d,display_status=%d;",
-        STATUS_SCHEMA,
-        // VALUES
-        host_id, name, h->problem_has_been_acknowledged, h->acknowledgement_type, h->check_type,
-        h->current_state, h->last_state, h->last_hard_state, text(plugin_output), text(long_plugin_output),
-        text(perf_data), h->state_type, h->current_attempt, h->latency, h->execution_time,
-        h->notifications_enabled, next, last, changed, h->scheduled_downtime_depth, h->is_flapping,
-        h->total_services, h->modified_attributes, text(check_command), text(check_period),
-        text(notification_period), h->check_interval, h->retry_interval, text(event_handler), h->max_attempts,
-        h->checks_enabled, h->accept_passive_checks, h->event_handler_enabled, h->flap_detection_enabled,
-        h->process_performance_data, h->obsess, text(notes_url), text(action_url), text(icon_image),
-        export_date_or_null(), vt_display_status(h),
-        // ON DUPLICATE KEY UPDATE
         export_date_or_null(), name, text(notes_url), text(action_url), text(icon_image),
         h->problem_has_been_acknowledged, h->acknowledgement_type, h->check_type, h->current_state,
         h->last_state, h->last_hard_state, text(plugin_output), text(long_plugin_output), text(perf_data),
@@ -93,6 +95,9 @@ std::string host_status_statement(host *h, const char *host_id) {
         h->process_performance_data, h->notifications_enabled, h->checks_enabled, h->accept_passive_checks,
         h->event_handler_enabled, h->flap_detection_enabled, h->obsess, h->scheduled_downtime_depth,
         vt_display_status(h));
+    // The update list gives every column but the key the row's value: the rows of several
+    // hosts may be written by one statement.
+    return vt::marked_upsert(1, head, row, tail);
 }
 
 // The service's status statement. Throws std::bad_alloc when out of memory.
@@ -125,7 +130,7 @@ std::string service_status_statement(const service *s, const char *host_id, cons
     const char *changed = vt::date_or_null(last_change, s->last_state_change);
 
     auto text = [](char *slot_text) -> const char * { return slot_text ? slot_text : "NULL"; };
-    return vt::format_statement(
+    const std::string head = vt::format_statement(
         "INSERT INTO %s.service_status(    host_id,    service_id,    host_name,    service_description,    "
         "problem_has_been_acknowledged,    acknowledgement_type,    check_type,    current_state,    "
         "last_state,    last_hard_state,    plugin_output,    long_plugin_output,    perf_data,    state_type,    "
@@ -135,9 +140,23 @@ std::string service_status_statement(const service *s, const char *host_id, cons
         "retry_interval,    event_handler,    max_attempts,    notifications_enabled,    "
         "active_checks_enabled,    passive_checks_enabled,    event_handler_enabled,    "
         "flap_detection_enabled,    obsess_over_service,    notes_url,    action_url,    icon_image,    "
-        "host_icon_image,    export_date,    display_status) VALUES( %s,%s,%s,%s,%d,%d,%d,%d,%d,%d,%s,%s,%s,%d,"
+        "host_icon_image,    export_date,    display_status) VALUES",
+        STATUS_SCHEMA);
+    const std::string row = vt::format_statement(
+        "( %s,%s,%s,%s,%d,%d,%d,%d,%d,%d,%s,%s,%s,%d,"
         "%s,%s,%d,%s,%s,%s,%.03f,%.03f,%d,%d,%lu,%s,%s,%s,%.06f,%.06f,%s,%d,%d,%d,%d,%d,%d,%d,%s,%s,%s,%s,%s,"
-        "%d) ON DUPLICATE KEY UPDATE     export_date=%s,    host_name=%s,    service_description=%s,    "
+        "%d)",
+        host_id, service_id, host_name, description, s->problem_has_been_acknowledged, s->acknowledgement_type,
+        s->check_type, s->current_state, s->last_state, s->last_hard_state, text(plugin_output),
+        text(long_plugin_output), text(perf_data), s->state_type, next, last, s->current_attempt, last_notif,
+        next_notif, changed, s->latency, s->execution_time, s->scheduled_downtime_depth, s->is_flapping,
+        s->modified_attributes, text(check_command), text(check_period), text(notification_period),
+        s->check_interval, s->retry_interval, text(event_handler), s->max_attempts, s->notifications_enabled,
+        s->checks_enabled, s->accept_passive_checks, s->event_handler_enabled, s->flap_detection_enabled,
+        s->obsess, text(notes_url), text(action_url), text(icon_image), host_icon, export_date_or_null(),
+        vt_display_status(s));
+    const std::string tail = vt::format_statement(
+        " ON DUPLICATE KEY UPDATE     export_date=%s,    host_name=%s,    service_description=%s,    "
         "notes_url=%s,    action_url=%s,    icon_image=%s,    host_icon_image=%s,    "
         "problem_has_been_acknowledged = %d,    acknowledgement_type = %d,    check_type = %d,    "
         "current_state = %d,    last_state = %d,    last_hard_state = %d,    plugin_output = %s,    "
@@ -149,18 +168,6 @@ std::string service_status_statement(const service *s, const char *host_id, cons
         "notifications_enabled=%d,    active_checks_enabled=%d,    passive_checks_enabled=%d,    "
         "event_handler_enabled=%d,    flap_detection_enabled=%d,    obsess_over_service=%d,    "
         "scheduled_downtime_depth=%d,    display_status=%d;",
-        STATUS_SCHEMA,
-        // VALUES
-        host_id, service_id, host_name, description, s->problem_has_been_acknowledged, s->acknowledgement_type,
-        s->check_type, s->current_state, s->last_state, s->last_hard_state, text(plugin_output),
-        text(long_plugin_output), text(perf_data), s->state_type, next, last, s->current_attempt, last_notif,
-        next_notif, changed, s->latency, s->execution_time, s->scheduled_downtime_depth, s->is_flapping,
-        s->modified_attributes, text(check_command), text(check_period), text(notification_period),
-        s->check_interval, s->retry_interval, text(event_handler), s->max_attempts, s->notifications_enabled,
-        s->checks_enabled, s->accept_passive_checks, s->event_handler_enabled, s->flap_detection_enabled,
-        s->obsess, text(notes_url), text(action_url), text(icon_image), host_icon, export_date_or_null(),
-        vt_display_status(s),
-        // ON DUPLICATE KEY UPDATE
         export_date_or_null(), host_name, description, text(notes_url), text(action_url), text(icon_image),
         host_icon, s->problem_has_been_acknowledged, s->acknowledgement_type, s->check_type, s->current_state,
         s->last_state, s->last_hard_state, text(plugin_output), text(long_plugin_output), text(perf_data),
@@ -169,6 +176,7 @@ std::string service_status_statement(const service *s, const char *host_id, cons
         text(notification_period), s->check_interval, s->retry_interval, text(event_handler), s->max_attempts,
         s->notifications_enabled, s->checks_enabled, s->accept_passive_checks, s->event_handler_enabled,
         s->flap_detection_enabled, s->obsess, s->scheduled_downtime_depth, vt_display_status(s));
+    return vt::marked_upsert(2, head, row, tail);
 }
 
 }  // namespace

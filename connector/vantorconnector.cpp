@@ -22,7 +22,10 @@
 
 namespace {
 
-enum class Role { ExternalCommands, DelayedMessages, StatusPri, Perfdata, Notify, Status };
+enum class Role { ExternalCommands, DelayedMessages, StatusPri, Perfdata, Notify, Status, Retention };
+
+/* One retention child when values expire, none otherwise (set once the settings are read). */
+int retention_children = 0;
 
 /* One kind of child: how to start it, how many (nullptr: exactly one), and what the
  * supervisor logs when it has died. Entries stand in the order children are started. */
@@ -43,12 +46,14 @@ std::vector<ChildKind> child_table()
         {Role::Perfdata, vt_perfdata_gm_dispatcher, &PERFDATA_WORKERS, "ERROR perfdata_gm child died %d, restarting", {}},
         {Role::Notify, vt_notify_gm_dispatcher, &NOTIFY_WORKERS, "ERROR notify_gm child died %d, restarting", {}},
         {Role::Status, vt_vtstatus_gm_dispatcher, &VTSTATUS_WORKERS, "ERROR vtstatus_gm child died %d, restarting", {}},
+        {Role::Retention, vt_perfdata_retention_dispatcher, &retention_children, "ERROR perfdata retention child died %d, restarting", {}},
     };
 }
 
 /* Ended children are matched against the kinds in this order. */
 const Role kRestartOrder[] = {Role::Status,    Role::Perfdata,         Role::Notify,
-                              Role::StatusPri, Role::ExternalCommands, Role::DelayedMessages};
+                              Role::StatusPri, Role::ExternalCommands, Role::DelayedMessages,
+                              Role::Retention};
 
 ChildKind *find_kind(std::vector<ChildKind> &table, Role role)
 {
@@ -296,6 +301,7 @@ int run()
     while (db_connect() != 0)
         vt_sleep_seconds(2);
 
+    retention_children = PERFDATA_RETENTION_DAYS > 0 ? 1 : 0;
     std::vector<ChildKind> table = child_table();
     install_stop_handlers();
     start_children(table);

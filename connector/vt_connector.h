@@ -17,6 +17,12 @@ extern int VT_LOG_NOTIFICATIONS_COMMANDS;
 extern int VT_SEND_NOTIFICATIONS;
 /* 1: workers also carry out jobs without a signature (during an upgrade of the module). */
 extern int VT_ACCEPT_UNSIGNED_JOBS;
+/* Days performance values are kept; 0 keeps them for good. */
+extern int PERFDATA_RETENTION_DAYS;
+/* The retention child's rows per DELETE, its pause between two (seconds) and between passes. */
+extern int VT_RETENTION_CHUNK;
+extern double VT_RETENTION_PAUSE;
+extern double VT_RETENTION_INTERVAL;
 /* 1: the daemon works in HOME and keeps core files; 0: it works in "/" without cores. */
 extern int daemon_dumps_core;
 /* Pause before a worker rebuilds its job-server connection, and the relay's poll interval. */
@@ -42,6 +48,8 @@ pid_t vt_perfdata_gm_dispatcher(void);
 pid_t vt_notify_gm_dispatcher(void);
 pid_t vt_external_command_dispatcher(void);
 pid_t vt_delayed_message_dispatcher(void);
+/* The retention child: started only when PERFDATA_RETENTION_DAYS is above 0. */
+pid_t vt_perfdata_retention_dispatcher(void);
 
 /* Sleeps for a (fractional) number of seconds, resuming after signals. */
 void vt_sleep_seconds(double seconds);

@@ -12,6 +12,9 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
+
+bool vt_perf::batch_in_one_transaction = true;
 
 namespace {
 
@@ -79,10 +82,36 @@ int take_record(const std::string &rec, int min_fields)
     return n;
 }
 
+/* The records of a batch: each registered as it comes, their values stored together. */
+void run_perfdata_batch(const std::vector<std::string> &records)
+{
+    std::vector<vt_perf::ValueInsert> inserts;
+    vt_perf::defer_value_inserts(&inserts);
+    for (const std::string &r : records) {
+        try {
+            take_record(r, 3);
+        } catch (...) {
+            vt::log_caught("vt_process_gearman_perfdata");
+        }
+    }
+    vt_perf::defer_value_inserts(nullptr);
+    vt_perf::store_in_one_transaction(inserts);
+}
+
 void prepare_worker() noexcept
 {
     vt_perf::reset_registry();
     vt_load_metric_id_list();
+    if (!vt_perf::batch_in_one_transaction)
+        return;
+    vt_set_batch_runner([](const std::vector<std::string> &records) {
+        try {
+            run_perfdata_batch(records);
+        } catch (...) {
+            vt_perf::defer_value_inserts(nullptr);
+            vt::log_caught("perfdata batch");
+        }
+    });
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace vt_perf {
 
@@ -19,8 +20,22 @@ bool format_number(const char *field, char *out);
 
 /* Registry (vt_perfdata_registry.cpp). */
 void reset_registry();
+std::string registry_name(const char *stored);
 metric_node *append_node(unsigned long long id, int host_id, int service_id, const char *metric, const char *unit,
                          double vmin, double vmax, const char *host_name, const char *description);
+
+/* Store (vt_perfdata_store.cpp). */
+struct ValueInsert {
+    int host_id;
+    std::string statement;
+};
+/* While set (not NULL), value inserts are collected there instead of being sent. */
+void defer_value_inserts(std::vector<ValueInsert> *to);
+/* Whether a worker started from now on stores a batch's records in one transaction (true)
+ * or each record on its own, in a transaction of its own (the benchmark compares the two). */
+extern bool batch_in_one_transaction;
+/* Sends the collected value inserts of a batch in one transaction. */
+void store_in_one_transaction(const std::vector<ValueInsert> &inserts);
 
 }  // namespace vt_perf
 

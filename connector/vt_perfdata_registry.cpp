@@ -76,35 +76,19 @@ void free_node(metric_node *n)
 }
 
 
-/* The registry holds a metric under its label as the parser gives it, which is the body of
- * the quoted text that registers it: each backslash doubled. The database holds what that
- * text stores, with single backslashes, so a name loaded from it is put in the label's form;
- * otherwise a metric with a backslash would not be found after a restart, be looked up and
- * counted again, and at the limit be refused for good. */
-std::string registry_name(const char *stored)
-{
-    std::string out;
-    for (const char *p = stored; *p; ++p) {
-        out += *p;
-        if (*p == '\\')
-            out += '\\';
-    }
-    return out;
-}
-
 int load_metric_list()
 {
     int status = 0;
     vt::Result res(db_query_exec(
         "select a.metric_id,a.host_id,a.service_id,a.metric,a.value_min,a.value_max,a.unit,b.host_name,"
-        "b.service_description from vtcfg.service_metric as a, vantor4.service_status as b where a.host_id = "
+        "b.service_description from vtcfg.service_metric as a left join vantor4.service_status as b on a.host_id = "
         "b.host_id and a.service_id = b.service_id order by 2,3;",
         "vtcfg", &status, 1));
     if (!res)
         return -2;
     int loaded = 0;
     while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
-        std::string name = row[3] ? registry_name(row[3]) : std::string();
+        std::string name = row[3] ? vt_perf::registry_name(row[3]) : std::string();
         append_node(row[0] ? std::strtoull(row[0], nullptr, 10) : 0,
                     row[1] ? static_cast<int>(std::strtol(row[1], nullptr, 10)) : 0,
                     row[2] ? static_cast<int>(std::strtol(row[2], nullptr, 10)) : 0, row[3] ? name.c_str() : nullptr,
@@ -120,6 +104,22 @@ int load_metric_list()
 }  // namespace
 
 namespace vt_perf {
+
+/* The registry holds a metric under its label as the parser gives it, which is the body of
+ * the quoted text that registers it: each backslash doubled. The database holds what that
+ * text stores, with single backslashes, so a name loaded from it is put in the label's form;
+ * otherwise a metric with a backslash would not be found after a restart, be looked up and
+ * counted again, and at the limit be refused for good. */
+std::string registry_name(const char *stored)
+{
+    std::string out;
+    for (const char *p = stored; *p; ++p) {
+        out += *p;
+        if (*p == '\\')
+            out += '\\';
+    }
+    return out;
+}
 
 /* A worker starts from what the database holds; a registry copied from the forking process
  * would count some metrics twice against the limit. */

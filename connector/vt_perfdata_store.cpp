@@ -5,11 +5,14 @@
 #include "vt_db.h"
 #include "vt_log.h"
 #include "vt_util.h"
+#include "vt_worker.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 using vt_perf::append_node;
 using vt_perf::clean_label;
@@ -71,138 +74,221 @@ std::string safe_label(const char *label)
     out.resize(clean_label(label, len, &out[0], out.size()));
     return out;
 }
-/* Reads the first row of the registry lookup. Returns false on a failed query. */
-bool lookup_metric(int host_id, int service_id, const std::string &label, bool *found, unsigned long long *id,
-                   std::string *host_name, std::string *description, bool *host_null, bool *desc_null)
-{
-    std::string q = vt::format("SELECT a.metric_id, b.host_name, b.service_description from vtcfg.service_metric as a, "
-                               "vantor4.service_status as b where a.host_id='%d' and a.service_id='%d' and "
-                               "a.metric='%s' and a.host_id = b.host_id and a.service_id = b.service_id",
-                               host_id, service_id, label.c_str());
-    int status = 0;
-    vt::Result res(db_query_exec(q.c_str(), "vtcfg", &status, 1));
-    *found = false;
-    if (status != 0)
-        return false;
-    if (!res)
-        return true;
-    MYSQL_ROW row = mysql_fetch_row(res.get());
-    if (!row)
-        return true;
-    *found = true;
-    *id = row[0] ? std::strtoull(row[0], nullptr, 10) : 0;
-    *host_null = !row[1];
-    *desc_null = !row[2];
-    *host_name = vt::col_or_empty(row[1]);
-    *description = vt::col_or_empty(row[2]);
-    return true;
-}
+/* A parsed metric on its way to the store, with everything the statements need. */
+struct Pending {
+    std::string label;    /* the registry's form, a safe literal body */
+    std::string unit;     /* as parsed ("" when absent) */
+    std::string unit_sql; /* escaped body */
+    std::string max_sql, min_sql;
+    double vmin = 0, vmax = 0;
+    perf_metric *metric = nullptr;
+    unsigned long long id = 0;
+    bool store = false; /* registered: its value goes in the record's insert */
+};
 
-/* What register_metric decided about a metric's value. */
-constexpr int kStoreValue = 0;
-constexpr int kValueDenied = 1;  /* the service is at its limit: the value is dropped, logged */
-
-/* Registers the metric if it is new or changed (within VT_MAX_METRICS per service) and puts
- * its id in *metric_id_out. Returns kStoreValue when its value is to be stored, kValueDenied when
- * not, -2 when the metric or its value is unusable or could not be registered (logged). */
-int register_metric(perfdata_job *job, perf_metric *m, unsigned long long *metric_id_out)
+/* Checks a parsed metric and fills p. False (logged) when its value cannot be stored. */
+bool prepare_metric(const perfdata_job &job, perf_metric *m, Pending *p)
 {
     char *members[] = {m->unit, m->max, m->min, m->value, m->warning, m->critical, m->baseline, m->lower_limit,
                        m->upper_limit};
     for (char *s : members)
         vt_remove_quote(s);
 
-    if (job->host_id <= 0) {
-        vt_logf("ERROR perfdata dropped - host id %d is not a positive number", job->host_id);
-        return -2;
+    if (job.host_id <= 0) {
+        vt_logf("ERROR perfdata dropped - host id %d is not a positive number", job.host_id);
+        return false;
     }
     /* Only a number may reach the value column: text there fails the whole statement. */
     if (!m->value || !value_is_number(m->value, std::strlen(m->value))) {
         vt_logf("ERROR perfdata dropped - value of metric %s is not a number", m->label ? m->label : "");
-        return -2;
+        return false;
     }
     /* Beyond the range of a double the value column refuses it, and with it the insert of the
      * whole record: such a value is dropped alone. */
     if (!std::isfinite(std::strtod(m->value, nullptr))) {
         vt_logf("ERROR perfdata dropped - value of metric %s is out of range", m->label ? m->label : "");
-        return -2;
+        return false;
     }
-    const std::string label = safe_label(m->label ? m->label : "");
-    const char *unit = m->unit ? m->unit : "";
-    const std::string unit_sql = vt_escape_sql_text(unit);
-    const std::string max_sql = sql_number(m->max);
-    const std::string min_sql = sql_number(m->min);
-    const double vmin = number_or_zero(min_sql);
-    const double vmax = number_or_zero(max_sql);
-    const int host_id = job->host_id;
-    const int service_id = job->service_id;
+    p->label = safe_label(m->label ? m->label : "");
+    p->unit = m->unit ? m->unit : "";
+    p->unit_sql = vt_escape_sql_text(p->unit.c_str());
+    p->max_sql = sql_number(m->max);
+    p->min_sql = sql_number(m->min);
+    p->vmin = number_or_zero(p->min_sql);
+    p->vmax = number_or_zero(p->max_sql);
+    p->metric = m;
+    return true;
+}
 
-    unsigned long long metric_id = 0;
-    metric_node *node = vt_find_metric_id(host_id, service_id, label.c_str());
-    if (node) {
-        metric_id = node->metric_id;
-        if (!(vmin == node->value_min && vmax == node->value_max && node->unit && std::strcmp(unit, node->unit) == 0)) {
-            std::string q = vt::format(
-                "INSERT IGNORE INTO vtcfg.service_metric (`metric_id`, `host_id`, `service_id`, `metric`, `unit`, "
-                "`value_max`, `value_min`) values (%llu,%d,%d,'%s','%s',%s,%s) ON DUPLICATE KEY UPDATE unit='%s', "
-                "value_max=%s, value_min=%s;",
-                node->metric_id, host_id, service_id, label.c_str(), unit_sql.c_str(), max_sql.c_str(),
-                min_sql.c_str(), unit_sql.c_str(), max_sql.c_str(), min_sql.c_str());
-            int status = 0;
-            mysql_free_result(db_query_exec(q.c_str(), "vtcfg", &status, 1));
-            node->value_min = vmin;
-            node->value_max = vmax;
-            if (char *u = strdup(unit)) {
-                std::free(node->unit);
-                node->unit = u;
-            }
+/* A known metric whose unit or range changed is registered again with its new properties. */
+void update_changed(metric_node *node, const Pending &p, int host_id, int service_id)
+{
+    if (p.vmin == node->value_min && p.vmax == node->value_max && node->unit && p.unit == node->unit)
+        return;
+    std::string q = vt::format(
+        "INSERT IGNORE INTO vtcfg.service_metric (`metric_id`, `host_id`, `service_id`, `metric`, `unit`, "
+        "`value_max`, `value_min`) values (%llu,%d,%d,'%s','%s',%s,%s) ON DUPLICATE KEY UPDATE unit='%s', "
+        "value_max=%s, value_min=%s;",
+        node->metric_id, host_id, service_id, p.label.c_str(), p.unit_sql.c_str(), p.max_sql.c_str(),
+        p.min_sql.c_str(), p.unit_sql.c_str(), p.max_sql.c_str(), p.min_sql.c_str());
+    int status = 0;
+    mysql_free_result(db_query_exec(q.c_str(), "vtcfg", &status, 1));
+    node->value_min = p.vmin;
+    node->value_max = p.vmax;
+    if (char *u = strdup(p.unit.c_str())) {
+        std::free(node->unit);
+        node->unit = u;
+    }
+}
+
+/* Adds to the registry every metric of the service that the database holds and the registry
+ * does not (registered by another worker, or by this one a moment ago): one read by the
+ * metric table's own key, whether or not the service has a status row yet. False when the
+ * read failed (logged). */
+bool load_service_metrics(int host_id, int service_id)
+{
+    const std::string q = vt::format("SELECT metric_id, metric, unit, value_min, value_max FROM vtcfg.service_metric "
+                                     "WHERE host_id=%d AND service_id=%d",
+                                     host_id, service_id);
+    int status = 0;
+    vt::Result res(db_query_exec(q.c_str(), "vtcfg", &status, 1));
+    if (status != 0)
+        return false;
+    while (MYSQL_ROW row = res ? mysql_fetch_row(res.get()) : nullptr) {
+        if (!row[0] || !row[1])
+            continue;
+        const std::string name = vt_perf::registry_name(row[1]);
+        if (vt_find_metric_id(host_id, service_id, name.c_str()))
+            continue;
+        append_node(std::strtoull(row[0], nullptr, 10), host_id, service_id, name.c_str(), row[2],
+                    row[3] ? std::strtod(row[3], nullptr) : 0.0, row[4] ? std::strtod(row[4], nullptr) : 0.0,
+                    nullptr, nullptr);
+    }
+    return true;
+}
+
+/* The names of the service, for the registry's log lines: read from its status row when a
+ * line needs them and the registry has none yet. */
+void fill_names(metric_node *node)
+{
+    if (!node || (node->host_name && node->service_description))
+        return;
+    const std::string q = vt::format("SELECT host_name, service_description FROM vantor4.service_status WHERE "
+                                     "host_id=%d AND service_id=%d",
+                                     node->host_id, node->service_id);
+    int status = 0;
+    vt::Result res(db_query_exec(q.c_str(), "vantor4", &status, 1));
+    MYSQL_ROW row = status == 0 && res ? mysql_fetch_row(res.get()) : nullptr;
+    if (!row)
+        return;
+    if (!node->host_name && row[0])
+        node->host_name = strdup(row[0]);
+    if (!node->service_description && row[1])
+        node->service_description = strdup(row[1]);
+}
+
+/* Registers the new metrics of a record (rows: their value lists) with one statement and
+ * reads their ids back with one read of the service's metrics. */
+void send_registration(const perfdata_job &job, const std::string &rows, const std::vector<Pending *> &registering)
+{
+    const int host_id = job.host_id, service_id = job.service_id;
+    if (registering.empty())
+        return;
+    const std::string q = "INSERT INTO vtcfg.service_metric (`host_id`, `service_id`, `metric`, `unit`, `value_max`, "
+                          "`value_min`) VALUES " + rows +
+                          " ON DUPLICATE KEY UPDATE unit=VALUES(unit), value_max=VALUES(value_max), "
+                          "value_min=VALUES(value_min);";
+    int status = 0;
+    mysql_free_result(db_query_exec(q.c_str(), "vtcfg", &status, 1));
+    if (status == -2) {
+        vt_write_to_log("ERROR: could not insert new metric in service_metric");
+        return;
+    }
+    if (!load_service_metrics(host_id, service_id))
+        return;
+    for (Pending *p : registering) {
+        metric_node *node = vt_find_metric_id(host_id, service_id, p->label.c_str());
+        if (!node) {
+            vt_logf("ERROR: metric_id not found %d %d %s", host_id, service_id, p->label.c_str());
+            continue;
         }
-    } else {
-        int count = 0;
-        metric_node *last = vt_count_metric_per_host_service(host_id, service_id, &count);
+        /* The read gives the database's properties; the registry keeps the ones just sent. */
+        node->value_min = p->vmin;
+        node->value_max = p->vmax;
+        if (char *u = strdup(p->unit.c_str())) {
+            std::free(node->unit);
+            node->unit = u;
+        }
+        p->id = node->metric_id;
+        p->store = true;
+    }
+}
+
+/* Finds or registers every metric of a record and marks those whose values are to be stored.
+ * Known metrics cost nothing (or one update when their unit or range changed). Metrics the
+ * registry does not know cost one read of the service's metrics, and those still new one
+ * registration of them all and one more read: never a statement per metric, and other workers
+ * find what one registered with their first read. A metric beyond VT_MAX_METRICS is refused
+ * (logged); no value is ever stored without its metric's id. */
+void register_metrics(const perfdata_job &job, std::vector<Pending> &metrics)
+{
+    const int host_id = job.host_id, service_id = job.service_id;
+    std::vector<Pending *> unknown;
+    for (Pending &p : metrics) {
+        if (metric_node *node = vt_find_metric_id(host_id, service_id, p.label.c_str())) {
+            update_changed(node, p, host_id, service_id);
+            p.id = node->metric_id;
+            p.store = true;
+        } else {
+            unknown.push_back(&p);
+        }
+    }
+    if (unknown.empty())
+        return;
+    if (!load_service_metrics(host_id, service_id))
+        return;
+    int count = 0;
+    vt_count_metric_per_host_service(host_id, service_id, &count);
+    std::string rows;
+    std::vector<Pending *> registering, denied;
+    for (Pending *p : unknown) {
+        if (metric_node *node = vt_find_metric_id(host_id, service_id, p->label.c_str())) {
+            update_changed(node, *p, host_id, service_id);
+            p->id = node->metric_id;
+            p->store = true;
+            continue;
+        }
+        bool twice = false;
+        for (Pending *r : registering)
+            twice = twice || r->label == p->label;
+        if (twice) {
+            registering.push_back(p);
+            continue;
+        }
         if (count >= VT_MAX_METRICS) {
-            if (last)
-                vt_logf("ERROR: metric %s denied - H %s/%d & SVC %s/%d have already %d metrics", label.c_str(),
-                        vt::col_or_empty(last->host_name), host_id, vt::col_or_empty(last->service_description),
-                        service_id, count);
-            return kValueDenied;
+            denied.push_back(p);
+            continue;
         }
-        bool found = false, host_null = false, desc_null = false;
-        std::string host_name, description;
-        bool ok = lookup_metric(host_id, service_id, label, &found, &metric_id, &host_name, &description, &host_null,
-                                &desc_null);
-        if (ok && found)
-            append_node(metric_id, host_id, service_id, label.c_str(), unit, vmin, vmax,
-                        host_null ? nullptr : host_name.c_str(), desc_null ? nullptr : description.c_str());
-        if (!(ok && found && metric_id != 0)) {
-            std::string q = vt::format(
-                "INSERT IGNORE INTO vtcfg.service_metric (`host_id`, `service_id`, `metric`, `unit`, `value_max`, "
-                "`value_min`) values (%d,%d,'%s','%s',%s,%s) ON DUPLICATE KEY UPDATE unit='%s', value_max=%s, "
-                "value_min=%s;",
-                host_id, service_id, label.c_str(), unit_sql.c_str(), max_sql.c_str(), min_sql.c_str(),
-                unit_sql.c_str(), max_sql.c_str(), min_sql.c_str());
-            int status = 0;
-            mysql_free_result(db_query_exec(q.c_str(), "vtcfg", &status, 1));
-            if (status == -2) {
-                vt_write_to_log("ERROR: could not insert new metric in service_metric");
-                return -2;
-            }
-            metric_id = 0;
-            if (!lookup_metric(host_id, service_id, label, &found, &metric_id, &host_name, &description, &host_null,
-                               &desc_null))
-                return -2;
-            if (found) {
-                append_node(metric_id, host_id, service_id, label.c_str(), unit, vmin, vmax,
-                            host_null ? nullptr : host_name.c_str(), desc_null ? nullptr : description.c_str());
-            } else {
-                vt_logf("ERROR: metric_id not found %d %d %s", host_id, service_id, label.c_str());
-                metric_id = 0;
-            }
-        }
+        ++count;
+        registering.push_back(p);
+        if (!rows.empty())
+            rows += ",";
+        rows += vt::format("(%d,%d,'%s','%s',%s,%s)", host_id, service_id, p->label.c_str(), p->unit_sql.c_str(),
+                           p->max_sql.c_str(), p->min_sql.c_str());
     }
-
-    *metric_id_out = metric_id;
-    return kStoreValue;
+    send_registration(job, rows, registering);
+    /* Refusals are logged once the record's new metrics are in the registry, naming the
+     * service after the last of them. */
+    for (Pending *p : denied) {
+        int n = 0;
+        metric_node *last = vt_count_metric_per_host_service(host_id, service_id, &n);
+        if (!last)
+            continue;
+        fill_names(last);
+        vt_logf("ERROR: metric %s denied - H %s/%d & SVC %s/%d have already %d metrics", p->label.c_str(),
+                vt::col_or_empty(last->host_name), host_id, vt::col_or_empty(last->service_description), service_id,
+                n);
+    }
 }
 
 /* Appends the value row of a registered metric to rows, ", " between rows. */
@@ -217,45 +303,89 @@ void append_value_row(std::string &rows, const perfdata_job &job, unsigned long 
                        sql_number(m.upper_limit).c_str());
 }
 
-/* Inserts the value rows of one record with one statement; a statement that fails even after
- * the host's table was created is kept whole in the failed-SQL file, so that replaying it
- * stores the record as one. Returns the insert's status (0 or -2). */
-int insert_value_rows(int host_id, const std::string &rows)
+/* While a batch is taken apart, the value inserts of its records wait here, to be sent in
+ * one transaction at its end; otherwise each is sent at once. */
+std::vector<vt_perf::ValueInsert> *deferred_inserts = nullptr;
+
+/* Sends one record's value insert alone; a statement that fails even after the host's table
+ * was created is kept whole in the failed-SQL file, so that replaying it stores the record as
+ * one. Returns the insert's status (0 or -2). */
+int insert_alone(int host_id, const std::string &insert)
 {
-    std::string insert = "INSERT INTO vtperf.service_perf_" + std::to_string(host_id) +
-                         " (\tentry_time,\tservice_id,\tmetric_id,\tperf_value,\twarning,\tcritical,\tbaseline,"
-                         "\tlower_limit,\tupper_limit) VALUES " + rows + ";";
     int status = vt_perfdata_insert_data(insert.c_str(), host_id, static_cast<int>(insert.size()));
     if (status == -2)
         vt_write_failed_sql(insert.c_str());
     return status;
 }
 
-int store_metric(perfdata_job *job, perf_metric *m)
+/* Inserts the value rows of one record with one statement (now, or with its batch). */
+int insert_value_rows(int host_id, const std::string &rows)
 {
-    unsigned long long metric_id = 0;
-    int decided = register_metric(job, m, &metric_id);
-    if (decided != kStoreValue)
-        return decided == kValueDenied ? 0 : decided;
+    std::string insert = "INSERT INTO vtperf.service_perf_" + std::to_string(host_id) +
+                         " (\tentry_time,\tservice_id,\tmetric_id,\tperf_value,\twarning,\tcritical,\tbaseline,"
+                         "\tlower_limit,\tupper_limit) VALUES " + rows + ";";
+    if (deferred_inserts) {
+        deferred_inserts->push_back(vt_perf::ValueInsert{host_id, std::move(insert)});
+        return 0;
+    }
+    return insert_alone(host_id, insert);
+}
+
+/* Registers the metrics and stores the values of one record (or of one metric). */
+int store_metrics(perfdata_job *job, const std::vector<perf_metric *> &parsed)
+{
+    std::vector<Pending> metrics;
+    metrics.reserve(parsed.size());
+    for (perf_metric *m : parsed) {
+        Pending p;
+        if (prepare_metric(*job, m, &p))
+            metrics.push_back(std::move(p));
+    }
+    if (metrics.empty())
+        return parsed.size() == 1 ? -2 : 0;
+    register_metrics(*job, metrics);
     std::string rows;
-    append_value_row(rows, *job, metric_id, *m);
+    for (const Pending &p : metrics)
+        if (p.store)
+            append_value_row(rows, *job, p.id, *p.metric);
+    if (rows.empty())
+        return 0;
     return insert_value_rows(job->host_id, rows);
 }
 
-/* The metrics of one record as the parser hands them out: each registered at once, its value
- * row kept for the record's one insert. */
-struct RecordRows {
-    perfdata_job *job;
-    std::string rows;
+int store_metric(perfdata_job *job, perf_metric *m)
+{
+    return store_metrics(job, {m});
+}
+
+/* A parsed metric kept until the record is parsed: the parser frees its own copy. */
+struct OwnedMetric {
+    std::string text[10];
+    bool present[10] = {};
+    perf_metric view{};
+    explicit OwnedMetric(const perf_metric &m)
+    {
+        char *const from[] = {m.label, m.value, m.unit, m.warning, m.critical, m.min, m.max, m.baseline,
+                              m.lower_limit, m.upper_limit};
+        char **to[] = {&view.label, &view.value, &view.unit, &view.warning, &view.critical, &view.min, &view.max,
+                       &view.baseline, &view.lower_limit, &view.upper_limit};
+        for (int i = 0; i < 10; ++i) {
+            present[i] = from[i] != nullptr;
+            if (present[i])
+                text[i] = from[i];
+        }
+        for (int i = 0; i < 10; ++i)
+            *to[i] = present[i] ? &text[i][0] : nullptr;
+    }
+    OwnedMetric(const OwnedMetric &) = delete;
+    OwnedMetric &operator=(const OwnedMetric &) = delete;
 };
 
 void collect_sink(perf_metric *m, void *context)
 {
-    auto *rec = static_cast<RecordRows *>(context);
+    auto *all = static_cast<std::vector<std::unique_ptr<OwnedMetric>> *>(context);
     try {
-        unsigned long long metric_id = 0;
-        if (register_metric(rec->job, m, &metric_id) == kStoreValue)
-            append_value_row(rec->rows, *rec->job, metric_id, *m);
+        all->push_back(std::make_unique<OwnedMetric>(*m));
     } catch (...) {
         /* This metric is lost; the others of the record are still stored. */
         vt::log_caught("vtdb_store_perfdata");
@@ -266,19 +396,86 @@ void collect_sink(perf_metric *m, void *context)
  * metrics before a point where parsing stopped are stored all the same. */
 int process_record(perfdata_job *job)
 {
-    RecordRows rec{job, std::string()};
+    std::vector<std::unique_ptr<OwnedMetric>> owned;
     int parsed = -2;
     try {
-        parsed = vt_parse_perfdata(job->perfdata, collect_sink, &rec);
+        parsed = vt_parse_perfdata(job->perfdata, collect_sink, &owned);
     } catch (...) {
         vt::log_caught("vtdb_process_perfdata");
     }
-    if (!rec.rows.empty())
-        insert_value_rows(job->host_id, rec.rows);
+    std::vector<perf_metric *> metrics;
+    for (auto &m : owned)
+        metrics.push_back(&m->view);
+    if (!metrics.empty())
+        store_metrics(job, metrics);
     return parsed;
 }
 
 }  // namespace
+
+namespace vt_perf {
+
+void defer_value_inserts(std::vector<ValueInsert> *to)
+{
+    deferred_inserts = to;
+}
+
+/* The value inserts of a batch go in one transaction: one commit for all its records instead
+ * of one each. An insert that fails inside it (the host's table is missing, for one) is sent
+ * again alone after the commit, creating the table as a single record would: creating a table
+ * would end the transaction half-way. When the transaction is lost on the way, every insert
+ * not yet handled is sent alone (one that ran after the loss may then be stored twice, never
+ * not at all); when the commit itself fails its outcome is unknown, and the inserts are kept
+ * in the failed-SQL file, as a single insert whose answer was lost. */
+void store_in_one_transaction(const std::vector<ValueInsert> &inserts)
+{
+    if (inserts.size() == 1) {
+        insert_alone(inserts[0].host_id, inserts[0].statement);
+        return;
+    }
+    if (inserts.empty())
+        return;
+    std::vector<size_t> later;
+    bool intact = vt_batch_control("START TRANSACTION", "vtperf", 1);
+    bool last_failed = false;
+    const unsigned long thread = mysql_thread_id(&dbHandle);
+    size_t sent = 0;
+    for (; intact && sent < inserts.size(); ++sent) {
+        const std::string &q = inserts[sent].statement;
+        int status = 0;
+        mysql_free_result(db_query_exec_real(q.c_str(), "vtperf", &status, 0, static_cast<int>(q.size())));
+        last_failed = status != 0;
+        if (!last_failed)
+            continue;
+        intact = vt_batch_intact(thread, true);
+        if (intact)
+            later.push_back(sent);
+    }
+    if (intact && vt_batch_intact(thread, last_failed)) {
+        if (!vt_batch_control("COMMIT", "vtperf", 1)) {
+            vt_logf("ERROR perfdata batch: the commit of %zu records failed, they are kept in the failed-SQL file",
+                    inserts.size());
+            size_t k = 0;
+            for (size_t i = 0; i < inserts.size(); ++i) {
+                if (k < later.size() && later[k] == i) {
+                    ++k;
+                    continue;
+                }
+                vt_write_failed_sql(inserts[i].statement.c_str());
+            }
+        }
+    } else {
+        vt_batch_control("ROLLBACK", "vtperf", 0);
+        vt_logf("perfdata batch of %zu records lost its transaction: storing them one by one", inserts.size());
+        later.clear();
+        for (size_t i = 0; i < inserts.size(); ++i)
+            later.push_back(i);
+    }
+    for (size_t i : later)
+        insert_alone(inserts[i].host_id, inserts[i].statement);
+}
+
+}  // namespace vt_perf
 
 extern "C" int vtdb_process_perfdata(struct perfdata_job *job)
 {

@@ -32,6 +32,7 @@ const Setting kSettings[] = {
     {"log_notifications_commands", &VT_LOG_NOTIFICATIONS_COMMANDS},
     {"send_notifications", &VT_SEND_NOTIFICATIONS},
     {"accept_unsigned_jobs", &VT_ACCEPT_UNSIGNED_JOBS},
+    {"perfdata_retention_days", &PERFDATA_RETENTION_DAYS},
 };
 }  // namespace
 

@@ -3,7 +3,10 @@
 #include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
+#include "vt_upsert.h"
 #include "vt_util.h"
+
+#include <string_view>
 
 namespace {
 /* Runs one statement as a single job does: a failing statement is kept in the failed-SQL
@@ -18,54 +21,121 @@ void run_statement(const std::string &stmt)
         mysql_free_result(res);
 }
 
-/* A statement that only controls the batch's transaction. True when it ran. */
-bool control(const char *stmt, int log_error)
-{
-    int status = 0;
-    mysql_free_result(db_query_exec(stmt, "vantor4", &status, log_error));
-    return status == 0;
-}
+/* What a batch sends: one statement of the batch, or the rows of several marked upserts of
+ * one table merged into one statement. */
+struct Unit {
+    std::string merged;          /* empty: the one member is sent as it stands */
+    std::vector<size_t> members; /* indexes into the batch, in batch order */
+};
 
-/* Whether the session still has the transaction the batch opened on connection thread: a
- * reconnect or a deadlock (which rolls the whole transaction back) ends it, and what ran in
- * it before is gone. */
-bool transaction_intact(unsigned long thread)
+/* Groups the marked upserts of a batch by their head. A statement that is not a marked upsert
+ * keeps its place between what comes before and after it; around it, each table's rows go in
+ * one statement at the place of its first row. Rows of one table in a different form (another
+ * column list) also close the group, so that no row can overtake another of its table. */
+std::vector<Unit> plan_batch(const std::vector<std::string> &stmts)
 {
-    if (mysql_thread_id(&dbHandle) != thread)
-        return false;
-    int status = 0;
-    vt::Result res(db_query_exec("SELECT @@in_transaction", "vantor4", &status, 0));
-    MYSQL_ROW row = status == 0 && res ? mysql_fetch_row(res.get()) : nullptr;
-    return row && row[0] && row[0][0] == '1' && mysql_thread_id(&dbHandle) == thread;
+    std::vector<Unit> units;
+    struct Group {
+        std::string_view table, head;
+        int keys;
+        size_t unit;
+        std::vector<std::string_view> rows;
+    };
+    std::vector<Group> open;
+    auto close_groups = [&] {
+        for (Group &g : open)
+            if (g.rows.size() > 1)
+                units[g.unit].merged = vt::merged_upsert(g.head, g.keys, g.rows);
+        open.clear();
+    };
+    for (size_t i = 0; i < stmts.size(); ++i) {
+        vt::UpsertRow r;
+        if (!vt::parse_upsert(stmts[i], &r)) {
+            close_groups();
+            units.push_back(Unit{std::string(), {i}});
+            continue;
+        }
+        const std::string_view table = vt::upsert_table(r.head);
+        Group *g = nullptr;
+        for (Group &o : open)
+            if (o.table == table)
+                g = &o;
+        if (g && (g->head != r.head || g->keys != r.keys)) {
+            close_groups();
+            g = nullptr;
+        }
+        if (!g) {
+            open.push_back(Group{table, r.head, r.keys, units.size(), {}});
+            units.push_back(Unit{});
+            g = &open.back();
+        }
+        g->rows.push_back(r.row);
+        units[g->unit].members.push_back(i);
+    }
+    close_groups();
+    /* A group whose head could not be merged is sent statement by statement. */
+    std::vector<Unit> out;
+    out.reserve(units.size());
+    for (Unit &u : units) {
+        if (u.members.size() > 1 && u.merged.empty()) {
+            for (size_t m : u.members)
+                out.push_back(Unit{std::string(), {m}});
+        } else {
+            out.push_back(std::move(u));
+        }
+    }
+    return out;
 }
 
 /* Runs the statements of a batch in one transaction: one commit for all of them instead of
- * one each. A statement that fails is handled as a single job's would be, and the others
- * still run. When the transaction is lost on the way, the statements not yet kept are run
- * again one by one, each as a single job (a statement that ran after the loss may then be
- * stored twice, never not at all). When the commit itself fails its outcome is unknown: the
- * statements are kept in the failed-SQL file, as a single statement whose answer was lost. */
+ * one each, and the rows of marked upserts of one table in one statement. A statement that
+ * fails is handled as a single job's would be, and the others still run; when a merged
+ * statement fails, its statements run one by one in the same transaction, so that the one
+ * at fault is logged and kept alone. When the transaction is lost on the way, the statements
+ * not yet kept are run again one by one, each as a single job (a statement that ran after the
+ * loss may then be stored twice, never not at all). When the commit itself fails its outcome
+ * is unknown: the statements are kept in the failed-SQL file, as a single statement whose
+ * answer was lost. */
 void run_status_batch(const std::vector<std::string> &stmts)
 {
+    const std::vector<Unit> units = plan_batch(stmts);
     std::vector<bool> kept(stmts.size(), false);
-    bool intact = control("START TRANSACTION", 1);
+    bool intact = vt_batch_control("START TRANSACTION", "vantor4", 1);
+    bool last_failed = false;
     const unsigned long thread = mysql_thread_id(&dbHandle);
-    for (size_t i = 0; intact && i < stmts.size(); ++i) {
+    auto run_one = [&](size_t i) {
         int status = 0;
         MYSQL_RES *res =
             db_query_exec_real(stmts[i].c_str(), "vantor4", &status, 1, static_cast<int>(stmts[i].size()));
-        if (status == 0) {
+        last_failed = status != 0;
+        if (!last_failed) {
             mysql_free_result(res);
-            continue;
+            return;
         }
-        intact = transaction_intact(thread);
+        intact = vt_batch_intact(thread, true);
         if (intact) {
             vt_write_failed_sql(stmts[i].c_str());
             kept[i] = true;
         }
+    };
+    for (size_t u = 0; intact && u < units.size(); ++u) {
+        const Unit &unit = units[u];
+        if (unit.merged.empty()) {
+            run_one(unit.members[0]);
+            continue;
+        }
+        int status = 0;
+        mysql_free_result(db_query_exec_real(unit.merged.c_str(), "vantor4", &status, 0,
+                                             static_cast<int>(unit.merged.size())));
+        last_failed = status != 0;
+        if (!last_failed)
+            continue;
+        intact = vt_batch_intact(thread, true);
+        for (size_t k = 0; intact && k < unit.members.size(); ++k)
+            run_one(unit.members[k]);
     }
-    if (intact && transaction_intact(thread)) {
-        if (control("COMMIT", 1))
+    if (intact && vt_batch_intact(thread, last_failed)) {
+        if (vt_batch_control("COMMIT", "vantor4", 1))
             return;
         vt_logf("ERROR status batch: the commit of %zu statements failed, they are kept in the failed-SQL file",
                 stmts.size());
@@ -74,7 +144,7 @@ void run_status_batch(const std::vector<std::string> &stmts)
                 vt_write_failed_sql(stmts[i].c_str());
         return;
     }
-    control("ROLLBACK", 0);
+    vt_batch_control("ROLLBACK", "vantor4", 0);
     vt_logf("status batch of %zu statements lost its transaction: running them one by one", stmts.size());
     for (size_t i = 0; i < stmts.size(); ++i)
         if (!kept[i])

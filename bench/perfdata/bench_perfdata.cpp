@@ -2,6 +2,8 @@
 // processes fed through the job server against value inserts sent directly over four
 // connections in the same run (one statement per value, and one per record as the workers do).
 #include "test_support.h"
+#include "vt_batch.h"
+#include "vt_perfdata_internal.h"
 #include "vantor_config.h"
 #include "vt_connector.h"
 #include "vt_db.h"
@@ -190,6 +192,22 @@ double direct_rate(const std::vector<std::string> &statements, size_t values)
     return static_cast<double>(values) / secs;
 }
 
+// Waits until the queue is empty; values per second since start, all values having arrived.
+double values_per_second(Clock::time_point start, long before, size_t values, vtt::Sql &sql)
+{
+    bool done = vtt::wait_until([] {
+        auto st = vtt::gearman_status();
+        return st.count("vtdb_perfdata") && st["vtdb_perfdata"].total == 0;
+    }, 600000);
+    double secs = seconds_since(start);
+    long stored = stored_rows(sql) - before;
+    if (!done || stored != static_cast<long>(values)) {
+        std::fprintf(stderr, "only %ld of %zu values arrived\n", stored, values);
+        std::exit(1);
+    }
+    return static_cast<double>(values) / secs;
+}
+
 // Values per second stored by the workers, from the first submission until the queue is empty;
 // *submitting gets the seconds the submissions alone took (the workers run meanwhile).
 double store_rate(const std::vector<PerfJob> &js, long long t0, size_t values, vtt::Sql &sql, double *submitting)
@@ -208,17 +226,32 @@ double store_rate(const std::vector<PerfJob> &js, long long t0, size_t values, v
     }
     gearman_client_free(c);
     *submitting = seconds_since(start);
-    bool done = vtt::wait_until([] {
-        auto st = vtt::gearman_status();
-        return st.count("vtdb_perfdata") && st["vtdb_perfdata"].total == 0;
-    }, 600000);
-    double secs = seconds_since(start);
-    long stored = stored_rows(sql) - before;
-    if (!done || stored != static_cast<long>(values)) {
-        std::fprintf(stderr, "only %ld of %zu values arrived\n", stored, values);
-        std::exit(1);
+    return values_per_second(start, before, values, sql);
+}
+
+// The same, with the records submitted in batches of kBatch as the module's sender does.
+constexpr size_t kBatch = 200;
+double batch_store_rate(const std::vector<PerfJob> &js, long long t0, size_t values, vtt::Sql &sql)
+{
+    long before = stored_rows(sql);
+    gearman_client_st *c = gearman_client_create(nullptr);
+    gearman_client_add_server(c, "127.0.0.1", VANTOR_GEARMAN_PORT);
+    auto start = Clock::now();
+    for (size_t i = 0; i < js.size(); i += kBatch) {
+        std::string batch;
+        for (size_t k = i; k < std::min(js.size(), i + kBatch); ++k) {
+            std::string r = record(t0 + static_cast<long long>(k), js[k]);
+            vt::batch_append(batch, r.data(), r.size());
+        }
+        gearman_job_handle_t h;
+        if (gearman_client_do_high_background(c, "vtdb_perfdata", nullptr, batch.data(), batch.size(), h) !=
+            GEARMAN_SUCCESS) {
+            std::fprintf(stderr, "submission failed: %s\n", gearman_client_error(c));
+            std::exit(1);
+        }
     }
-    return static_cast<double>(values) / secs;
+    gearman_client_free(c);
+    return values_per_second(start, before, values, sql);
 }
 
 // Worker processes of the run, ended at any exit of the benchmark.
@@ -332,6 +365,28 @@ int main(int argc, char **argv)
     }
     end_workers();
 
+    // Batches of records: each record in a transaction of its own (the store before), against
+    // one transaction a batch. Workers of either kind alternate; the best run of each counts.
+    double per_record = 0, per_batch = 0;
+    long long t = 1710000000LL;
+    for (int round = 0; round < 2; ++round) {
+        for (bool one_transaction : {false, true}) {
+            vt_perf::batch_in_one_transaction = one_transaction;
+            for (int i = 0; i < kWorkers; ++i)
+                g_workers.push_back(vt_perfdata_gm_dispatcher());
+            if (!vtt::wait_until([] { return vtt::gearman_status()["vtdb_perfdata"].workers == kWorkers; }, 30000)) {
+                std::fprintf(stderr, "workers did not register\n");
+                return 1;
+            }
+            double rate = batch_store_rate(js, t, values, sql);
+            t += 1000000;
+            double &best = one_transaction ? per_batch : per_record;
+            best = std::max(best, rate);
+            end_workers();
+            vtt::wait_until([] { return vtt::gearman_status()["vtdb_perfdata"].workers == 0; }, 30000);
+        }
+    }
+
     std::printf("perfdata store: %.0f values/s, direct inserts: %.0f values/s, ratio %.2f (%zu values, %zu records, "
                 "%d workers)\n",
                 stored, direct, stored / direct, values, js.size(), kWorkers);
@@ -340,6 +395,9 @@ int main(int argc, char **argv)
                 direct_records, stored / direct_records);
     std::printf("  submitting the %zu records to the job server took %.2f s of the store's %.2f s\n", js.size(),
                 submitting, static_cast<double>(values) / stored);
+    std::printf("perfdata store, batches of %zu records: %.0f values/s with one transaction a batch, %.0f values/s "
+                "with one a record, ratio %.2f\n",
+                kBatch, per_batch, per_record, per_batch / per_record);
     std::fflush(stdout);
     if (!had_gearmand)
         vtt::gearmand_stop();

@@ -4,7 +4,9 @@
 #include "test_support.h"
 #include "vantor_config.h"
 #include "vt_db.h"
+#include "vt_batch.h"
 #include "vt_log.h"
+#include "vt_upsert.h"
 
 #include <libgearman/gearman.h>
 #include <mysql.h>
@@ -30,6 +32,18 @@ std::string statement(int i)
            std::to_string(i % 500) + "," + std::to_string(i) + "," + std::to_string(i % 4) +
            ",'OK - load average: 0.12, 0.08, 0.05',NOW()) ON DUPLICATE KEY UPDATE current_state=" +
            std::to_string(i % 4) + ", plugin_output='OK - load average: 0.12, 0.08, 0.05', last_check=NOW()";
+}
+
+/* The same upsert marked as mergeable, as the module sends its status upserts. */
+std::string marked_statement(int i)
+{
+    const std::string state = std::to_string(i % 4);
+    return vt::marked_upsert(2, "INSERT INTO vt_test.bench_status (host_id, service_id, current_state, plugin_output, "
+                                "last_check) VALUES",
+                             "(" + std::to_string(i % 500) + "," + std::to_string(i) + "," + state +
+                                 ",'OK - load average: 0.12, 0.08, 0.05',NOW())",
+                             " ON DUPLICATE KEY UPDATE current_state=" + state +
+                                 ", plugin_output='OK - load average: 0.12, 0.08, 0.05', last_check=NOW()");
 }
 
 void reset_table(vtt::Sql &sql)
@@ -82,6 +96,30 @@ void queue_all(int n, bool sign = false)
     gearman_client_free(c);
 }
 
+/* The statements in batches of 200, as the module's sender submits them: marked, the workers
+ * merge each batch's upserts into one statement; unmarked, they run them one by one. */
+constexpr int kBatch = 200;
+void queue_batches(int n, bool marked)
+{
+    gearman_client_st *c = gearman_client_create(nullptr);
+    gearman_client_add_server(c, "127.0.0.1", VANTOR_GEARMAN_PORT);
+    for (int i = 0; i < n; i += kBatch) {
+        std::string batch;
+        for (int k = i; k < std::min(n, i + kBatch); ++k) {
+            std::string s = marked ? marked_statement(k) : statement(k);
+            vt::batch_append(batch, s.data(), s.size());
+        }
+        batch = vtt::signed_job("vtdb_vtstatus", batch);
+        gearman_job_handle_t h;
+        if (gearman_client_do_background(c, "vtdb_vtstatus", nullptr, batch.data(), batch.size(), h) !=
+            GEARMAN_SUCCESS) {
+            std::fprintf(stderr, "submission failed: %s\n", gearman_client_error(c));
+            std::exit(1);
+        }
+    }
+    gearman_client_free(c);
+}
+
 /* Measures how fast started workers drain the queued statements into the table: from the
  * first percent of the rows to the last row, so that neither the submissions nor the
  * workers' start-up are in the figure. */
@@ -100,14 +138,19 @@ double drain_rate(int n, vtt::Sql &sql)
     return (n - start_rows) / secs;
 }
 
-/* The daemon's status workers taking the queued statements: signed ones, or plain ones that
- * the daemon accepts only when told to. */
-double through_daemon(int n, int workers, bool sign, vtt::Sql &sql)
+/* The daemon's status workers taking the queued statements: single jobs, signed or plain (the
+ * daemon accepts plain ones only when told to), or signed batches of marked (merged) or
+ * unmarked statements. */
+enum class Jobs { Single, Batches, MergedBatches };
+double through_daemon(int n, int workers, bool sign, vtt::Sql &sql, Jobs jobs = Jobs::Single)
 {
     vtt::write_file(VT_CONNECTOR_CONF, "vtstatus_workers=" + std::to_string(workers) +
                                            "\nperfdata_workers=0\nnotify_workers=0\naccept_unsigned_jobs=" +
                                            (sign ? "0" : "1") + "\n");
-    queue_all(n, sign);
+    if (jobs == Jobs::Single)
+        queue_all(n, sign);
+    else
+        queue_batches(n, jobs == Jobs::MergedBatches);
     pid_t daemon = vtt::start_daemon();
     if (daemon <= 0) {
         std::fprintf(stderr, "daemon did not start\n");
@@ -187,6 +230,15 @@ int main(int argc, char **argv)
         reset_table(sql);
         unsigned_queued = std::max(unsigned_queued, through_daemon(n, workers, false, sql));
     }
+    // Batches as the sender makes them: the same statements run one by one in each batch's
+    // transaction, and merged into one upsert per batch.
+    double batched = 0, merged = 0;
+    for (int round = 0; round < 2; ++round) {
+        reset_table(sql);
+        batched = std::max(batched, through_daemon(n, workers, true, sql, Jobs::Batches));
+        reset_table(sql);
+        merged = std::max(merged, through_daemon(n, workers, true, sql, Jobs::MergedBatches));
+    }
     vtt::write_file(VT_CONNECTOR_CONF, conf_saved);
 
     std::printf("status workers: %.0f statements/s signed (%d statements, %d processes)\n", queued, n, workers);
@@ -194,5 +246,8 @@ int main(int argc, char **argv)
                 unsigned_queued, queued / unsigned_queued);
     std::printf("  minimal libgearman+MariaDB workers: %.0f statements/s, ratio %.2f\n", minimal, queued / minimal);
     std::printf("  direct over %d connections: %.0f statements/s, ratio %.2f\n", workers, raw, queued / raw);
+    std::printf("status workers, batches of %d with merged upserts: %.0f statements/s\n", kBatch, merged);
+    std::printf("  the same batches as single statements: %.0f statements/s, ratio %.2f\n", batched, merged / batched);
+    std::printf("  direct over %d connections: %.0f statements/s, ratio %.2f\n", workers, raw, merged / raw);
     return 0;
 }

@@ -1,6 +1,7 @@
 // The daemon end to end: start-up, lock file, supervision, status workers against the real servers.
 #include "test_support.h"
 #include "vt_batch.h"
+#include "vt_upsert.h"
 #include "vantor_config.h"
 #include "vt_log.h"
 
@@ -210,6 +211,37 @@ TEST_F(Daemon, BatchesRunInOneTransactionWithFailuresHandledPerStatement)
                                 5000));
 }
 
+// An upsert of daemon_rows marked as mergeable, as the module marks its status upserts.
+std::string upsert(const std::string &k, const std::string &v)
+{
+    return vt::marked_upsert(1, "INSERT INTO vt_test.daemon_rows(k, v) VALUES", "(" + k + ", '" + v + "')",
+                             " ON DUPLICATE KEY UPDATE v='" + v + "'");
+}
+
+// The upserts of a batch go as one statement; when it fails, they run one by one, and only
+// the one at fault is logged and kept, as if it had come alone.
+TEST_F(Daemon, MergedUpsertThatFailsFallsBackToTheSingleStatements)
+{
+    conf("vtstatus_workers=1\nperfdata_workers=0\nnotify_workers=0\n");
+    start();
+    const std::string bad = upsert("'not a number'", "bad");
+    vtt::gearman_submit("vtdb_vtstatus", batch_of({upsert("40", "a"), bad, upsert("40", "b"), upsert("41", "c")}));
+    ASSERT_TRUE(row_arrives(41, "c"));
+    EXPECT_EQ("b", sql.scalar("SELECT v FROM vt_test.daemon_rows WHERE k=40"));
+    EXPECT_EQ(bad + "\n", vtt::read_file(VT_FAILED_SQL_FILE));
+    EXPECT_EQ(1, new_lines("MYSQL ERROR: mysql_query;1366;"));
+    EXPECT_EQ(1, new_lines(";" + bad + "\n"));
+    EXPECT_EQ(0, new_lines("=VALUES(")) << "the merged statement is not logged";
+    EXPECT_EQ(2, sql.count("vt_test.daemon_rows"));
+
+    // Without a fault, the rows land as one statement would leave them.
+    vtt::remove_file(VT_FAILED_SQL_FILE);
+    vtt::gearman_submit("vtdb_vtstatus", batch_of({upsert("41", "d"), upsert("42", "e"), upsert("41", "f")}));
+    ASSERT_TRUE(row_arrives(42, "e"));
+    EXPECT_EQ("f", sql.scalar("SELECT v FROM vt_test.daemon_rows WHERE k=41"));
+    EXPECT_FALSE(vtt::exists(VT_FAILED_SQL_FILE));
+}
+
 TEST_F(Daemon, StatementEndsAtAnEmbeddedNul)
 {
     start();
@@ -255,6 +287,31 @@ TEST_F(Daemon, KilledWorkerOfEachKindIsReplacedByItsKind)
     }
     vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.daemon_rows VALUES (4, 'still served')");
     EXPECT_TRUE(row_arrives(4, "still served"));
+}
+
+// The retention child runs only when values expire, and is restarted like the workers.
+TEST_F(Daemon, RetentionChildRunsWhenSetAndIsRestarted)
+{
+    auto retention_pid = [&] {
+        const std::string needle = "processing perfdata retention of 30 days - pid ", log = new_log();
+        size_t at = log.rfind(needle);
+        return at == std::string::npos ? 0 : static_cast<pid_t>(std::stol(log.substr(at + needle.size())));
+    };
+    start();
+    EXPECT_EQ(0, new_lines("processing perfdata retention"));
+    vtt::stop_daemon(supervisor);
+    conf("vtstatus_workers=1\nperfdata_workers=0\nnotify_workers=0\nperfdata_retention_days=30\n");
+    start();
+    pid_t victim = 0;
+    ASSERT_TRUE(vtt::wait_until([&] { return (victim = retention_pid()) > 0; }, 10000)) << new_log();
+    kill(victim, SIGKILL);
+    EXPECT_TRUE(vtt::wait_until([&] {
+        return new_lines("ERROR perfdata retention child died " + std::to_string(victim) + ", restarting") == 1;
+    }, 5000)) << new_log();
+    pid_t successor = 0;
+    EXPECT_TRUE(vtt::wait_until([&] { return (successor = retention_pid()) > 0 && successor != victim; }, 10000));
+    auto kids = vtt::children_of(supervisor);
+    EXPECT_NE(kids.end(), std::find(kids.begin(), kids.end(), successor));
 }
 
 // " 12  13 " (the PIDs line's id text) as numbers.

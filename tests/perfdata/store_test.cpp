@@ -2,6 +2,7 @@
 // failed inserts, and worker processes serving the queue.
 #include "test_support.h"
 #include "vantor_config.h"
+#include "vt_batch.h"
 #include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
@@ -13,6 +14,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -309,8 +311,10 @@ TEST_F(PerfdataStore, RegistryLoadsFromTheDatabase)
     EXPECT_EQ(n->value_max, 0.0);
     ASSERT_NE(vt_find_metric_id(host, 2, "waits"), nullptr);
     EXPECT_EQ(vt_find_metric_id(host, 2, "active"), nullptr);
-    // Metrics of services without a status row are not loaded.
-    EXPECT_EQ(vt_find_metric_id(host, 3, "orphan"), nullptr);
+    // Metrics of services without a status row are loaded too, without names.
+    n = vt_find_metric_id(host, 3, "orphan");
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(n->host_name, nullptr);
 
     int count = -1;
     metric_node *last = vt_count_metric_per_host_service(host, 1, &count);
@@ -614,12 +618,21 @@ TEST_F(PerfdataStore, EntryPointsDegradeWhenMemoryRunsOut)
     EXPECT_FALSE(vtt::throws_without_memory([] { vt_write_perfdata_errors("a line of some length to keep"); }));
 }
 
+// A counter of the server's statements (SHOW GLOBAL STATUS is not one of those counted).
+long server_count(vtt::Sql &sql, const std::string &name)
+{
+    return std::stol(sql.rows("SHOW GLOBAL STATUS LIKE '" + name + "'").at(0).at(1).value_or("0"));
+}
+
+// Workers racing on new metrics register each once, and a new metric costs each worker at most
+// one registration and one read for all the metrics of its service, not a round per metric.
+// The service has no status row yet: its values still carry their metrics' ids.
 TEST_F(PerfdataStore, WorkersServeTheQueueAndRegisterEachMetricOnce)
 {
     const int host = 111;
     fresh_host(host);
-    status_row(host, 1, "srv11", "Shared");
-    status_row(host, -1, "srv11", nullptr);
+    // With the value table in place, every insert the workers send is counted once.
+    sql.exec("CREATE TABLE vtperf.service_perf_111 LIKE vtperf.service_perf");
     vtt::gearman_drain("vtdb_perfdata");
     if (!job_servers_root)
         vtdb_populate_job_servers_list();
@@ -633,6 +646,8 @@ TEST_F(PerfdataStore, WorkersServeTheQueueAndRegisterEachMetricOnce)
     std::string log = log_text();
     for (pid_t p : w.pids)
         EXPECT_NE(log.find("processing vtdb_perfdata queue - pid " + std::to_string(p)), std::string::npos);
+    const long selects_before = server_count(sql, "Com_select");
+    const long inserts_before = server_count(sql, "Com_insert");
 
     // Every record names the same 20 new metrics, so both workers race to register them.
     const int records = 60;
@@ -645,9 +660,10 @@ TEST_F(PerfdataStore, WorkersServeTheQueueAndRegisterEachMetricOnce)
     vtt::gearman_submit("vtdb_perfdata", record(1700000000, host, "HOST", "rta=0.5ms;100;200;0"), true);
     vtt::gearman_submit("vtdb_perfdata", "garbage without tabs", true);
     const long expected = records * 20 + 1;
-    ASSERT_TRUE(vtt::wait_until([&] { return table_exists(host) && sql.count("vtperf.service_perf_111") >= expected; },
-                                60000));
-    EXPECT_TRUE(vtt::wait_until([] { return vtt::gearman_queued("vtdb_perfdata") == 0; }, 5000));
+    ASSERT_TRUE(vtt::wait_until([] { return vtt::gearman_status()["vtdb_perfdata"].total == 0; }, 60000));
+    // Two services, two workers: each worker at most one registration and two reads a service.
+    EXPECT_LE(server_count(sql, "Com_select") - selects_before, 2 * 2 * 2);
+    EXPECT_LE(server_count(sql, "Com_insert") - inserts_before, (records + 1) + 2 * 2);
     EXPECT_EQ(sql.count("vtperf.service_perf_111"), expected);
     EXPECT_EQ(sql.count("vtcfg.service_metric WHERE host_id=111 AND service_id=1"), 20);
     EXPECT_EQ(sql.count("vtcfg.service_metric WHERE host_id=111 AND service_id=-1 AND metric='rta'"), 1);
@@ -690,6 +706,68 @@ TEST_F(PerfdataStore, WorkerWaitsForTheDatabaseBeforeTakingJobs)
                after.count("vtperf.service_perf_112") == 1;
     }, 20000));
     EXPECT_EQ(after.count("vtcfg.service_metric WHERE host_id=112"), 1);
+}
+
+// The records of a batch go in one transaction, a record for a host without its table included.
+TEST_F(PerfdataStore, BatchOfRecordsIsStoredInOneTransaction)
+{
+    const int known = 121, fresh = 122;
+    fresh_host(known);
+    fresh_host(fresh);
+    ASSERT_EQ(vt_process_perfdata(record(1700000000, known, "1", "a=1 b=2").c_str()), 0);
+    vtt::gearman_drain("vtdb_perfdata");
+    if (!job_servers_root)
+        vtdb_populate_job_servers_list();
+    Workers w;
+    pid_t p = vt_perfdata_gm_dispatcher();
+    ASSERT_GT(p, 0);
+    w.pids.push_back(p);
+    ASSERT_TRUE(vtt::wait_until([] { return vtt::gearman_status()["vtdb_perfdata"].workers == 1; }, 15000));
+    const long commits_before = server_count(sql, "Com_commit");
+    std::string batch;
+    const std::vector<std::string> records = {
+        record(1700000060, known, "1", "a=3 b=4"), record(1700000060, fresh, "1", "c=5"),
+        record(1700000120, known, "1", "a=6 b=7"), record(1700000120, known, "2", "a=8")};
+    for (const std::string &r : records)
+        vt::batch_append(batch, r.data(), r.size());
+    vtt::gearman_submit("vtdb_perfdata", batch, true);
+    ASSERT_TRUE(vtt::wait_until([] { return vtt::gearman_status()["vtdb_perfdata"].total == 0; }, 20000));
+    EXPECT_EQ(server_count(sql, "Com_commit") - commits_before, 1);
+    EXPECT_EQ(sql.count("vtperf.service_perf_121"), 2 + 4 + 1);
+    ASSERT_TRUE(table_exists(fresh));
+    EXPECT_EQ(sql.count("vtperf.service_perf_122 v JOIN vtcfg.service_metric m ON m.metric_id = v.metric_id AND "
+                        "m.metric = 'c' WHERE v.perf_value = 5"),
+              1);
+}
+
+// Values older than the retention are deleted a chunk at a time; newer ones stay.
+TEST_F(PerfdataStore, RetentionDeletesOldValuesInChunks)
+{
+    const int host = 123;
+    fresh_host(host);
+    ASSERT_EQ(vt_process_perfdata(record(std::time(nullptr), host, "1", "new=1 new2=2").c_str()), 0);
+    for (int i = 0; i < 7; ++i)
+        ASSERT_EQ(vt_process_perfdata(record(std::time(nullptr) - (40 + i) * 86400, host, "1", "old=1").c_str()), 0);
+    ASSERT_EQ(vt_process_perfdata(record(std::time(nullptr) - 20 * 86400, host, "1", "recent=1").c_str()), 0);
+    const long deletes_before = server_count(sql, "Com_delete");
+    PERFDATA_RETENTION_DAYS = 30;
+    VT_RETENTION_CHUNK = 3;
+    VT_RETENTION_PAUSE = 0;
+    VT_RETENTION_INTERVAL = 3600;
+    Workers w;
+    pid_t p = vt_perfdata_retention_dispatcher();
+    PERFDATA_RETENTION_DAYS = 0;
+    ASSERT_GT(p, 0);
+    w.pids.push_back(p);
+    EXPECT_TRUE(vtt::wait_until([&] { return sql.count("vtperf.service_perf_123 WHERE perf_value IS NOT NULL") == 3; },
+                                20000));
+    EXPECT_TRUE(vtt::wait_until([&] { return log_text().find("perfdata retention: deleted ") != std::string::npos; },
+                                10000));
+    // 7 old rows, 3 a statement: at least 3 deletes for this table alone.
+    EXPECT_GE(server_count(sql, "Com_delete") - deletes_before, 3);
+    EXPECT_EQ(sql.count("vtperf.service_perf_123 v JOIN vtcfg.service_metric m ON m.metric_id = v.metric_id WHERE "
+                        "m.metric = 'old'"),
+              0);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include "vt_batch.h"
+#include "vt_upsert.h"
 #include "vt_util.h"
 
 #include "records_fixture.h"
@@ -161,8 +163,17 @@ TEST_F(StatusRecords, StatementTextsByteForByteWithEveryMemberAndWithEveryTextAb
         EXPECT_EQ(0, standin::raise_host_status(h));
     for (service *s : {sfull, sbare})
         EXPECT_EQ(0, standin::raise_service_status(s));
-    const std::vector<std::string> got = status_jobs(4);
+    std::vector<std::string> got = status_jobs(4);
     ASSERT_EQ(4u, got.size());
+    // Each is marked as an upsert that a worker may merge; behind the mark, the statement.
+    for (std::string &g : got) {
+        vt::UpsertRow row;
+        ASSERT_TRUE(vt::parse_upsert(g, &row)) << g;
+        const size_t end = g.find("*/");
+        EXPECT_EQ(g.substr(end + 2, row.head.size()), std::string(row.head));
+        EXPECT_EQ(0, row.head.find("INSERT INTO vantor4."));
+        g.erase(0, end + 2);
+    }
     EXPECT_EQ(expected_host(full, "41", export_date), got[0]);
     EXPECT_EQ(expected_host(bare, "42", export_date), got[1]);
     EXPECT_EQ(expected_service(sfull, "41", "7", export_date), got[2]);
@@ -303,6 +314,104 @@ TEST_F(StatusRecords, DaemonWritesStatusHistoryAndPerfdataRows) {
                    row("SELECT COUNT(*) FROM vtperf.service_perf_47") == "2";
         },
         20000));
+}
+
+// The rows of every status table of hosts first to first + 2, every column as text.
+std::vector<vtt::Row> status_rows(vtt::Sql &sql, int first) {
+    std::vector<vtt::Row> all;
+    const std::string where = format(" WHERE host_id BETWEEN %d AND %d ORDER BY ", first, first + 2);
+    for (const std::string &query : {"SELECT * FROM vantor4.host_status" + where + "host_id",
+                                     "SELECT * FROM vantor4.service_status" + where + "host_id, service_id"})
+        for (vtt::Row &r : sql.rows(query))
+            all.push_back(std::move(r));
+    return all;
+}
+
+long global_inserts(vtt::Sql &sql) {
+    return std::stol(sql.rows("SHOW GLOBAL STATUS LIKE 'Com_insert'").at(0).at(1).value_or("0"));
+}
+
+// One stream of status events (objects updated several times, texts that need escaping,
+// texts appearing and vanishing, a statement of another kind between them) leaves exactly
+// the same rows whether its statements run one by one or as the status workers run a batch,
+// merging the upserts of each table into one statement.
+TEST_F(StatusRecords, MergedUpsertsLeaveTheRowsOfTheSingleStatements) {
+    start();
+    const int first = 71;
+    std::vector<host *> hosts;
+    std::vector<service *> services;
+    for (int h = 0; h < 3; ++h) {
+        const std::string hid = std::to_string(first + h);
+        hosts.push_back(add_host(("merge-host-" + hid).c_str(), hid.c_str()));
+        for (int s = 0; s < 2; ++s)
+            services.push_back(add_service(hosts.back(), ("svc " + std::to_string(s)).c_str(), hid.c_str(),
+                                           std::to_string(s + 1).c_str()));
+    }
+    const time_t base = 1700000000;
+    std::vector<std::string> barrier_after;  // a statement of another kind after event i
+    size_t events = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (size_t i = 0; i < hosts.size(); ++i) {
+            host *h = hosts[i];
+            if ((round + i) % 2 == 0)
+                fill(h, base + round * 60);
+            else
+                standin::set_text(h->plugin_output, nullptr);
+            h->current_state = static_cast<int>((round + i) % 3);
+            h->latency = 0.001 * static_cast<double>(round + i);
+            EXPECT_EQ(0, standin::raise_host_status(h));
+            ++events;
+        }
+        for (size_t i = 0; i < services.size(); ++i) {
+            service *s = services[i];
+            fill(s, base + round * 60 + static_cast<time_t>(i));
+            if (round == 1 && i % 2 == 1)
+                standin::set_text(s->long_plugin_output, nullptr);
+            s->current_attempt = round + 1;
+            s->display_status = round;
+            EXPECT_EQ(0, standin::raise_service_status(s));
+            ++events;
+            if (round == 1 && i == 2) {  // the same service again at once, changed
+                standin::set_text(s->plugin_output, "second 'event' \\\\ of the round");
+                s->current_state = 3;
+                EXPECT_EQ(0, standin::raise_service_status(s));
+                ++events;
+            }
+        }
+    }
+    std::vector<std::string> stmts = status_jobs(events);
+    ASSERT_EQ(events, stmts.size());
+    // A statement that is not an upsert stays between the rows before and after it.
+    stmts.insert(stmts.begin() + static_cast<long>(stmts.size() / 2),
+                 format("UPDATE vantor4.service_status SET plugin_output='between' WHERE host_id=%d", first));
+
+    vtt::Sql sql;
+    auto clear = [&] {
+        sql.exec(format("DELETE FROM vantor4.host_status WHERE host_id BETWEEN %d AND %d", first, first + 2));
+        sql.exec(format("DELETE FROM vantor4.service_status WHERE host_id BETWEEN %d AND %d", first, first + 2));
+    };
+    clear();
+    for (const std::string &st : stmts)
+        sql.exec(st);
+    const std::vector<vtt::Row> single = status_rows(sql, first);
+    ASSERT_EQ(9u, single.size());
+    clear();
+
+    std::string batch;
+    for (const std::string &st : stmts)
+        vt::batch_append(batch, st.data(), st.size());
+    vtt::gearman_submit("vtdb_vtstatus", batch);
+    const long inserts_before = global_inserts(sql);
+    {
+        vtt::ScopedDaemon daemon;
+        ASSERT_GT(daemon.pid(), 0);
+        ASSERT_TRUE(vtt::wait_until([&] { return vtt::gearman_queued("vtdb_vtstatus") == 0; }, 20000));
+        ASSERT_TRUE(vtt::wait_until([&] { return status_rows(sql, first).size() == 9u; }, 20000));
+    }
+    EXPECT_EQ(single, status_rows(sql, first));
+    // Two tables, two runs of upserts around the update: four inserts, not one per event.
+    EXPECT_EQ(4, global_inserts(sql) - inserts_before);
+    clear();
 }
 
 }  // namespace
