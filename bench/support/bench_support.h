@@ -1,0 +1,34 @@
+// Helpers of the benchmarks that measure the database: its settings, CPU and status counters.
+#ifndef VT_BENCH_SUPPORT_H
+#define VT_BENCH_SUPPORT_H
+
+#include "test_support.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+
+namespace vtb {
+
+// The checkout's production server settings, which the benchmarks run with by default.
+std::string default_db_cnf();
+
+// Starts the build's private MariaDB with the settings of cnf (a server configuration file, or
+// "small" for the tests' own settings), restarting it when it runs with others, and prints the
+// settings it runs with. Returns an admin connection to it.
+std::unique_ptr<vtt::Sql> database_with(const std::string &cnf);
+
+// CPU seconds (user and system) a live process has used, 0 when it cannot be read.
+double cpu_of(pid_t pid);
+// The pid written in a file of the private servers' state folder ("mysql.pid", "gearmand.pid").
+pid_t server_pid(const std::string &pid_file);
+
+// The server's global status counters by name, and the change of one between two readings.
+using Counters = std::map<std::string, double>;
+Counters db_counters(vtt::Sql &sql);
+double delta(const Counters &before, const Counters &after, const std::string &name);
+
+}  // namespace vtb
+
+#endif
