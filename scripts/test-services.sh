@@ -29,11 +29,13 @@ wait_gone() {  # pidfile: waits up to 20 s for the process to end, then kills it
   kill -9 "$pid" 2>/dev/null; rm -f "$1"
 }
 
-# The settings the server runs with: "small", or the absolute path of VT_MARIADB_CNF.
-sizing=small
+# The settings the server runs with: "small", or the absolute path of VT_MARIADB_CNF (and a
+# checksum of its content, so that an edited file restarts the server too).
+sizing=small cnf=""
 if [ -n "${VT_MARIADB_CNF:-}" ]; then
   [ -r "$VT_MARIADB_CNF" ] || { echo "VT_MARIADB_CNF: cannot read $VT_MARIADB_CNF" >&2; exit 1; }
-  sizing=$(realpath -- "$VT_MARIADB_CNF")
+  cnf=$(realpath -- "$VT_MARIADB_CNF")
+  sizing="$cnf $(cksum < "$cnf")"
 fi
 
 mariadb_start() {
@@ -53,7 +55,7 @@ mariadb_launch() {
   fi
   # The defaults file comes first: the server reads it, and only it, before the options here.
   local settings=(--no-defaults)
-  [ "$sizing" = small ] || settings=(--defaults-file="$sizing")
+  [ "$sizing" = small ] || settings=(--defaults-file="$cnf")
   [ "$sizing" = small ] && settings+=(--innodb-buffer-pool-size=128M --innodb-flush-log-at-trx-commit=2
                                       --max-connections=500)
   echo "$sizing" > "$state/mysql.sizing"

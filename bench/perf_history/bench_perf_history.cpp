@@ -311,12 +311,15 @@ int main(int argc, char **argv) {
     std::printf("disk per value in the tables of %d h (%.0f values): %.1f bytes in the files, %.1f counted by "
                 "InnoDB (data %.1f, index %.1f)\n",
                 hours, values, file_per_value, counted_per_value, d.data / values, d.index / values);
-    // A day at a 60-second interval is 1,440 values a metric; the bytes per value of tables
-    // holding hours of values carry over linearly (a table's fixed part is spread thinner still).
+    // A day at a 60-second interval is 1,440 values a metric. InnoDB's count carries over
+    // linearly to larger tables; the files of small tables are mostly space reserved ahead (they
+    // grow by whole extents), so their bytes per value are an upper bound that falls as the
+    // tables grow.
     const double day_10k = 10000.0 * kMetrics * 1440;
-    std::printf("a day of values per 10,000 services (%d metrics each, %d s): %.0f values, %.2f GB; "
-                "a week at 100,000 services: %.1f GB (from the files' bytes per value)\n",
-                kMetrics, kInterval, day_10k, day_10k * file_per_value / 1e9, day_10k * 10 * 7 * file_per_value / 1e9);
+    std::printf("a day of values per 10,000 services (%d metrics each, %d s): %.0f values, %.2f GB (by the files "
+                "at this size, at most %.2f GB); a week at 100,000 services: %.0f GB (at most %.0f GB)\n",
+                kMetrics, kInterval, day_10k, day_10k * counted_per_value / 1e9, day_10k * file_per_value / 1e9,
+                day_10k * 10 * 7 * counted_per_value / 1e9, day_10k * 10 * 7 * file_per_value / 1e9);
     // Each metric's values sit together in the index: once they fill more than a page, the
     // values of one interval land on one page per metric, all of which the buffer pool must hold.
     const double index_per_metric = d.index / metrics;
