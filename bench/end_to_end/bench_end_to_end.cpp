@@ -301,29 +301,12 @@ int main(int argc, char **argv) {
     int services = 100000, seconds = 300, cold_seconds = 180;
     std::string cnf = vtb::default_db_cnf();
     Binaries bin;
-    std::vector<int *> positional = {&services, &seconds};
-    for (int i = 1; i < argc; i++) {
-        const std::string a = argv[i];
-        const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (a == "--cold-seconds" && v) {
-            cold_seconds = std::atoi(v);
-            i++;
-        } else if (a == "--build" && v) {
-            if (!other_build(v, bin))
-                return 1;
-            i++;
-        } else if (a == "--db-cnf" && v) {
-            cnf = v;
-            i++;
-        } else if (!a.empty() && a[0] != '-' && !positional.empty()) {
-            *positional.front() = std::atoi(a.c_str());
-            positional.erase(positional.begin());
-        } else {
-            usage();
-            return 1;
-        }
-    }
-    if (services <= 0 || seconds < 0 || cold_seconds < 0 || seconds + cold_seconds == 0) {
+    const bool parsed = vtb::parse_command_line(
+        argc, argv, {&services, &seconds},
+        {{"--cold-seconds", [&](const char *v) { return (cold_seconds = std::atoi(v)) >= 0; }},
+         {"--build", [&](const char *v) { return other_build(v, bin); }},
+         {"--db-cnf", [&](const char *v) { return !(cnf = v).empty(); }}});
+    if (!parsed || services <= 0 || seconds < 0 || cold_seconds < 0 || seconds + cold_seconds == 0) {
         usage();
         return 1;
     }

@@ -215,25 +215,11 @@ int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     int hosts = 1000, hours = 6, rounds = 3;
     std::string cnf = vtb::default_db_cnf();
-    std::vector<int *> positional = {&hosts, &hours};
-    for (int i = 1; i < argc; i++) {
-        const std::string a = argv[i];
-        const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (a == "--rounds" && v) {
-            rounds = std::atoi(v);
-            i++;
-        } else if (a == "--db-cnf" && v) {
-            cnf = v;
-            i++;
-        } else if (!a.empty() && a[0] != '-' && !positional.empty()) {
-            *positional.front() = std::atoi(a.c_str());
-            positional.erase(positional.begin());
-        } else {
-            usage();
-            return 1;
-        }
-    }
-    if (hosts <= 0 || hosts > kEmptyFirst - kFilledFirst || hours <= 0 || rounds <= 0) {
+    const bool parsed = vtb::parse_command_line(
+        argc, argv, {&hosts, &hours},
+        {{"--rounds", [&](const char *v) { return (rounds = std::atoi(v)) > 0; }},
+         {"--db-cnf", [&](const char *v) { return !(cnf = v).empty(); }}});
+    if (!parsed || hosts <= 0 || hosts > kEmptyFirst - kFilledFirst || hours <= 0 || rounds <= 0) {
         usage();
         return 1;
     }

@@ -63,4 +63,23 @@ double delta(const Counters &before, const Counters &after, const std::string &n
     return (b == after.end() ? 0 : b->second) - (a == before.end() ? 0 : a->second);
 }
 
+bool parse_command_line(int argc, char **argv, std::vector<int *> positional,
+                        const std::map<std::string, std::function<bool(const char *)>> &options)
+{
+    for (int i = 1; i < argc; i++) {
+        const std::string a = argv[i];
+        const auto option = options.find(a);
+        if (option != options.end()) {
+            if (i + 1 >= argc || !option->second(argv[++i]))
+                return false;
+        } else if (!a.empty() && a[0] != '-' && !positional.empty()) {
+            *positional.front() = std::atoi(a.c_str());
+            positional.erase(positional.begin());
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace vtb

@@ -4,9 +4,11 @@
 
 #include "test_support.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 namespace vtb {
@@ -28,6 +30,12 @@ pid_t server_pid(const std::string &pid_file);
 using Counters = std::map<std::string, double>;
 Counters db_counters(vtt::Sql &sql);
 double delta(const Counters &before, const Counters &after, const std::string &name);
+
+// Reads the command line: bare numbers into the positional values in order, and each option of
+// options (with one value) through its handler, which returns false for a value it refuses.
+// False on anything else (the caller prints its usage).
+bool parse_command_line(int argc, char **argv, std::vector<int *> positional,
+                        const std::map<std::string, std::function<bool(const char *)>> &options);
 
 }  // namespace vtb
 
