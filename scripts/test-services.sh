@@ -2,6 +2,9 @@
 # Starts and stops the private MariaDB and gearmand servers that the tests and the demo use.
 # usage: test-services.sh start|stop|mariadb-start|mariadb-stop|gearmand-start|gearmand-stop|notify-user
 #                         STATE_DIR VANTOR_ROOT DB_PORT GEARMAN_PORT
+# MariaDB runs with small settings, as the tests want them. With VT_MARIADB_CNF naming a server
+# configuration file (the benchmarks use etc/mariadb/vantor.cnf), it runs with that file's
+# settings instead; a running server started the other way is restarted.
 set -u
 export PATH="$PATH:/usr/local/sbin:/usr/sbin:/sbin"  # the servers live in sbin
 cmd=${1:?command}; state=${2:?state dir}; root=${3:?install root}
@@ -26,8 +29,20 @@ wait_gone() {  # pidfile: waits up to 20 s for the process to end, then kills it
   kill -9 "$pid" 2>/dev/null; rm -f "$1"
 }
 
+# The settings the server runs with: "small", or the absolute path of VT_MARIADB_CNF (and a
+# checksum of its content, so that an edited file restarts the server too).
+sizing=small cnf=""
+if [ -n "${VT_MARIADB_CNF:-}" ]; then
+  [ -r "$VT_MARIADB_CNF" ] || { echo "VT_MARIADB_CNF: cannot read $VT_MARIADB_CNF" >&2; exit 1; }
+  cnf=$(realpath -- "$VT_MARIADB_CNF")
+  sizing="$cnf $(cksum < "$cnf")"
+fi
+
 mariadb_start() {
   mkdir -p "$state"
+  if alive "$state/mysql.pid" && [ "$(cat "$state/mysql.sizing" 2>/dev/null || echo small)" != "$sizing" ]; then
+    mariadb_stop
+  fi
   alive "$state/mysql.pid" || mariadb_launch || return 1
   mariadb_provision
 }
@@ -38,10 +53,15 @@ mariadb_launch() {
       --auth-root-authentication-method=socket --skip-test-db >"$state/install-db.log" 2>&1 \
       || { echo "mariadb-install-db failed, see $state/install-db.log" >&2; return 1; }
   fi
-  mariadbd --no-defaults --datadir="$state/mysql" --socket="$sock" --port="$dbport" \
+  # The defaults file comes first: the server reads it, and only it, before the options here.
+  local settings=(--no-defaults)
+  [ "$sizing" = small ] || settings=(--defaults-file="$cnf")
+  [ "$sizing" = small ] && settings+=(--innodb-buffer-pool-size=128M --innodb-flush-log-at-trx-commit=2
+                                      --max-connections=500)
+  echo "$sizing" > "$state/mysql.sizing"
+  mariadbd "${settings[@]}" --datadir="$state/mysql" --socket="$sock" --port="$dbport" \
     --bind-address=127.0.0.1 --user=root --pid-file="$state/mysql.pid" \
-    --log-error="$state/mysql.err" --skip-name-resolve --innodb-buffer-pool-size=128M \
-    --innodb-flush-log-at-trx-commit=2 --max-connections=500 >/dev/null 2>&1 &
+    --log-error="$state/mysql.err" --skip-name-resolve >/dev/null 2>&1 &
   for _ in $(seq 1 300); do
     mariadb-admin --no-defaults --socket="$sock" -uroot ping >/dev/null 2>&1 && break
     sleep 0.1

@@ -1,8 +1,11 @@
 // End to end at a 60-second check interval: the simulated engine with N services (10 per host,
 // each check a status event, a result with 5 metrics and now and then a state change) against
-// the default daemon, for a bounded time; samples the job server's queues and tells whether they
-// held or grew. Run it with several sizes to find the largest that holds.
-#include "test_support.h"
+// the default daemon. Two runs of the engine, each judged on its own: a cold start on an empty
+// database (the initial-state walk writes a row for every object, every metric is registered
+// for the first time), then the steady state on the database the first run left. For each it
+// samples the job server's queues, tells whether they held, and gives every process's CPU and
+// the database's statements per check.
+#include "bench_support.h"
 #include "vantor_config.h"
 #include "vt_db.h"
 
@@ -14,9 +17,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +31,62 @@ namespace {
 
 const int kFirstHost = 100000;
 const int kPerHost = 10;
+const int kMetrics = 5;
+const int kInterval = 60;
+// The queues must be empty this long after the engine stopped: one check interval.
+const double kDrainLimit = 60.0;
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: bench_end_to_end [services, default 100000] [seconds of the steady state, default 300]\n"
+                 "                        [--cold-seconds S] [--build DIR] [--db-cnf FILE|small]\n"
+                 "  --cold-seconds S  run time of the cold start on an empty database (default 180, 0: none)\n"
+                 "  --build DIR       take the module, the daemon and the simulated engine from the build\n"
+                 "                    directory DIR (of another checkout), configured with this build's\n"
+                 "                    VANTOR_ROOT and VANTOR_GEARMAN_PORT\n"
+                 "  --db-cnf FILE     server settings of the private MariaDB (default: the checkout's\n"
+                 "                    etc/mariadb/vantor.cnf; small: the tests' settings)\n");
+}
+
+struct Binaries {
+    std::string module = VTDB_MODULE_PATH;
+    std::string daemon = vtt::daemon_binary();
+    std::string sim = VT_ENGINE_SIM_PATH;
+};
+
+// A CMake cache entry of a build directory, "" when missing.
+std::string cache_value(const std::string &dir, const std::string &name) {
+    const std::string cache = vtt::read_file(dir + "/CMakeCache.txt");
+    for (size_t at = cache.find(name + ":"); at != std::string::npos; at = cache.find(name + ":", at + 1)) {
+        if (at > 0 && cache[at - 1] != '\n')
+            continue;
+        const size_t eq = cache.find('=', at), eol = cache.find('\n', at);
+        if (eq != std::string::npos && eq < eol)
+            return cache.substr(eq + 1, eol == std::string::npos ? std::string::npos : eol - eq - 1);
+    }
+    return "";
+}
+
+// Another build's binaries, usable only when they were built for this build's install root and
+// job server (both are compiled in): otherwise they would read another db.php and talk to
+// another gearmand. False, with the reason printed, when they cannot be used.
+bool other_build(const std::string &dir, Binaries &bin) {
+    const std::string root = cache_value(dir, "VANTOR_ROOT"), port = cache_value(dir, "VANTOR_GEARMAN_PORT");
+    if (root != VANTOR_ROOT || port != std::to_string(VANTOR_GEARMAN_PORT)) {
+        std::fprintf(stderr,
+                     "%s was configured with VANTOR_ROOT=%s and VANTOR_GEARMAN_PORT=%s; configure it with\n"
+                     "  cmake -S <checkout> -B %s -DVANTOR_ROOT=%s -DVANTOR_GEARMAN_PORT=%d -DVANTOR_BENCH=OFF\n",
+                     dir.c_str(), root.c_str(), port.c_str(), dir.c_str(), VANTOR_ROOT, VANTOR_GEARMAN_PORT);
+        return false;
+    }
+    bin = {dir + "/broker/vtdb.so", dir + "/connector/vantorconnector", dir + "/engine/vantor-engine-sim"};
+    for (const std::string *f : {&bin.module, &bin.daemon, &bin.sim})
+        if (access(f->c_str(), R_OK) != 0) {
+            std::fprintf(stderr, "%s is missing: build %s first\n", f->c_str(), dir.c_str());
+            return false;
+        }
+    return true;
+}
 
 void run(MYSQL *m, const std::string &q) {
     if (mysql_real_query(m, q.data(), q.size()) != 0) {
@@ -36,22 +98,18 @@ void run(MYSQL *m, const std::string &q) {
     while (mysql_next_result(m) == 0);
 }
 
-// The per-host tables (history and performance values), made once and kept for later runs,
-// so that the measurement is not a measurement of CREATE TABLE.
-void prepare_tables(int hosts) {
+// Runs per_host(connection, host id) for every host over two connections.
+void for_each_host(int hosts, const std::function<void(MYSQL *, const std::string &)> &per_host) {
     std::vector<std::thread> threads;
     for (int c = 0; c < 2; c++)
-        threads.emplace_back([=] {
+        threads.emplace_back([=, &per_host] {
             mysql_thread_init();
             MYSQL *m = mysql_init(nullptr);
             if (!mysql_real_connect(m, DBHOST, DBUSER, DBPASS, "vantor4", static_cast<unsigned>(std::atoi(DBPORT)),
                                     nullptr, CLIENT_MULTI_RESULTS))
                 std::exit(1);
-            for (int i = c; i < hosts; i += 2) {
-                const std::string id = std::to_string(kFirstHost + i);
-                run(m, "CALL vantor4.vt_create_host_tables(" + id + ")");
-                run(m, "CALL vtperf.vt_create_perf_table(" + id + ")");
-            }
+            for (int i = c; i < hosts; i += 2)
+                per_host(m, std::to_string(kFirstHost + i));
             mysql_close(m);
             mysql_thread_end();
         });
@@ -59,22 +117,30 @@ void prepare_tables(int hosts) {
         t.join();
 }
 
+// The per-host tables (history and performance values), made once and kept for later runs,
+// so that the measurement is not a measurement of CREATE TABLE.
+void prepare_tables(int hosts) {
+    for_each_host(hosts, [](MYSQL *m, const std::string &id) {
+        run(m, "CALL vantor4.vt_create_host_tables(" + id + ")");
+        run(m, "CALL vtperf.vt_create_perf_table(" + id + ")");
+    });
+}
+
+// The database as a new installation finds it: the tables exist, and hold nothing of the
+// benchmark's hosts (no status rows, no history, no registered metric, no values).
+void empty_database(vtt::Sql &sql, int hosts) {
+    const std::string range = " BETWEEN " + std::to_string(kFirstHost) + " AND " + std::to_string(kFirstHost + hosts - 1);
+    sql.exec("DELETE FROM vantor4.service_status WHERE host_id" + range);
+    sql.exec("DELETE FROM vantor4.host_status WHERE host_id" + range);
+    sql.exec("DELETE FROM vtcfg.service_metric WHERE host_id" + range);
+    for_each_host(hosts, [](MYSQL *m, const std::string &id) {
+        run(m, "TRUNCATE TABLE vantor4.host_state_change_" + id);
+        run(m, "TRUNCATE TABLE vantor4.service_state_change_" + id);
+        run(m, "TRUNCATE TABLE vtperf.service_perf_" + id);
+    });
+}
+
 long depth(std::map<std::string, vtt::QueueStatus> &s, const char *q) { return s[q].total; }
-
-// CPU seconds (user and system) a live process has used, 0 when it cannot be read.
-double cpu_of(pid_t pid) {
-    std::string stat = vtt::read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t at = stat.rfind(')');
-    unsigned long long u = 0, k = 0;
-    if (at == std::string::npos ||
-        std::sscanf(stat.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &u, &k) != 2)
-        return 0;
-    return static_cast<double>(u + k) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-pid_t pid_in(const std::string &file) {
-    return static_cast<pid_t>(std::atol(vtt::read_file(file).c_str()));
-}
 
 // The daemon's children by kind, from their start lines in the daemon's log since offset.
 std::map<std::string, std::vector<pid_t>> children_by_kind(size_t offset) {
@@ -94,43 +160,43 @@ std::map<std::string, std::vector<pid_t>> children_by_kind(size_t offset) {
     return kinds;
 }
 
-}  // namespace
+// CPU seconds of every server process and worker, keyed by what the report calls them; each
+// worker also under its pid, so that a phase counts only what its workers used during it.
+std::map<std::string, double> cpu_snapshot(size_t log_offset) {
+    std::map<std::string, double> cpu;
+    for (const auto &k : children_by_kind(log_offset))
+        for (pid_t p : k.second)
+            cpu["worker " + k.first + "\t" + std::to_string(p)] = vtb::cpu_of(p);
+    cpu["gearmand"] = vtb::cpu_of(vtb::server_pid("gearmand.pid"));
+    cpu["mariadb"] = vtb::cpu_of(vtb::server_pid("mysql.pid"));
+    return cpu;
+}
 
-int main(int argc, char **argv) {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    const int services = argc > 1 ? std::atoi(argv[1]) : 100000;
-    const int seconds = argc > 2 ? std::atoi(argv[2]) : 300;
+struct Phase {
+    std::string name;  // "cold start" or "steady state"
+    std::string tag;   // in the name of the simulated engine's output file
+    int seconds = 0;
+    bool held = false;
+};
+
+// One run of the simulated engine for seconds, then the queues drained; prints the samples,
+// the verdict and the costs per check. True when it held.
+bool run_phase(const Binaries &bin, vtt::Sql &sql, Phase &phase, int services, size_t log_offset) {
     const int hosts = (services + kPerHost - 1) / kPerHost;
-    vtt::init_runtime("bench_end_to_end");
-    vtt::gearmand_start();
-    auto t0 = std::chrono::steady_clock::now();
-    prepare_tables(hosts);
-    std::printf("tables of %d hosts ready in %.0f s\n", hosts,
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-    for (const char *q : {"vtdb_vtstatus", "vtdb_perfdata", "vtdb_statuspri"})
-        vtt::gearman_drain(q);
-    vtt::remove_file(VT_CONNECTOR_CONF);  // the default worker counts
-    const size_t log_offset = vtt::read_file(vtt::daemon_log()).size();
-    const pid_t gearmand = pid_in(std::string(VT_TEST_STATE_DIR) + "/gearmand.pid");
-    const pid_t mariadb = pid_in(std::string(VT_TEST_STATE_DIR) + "/mysql.pid");
-    const double gearmand_cpu0 = cpu_of(gearmand), mariadb_cpu0 = cpu_of(mariadb);
-    const pid_t daemon = vtt::start_daemon();
-    if (daemon <= 0)
-        return 1;
-
-    const std::string out = vtt::path("/var/bench-end-to-end-sim.out");
-    const pid_t engine = fork();
-    if (engine == 0) {
-        if (!freopen(out.c_str(), "w", stdout))
-            _exit(126);
-        const std::string h = std::to_string(hosts), s = std::to_string(seconds), first = std::to_string(kFirstHost);
-        execl(VT_ENGINE_SIM_PATH, "vantor-engine-sim", "--hosts", h.c_str(), "--services", "10", "--seconds",
-              s.c_str(), "--check-interval", "60", "--change-percent", "1", "--metrics", "5", "--status-interval",
-              "10", "--first-host-id", first.c_str(), "--module", VTDB_MODULE_PATH, static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    std::printf("%d services on %d hosts at a 60 s interval for %d s: queue depths every 15 s\n", services, hosts,
-                seconds);
+    const std::string out = vtt::path("/var/bench-end-to-end-" + phase.tag + ".out");
+    const auto cpu0 = cpu_snapshot(log_offset);
+    const auto db0 = vtb::db_counters(sql);
+    std::printf("\n%s: %d services on %d hosts at a %d s interval for %d s: queue depths every 15 s\n",
+                phase.name.c_str(), services, hosts, kInterval, phase.seconds);
+    const pid_t engine = vtt::spawn_simulator(
+        bin.sim,
+        {"--hosts", std::to_string(hosts), "--services", std::to_string(kPerHost), "--seconds",
+         std::to_string(phase.seconds), "--check-interval", std::to_string(kInterval), "--change-percent", "1",
+         "--metrics", std::to_string(kMetrics), "--status-interval", "10", "--first-host-id",
+         std::to_string(kFirstHost), "--module", bin.module},
+        out);
+    if (engine <= 0)
+        return false;
     std::printf("  %5s %12s %12s %12s\n", "s", "vtstatus", "perfdata", "statuspri");
     std::vector<long> totals;
     int status = 0;
@@ -157,17 +223,19 @@ int main(int argc, char **argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
     const double drain_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - drain_start).count();
-    // CPU of every process while it ran, before the daemon's children end.
+    // What the phase cost, the draining included: that work was the checks' too.
+    const auto cpu1 = cpu_snapshot(log_offset);
+    const auto db1 = vtb::db_counters(sql);
     std::map<std::string, double> cpu;
-    for (const auto &k : children_by_kind(log_offset))
-        for (pid_t p : k.second)
-            cpu["worker " + k.first] += cpu_of(p);
+    for (const auto &c : cpu1) {
+        const auto before = cpu0.find(c.first);
+        cpu[c.first.substr(0, c.first.find('\t'))] += c.second - (before == cpu0.end() ? 0 : before->second);
+    }
     cpu["engine with the module"] = static_cast<double>(engine_use.ru_utime.tv_sec + engine_use.ru_stime.tv_sec) +
                                     (engine_use.ru_utime.tv_usec + engine_use.ru_stime.tv_usec) / 1e6;
-    cpu["gearmand"] = cpu_of(gearmand) - gearmand_cpu0;
-    cpu["mariadb"] = cpu_of(mariadb) - mariadb_cpu0;
-    // Held: the workers emptied the queues within a tenth of an interval (6 s) after the
-    // engine stopped, and the last third of the run stood no higher than the middle third.
+
+    // Held: the last third of the run stood no higher than the middle third, and the workers
+    // emptied the queues within one interval after the engine stopped.
     const size_t n = totals.size();
     long mid = 0, last = 0;
     for (size_t i = n / 3; i < 2 * n / 3; i++)
@@ -175,7 +243,8 @@ int main(int argc, char **argv) {
     for (size_t i = 2 * n / 3; i < n; i++)
         last = std::max(last, totals[i]);
     const long per_interval = 2L * services;
-    const bool queues_held = drain_s <= 6.0 && last <= mid + per_interval / 20;
+    const bool level = last <= mid + per_interval / 20;
+    const bool drained = drain_s <= kDrainLimit;
     // Short queues prove nothing when the engine itself fell behind its schedule: it must have
     // run 99 % of its due checks.
     const std::string sim_out = vtt::read_file(out);
@@ -188,18 +257,96 @@ int main(int argc, char **argv) {
         std::printf("no check counts in the simulated engine's output\n");
     const bool on_schedule = due > 0 && checks >= due * 99 / 100;
     std::printf("%s", sim_out.c_str());
-    std::printf("CPU per check (%ld checks):\n", checks);
+    const double per = checks > 0 ? 1.0 / static_cast<double>(checks) : 0.0;
+    std::printf("CPU per check (%ld checks, the draining included):\n", checks);
     for (const auto &c : cpu)
-        std::printf("  %-28s %8.1f us (%.1f s)\n", c.first.c_str(), checks > 0 ? c.second / checks * 1e6 : 0.0,
-                    c.second);
-    std::printf("end to end: %d services at a 60 s interval %s (jobs queued at the end %ld, emptied %.1f s after "
-                "the engine stopped; engine ran %ld of %lld due checks)\n",
-                services,
-                !queues_held   ? "NOT HELD: the queues grew"
+        std::printf("  %-28s %8.1f us (%.1f s)\n", c.first.c_str(), c.second * per * 1e6, c.second);
+    auto delta = [&](const std::string &k) { return vtb::delta(db0, db1, k); };
+    std::printf("database per check: %.2f statements (Questions)", delta("Questions") * per);
+    std::vector<std::pair<double, std::string>> kinds;
+    for (const auto &c : db1)
+        if (c.first.compare(0, 4, "Com_") == 0 && delta(c.first) > 0)
+            kinds.emplace_back(delta(c.first), c.first.substr(4));
+    std::sort(kinds.rbegin(), kinds.rend());
+    for (const auto &k : kinds)
+        if (k.first * per >= 0.005)
+            std::printf(", %s %.2f", k.second.c_str(), k.first * per);
+    std::printf("\n  tables opened %.3f, definitions opened %.3f, buffer pool reads from disk %.3f, "
+                "pages written %.2f, redo log written %.0f bytes, fsyncs %.3f\n",
+                delta("Opened_tables") * per, delta("Opened_table_definitions") * per,
+                delta("Innodb_buffer_pool_reads") * per, delta("Innodb_pages_written") * per,
+                delta("Innodb_os_log_written") * per, delta("Innodb_data_fsyncs") * per);
+    if (phase.tag == "cold")
+        std::printf("metrics registered: %s of %ld\n",
+                    sql.scalar("SELECT COUNT(*) FROM vtcfg.service_metric WHERE host_id BETWEEN " +
+                               std::to_string(kFirstHost) + " AND " + std::to_string(kFirstHost + hosts - 1))
+                        .c_str(),
+                    static_cast<long>(services) * kMetrics);
+    phase.held = level && drained && on_schedule;
+    std::printf("%s: %d services at a %d s interval %s (jobs queued at the end %ld, emptied %.1f s after the "
+                "engine stopped; engine ran %ld of %lld due checks)\n",
+                phase.name.c_str(), services, kInterval,
+                !level         ? "NOT HELD: the queues grew"
+                : !drained     ? "NOT HELD: the queues were not empty within an interval of the engine's stop"
                 : !on_schedule ? "NOT HELD: the engine fell behind its schedule"
                                : "HELD",
                 totals.back(), drain_s, checks, due);
-    const bool held = queues_held && on_schedule;
+    return phase.held;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    int services = 100000, seconds = 300, cold_seconds = 180;
+    std::string cnf = vtb::default_db_cnf();
+    Binaries bin;
+    const bool parsed = vtb::parse_command_line(
+        argc, argv, {&services, &seconds},
+        {{"--cold-seconds", [&](const char *v) { return (cold_seconds = std::atoi(v)) >= 0; }},
+         {"--build", [&](const char *v) { return other_build(v, bin); }},
+         {"--db-cnf", [&](const char *v) { return !(cnf = v).empty(); }}});
+    if (!parsed || services <= 0 || seconds < 0 || cold_seconds < 0 || seconds + cold_seconds == 0) {
+        usage();
+        return 1;
+    }
+    const int hosts = (services + kPerHost - 1) / kPerHost;
+    const std::unique_ptr<vtt::Sql> sql = vtb::database_with(cnf);  // writes the sandbox's db.php
+    vtt::init_runtime("bench_end_to_end");
+    std::printf("module %s, daemon %s, simulated engine %s\n", bin.module.c_str(), bin.daemon.c_str(),
+                bin.sim.c_str());
+    vtt::gearmand_start();
+    auto t0 = std::chrono::steady_clock::now();
+    prepare_tables(hosts);
+    std::printf("tables of %d hosts ready in %.0f s\n", hosts,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    if (cold_seconds > 0) {
+        t0 = std::chrono::steady_clock::now();
+        empty_database(*sql, hosts);
+        std::printf("rows of the %d hosts removed in %.0f s\n", hosts,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    }
+    for (const char *q : {"vtdb_vtstatus", "vtdb_perfdata", "vtdb_statuspri"})
+        vtt::gearman_drain(q);
+    vtt::remove_file(VT_CONNECTOR_CONF);  // the default worker counts
+    const size_t log_offset = vtt::read_file(vtt::daemon_log()).size();
+    // One daemon for both runs, as in production, where the engine restarts and the daemon
+    // goes on.
+    const pid_t daemon = vtt::start_daemon(20000, bin.daemon);
+    if (daemon <= 0)
+        return 1;
+    std::vector<Phase> phases;
+    if (cold_seconds > 0)
+        phases.push_back({"cold start", "cold", cold_seconds, false});
+    if (seconds > 0)
+        phases.push_back({"steady state", "steady", seconds, false});
+    bool all_held = true;
+    for (Phase &p : phases)
+        all_held = run_phase(bin, *sql, p, services, log_offset) && all_held;
     vtt::stop_daemon(daemon);
-    return held ? 0 : 2;
+    std::printf("\n");
+    for (const Phase &p : phases)
+        std::printf("end to end, %s: %d services at a %d s interval for %d s %s\n", p.name.c_str(), services,
+                    kInterval, p.seconds, p.held ? "HELD" : "NOT HELD");
+    return all_held ? 0 : 2;
 }

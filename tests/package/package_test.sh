@@ -49,7 +49,7 @@ dpkg-deb -x "$deb" "$tmp/root"
 for f in bin/vantorconnector bin/vantor-replay-failed libexec/check_vantor; do
   [ -x "$tmp/root$root/$f" ] || fail "$f missing or not executable"
 done
-for f in lib/vtdb.so lib/vtdb.engine-version share/sql/schema.sql etc/db.php etc/vantorconnector.conf; do
+for f in lib/vtdb.so lib/vtdb.engine-version share/sql/schema.sql share/mariadb/vantor.cnf etc/db.php etc/vantorconnector.conf; do
   [ -f "$tmp/root$root/$f" ] || fail "$f missing"
 done
 for d in var var/delayed-messages var/rw; do

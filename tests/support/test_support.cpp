@@ -383,13 +383,13 @@ long count_since(const std::string &p, size_t from, const std::string &needle)
 std::string daemon_binary() { return std::string(VT_BINARY_DIR) + "/connector/vantorconnector"; }
 std::string daemon_log() { return path("/var/vantorconnector.log"); }
 
-pid_t start_daemon(int timeout_ms)
+pid_t start_daemon(int timeout_ms, const std::string &binary)
 {
     std::string log = daemon_log();
     size_t offset = read_file(log).size();
     pid_t pid = fork();
     if (pid == 0) {
-        execl(daemon_binary().c_str(), "vantorconnector", static_cast<char *>(nullptr));
+        execl(binary.c_str(), "vantorconnector", static_cast<char *>(nullptr));
         _exit(127);
     }
     int status = 0;

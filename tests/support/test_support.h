@@ -96,9 +96,10 @@ long count_since(const std::string &path, size_t from, const std::string &needle
 // The connector daemon of this build, started as a user would (it detaches itself).
 // start_daemon waits until its "PIDs Main process" line is logged and returns the
 // supervisor's pid (0 on failure); stop_daemon ends its whole process group and waits.
+// A benchmark may start another build's daemon (binary) with the same install root.
 std::string daemon_binary();
 std::string daemon_log();  // <root>/var/vantorconnector.log
-pid_t start_daemon(int timeout_ms = 20000);
+pid_t start_daemon(int timeout_ms = 20000, const std::string &binary = daemon_binary());
 void stop_daemon(pid_t supervisor);
 // Pids of the live processes whose parent is ppid.
 std::vector<pid_t> children_of(pid_t ppid);
