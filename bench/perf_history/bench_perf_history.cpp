@@ -138,7 +138,8 @@ void store_round(vtt::Sql &sql, int first, int hosts, long long t, Cost &cost) {
     const auto start = Clock::now();
     gearman_client_st *c = gearman_client_create(nullptr);
     gearman_client_add_server(c, "127.0.0.1", VANTOR_GEARMAN_PORT);
-    for (const std::string &j : jobs) {
+    for (const std::string &plain : jobs) {
+        const std::string j = vtt::signed_job("vtdb_perfdata", plain);
         gearman_job_handle_t handle;
         if (gearman_client_do_high_background(c, "vtdb_perfdata", nullptr, j.data(), j.size(), handle) !=
             GEARMAN_SUCCESS) {

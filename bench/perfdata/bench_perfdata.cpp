@@ -217,7 +217,7 @@ double store_rate(const std::vector<PerfJob> &js, long long t0, size_t values, v
     gearman_client_add_server(c, "127.0.0.1", VANTOR_GEARMAN_PORT);
     auto start = Clock::now();
     for (size_t i = 0; i < js.size(); ++i) {
-        std::string r = record(t0 + static_cast<long long>(i), js[i]);
+        std::string r = vtt::signed_job("vtdb_perfdata", record(t0 + static_cast<long long>(i), js[i]));
         gearman_job_handle_t h;
         if (gearman_client_do_high_background(c, "vtdb_perfdata", nullptr, r.data(), r.size(), h) != GEARMAN_SUCCESS) {
             std::fprintf(stderr, "submission failed: %s\n", gearman_client_error(c));
@@ -243,6 +243,7 @@ double batch_store_rate(const std::vector<PerfJob> &js, long long t0, size_t val
             std::string r = record(t0 + static_cast<long long>(k), js[k]);
             vt::batch_append(batch, r.data(), r.size());
         }
+        batch = vtt::signed_job("vtdb_perfdata", batch);
         gearman_job_handle_t h;
         if (gearman_client_do_high_background(c, "vtdb_perfdata", nullptr, batch.data(), batch.size(), h) !=
             GEARMAN_SUCCESS) {
