@@ -132,6 +132,12 @@ int raise_state_change(host *hst, service *svc, int event_type = NEBTYPE_STATECH
 int raise_state_change_at(host *hst, service *svc, struct timeval when, int event_type = NEBTYPE_STATECHANGE_END);
 int raise_service_check_at(service *svc, struct timeval when, int event_type = NEBTYPE_SERVICECHECK_PROCESSED);
 int raise_host_check_at(host *hst, struct timeval when, int event_type = NEBTYPE_HOSTCHECK_PROCESSED);
+// From API 7: the start of a run of the global notification handler for svc (or, when svc is
+// NULL, for hst), as the engine raises it: a notification-method event without contact, the
+// configured handler split at its first "!" into command name and arguments, the object's
+// state and output. Returns what the callbacks returned (0: the engine runs the handler
+// itself); ERROR when no handler is configured.
+int raise_global_notification(host *hst, service *svc, int reason = NOTIFICATION_NORMAL);
 // Splits one command-pipe line "[time] NAME;args" and raises it as the engine does (start,
 // then end of the command); false when the line is malformed.
 bool raise_command_line(const std::string &line);

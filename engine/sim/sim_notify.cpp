@@ -63,6 +63,18 @@ void notify_contact(host *h, service *s, contact *c, commandsmember *method) {
     standin::raise(NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA, &d);
 }
 
+// A notification's id as the engine release followed makes it: a counter, or (from API 7) a
+// UUID text.
+std::string notification_id(unsigned long n) {
+#if CURRENT_NEB_API_VERSION >= 7
+    char uuid[40];
+    snprintf(uuid, sizeof uuid, "%08lx-0000-4000-8000-%012lx", n >> 32, n & 0xffffffffffffUL);
+    return uuid;
+#else
+    return std::to_string(n);
+#endif
+}
+
 template <typename T> void notify_object(T *o, host *h, service *s, contactsmember *contacts) {
     NotifyState &st = state();
     int &last = st.notified[o];
@@ -73,7 +85,7 @@ template <typename T> void notify_object(T *o, host *h, service *s, contactsmemb
     last = o->current_state;
     if (o->current_state != 0)
         o->current_notification_number++;
-    standin::set_notification_id(o, std::to_string(st.next_id++).c_str());
+    standin::set_notification_id(o, notification_id(st.next_id++).c_str());
     for (contactsmember *m = contacts; m; m = m->next) {
         contact *c = m->contact_ptr;
         if (!c)

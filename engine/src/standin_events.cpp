@@ -89,6 +89,39 @@ int raise_state_change_at(host *hst, service *svc, struct timeval when, int even
     return raise(NEBCALLBACK_STATE_CHANGE_DATA, &d);
 }
 
+int raise_global_notification(host *hst, service *svc, int reason) {
+#if VT_STANDIN_API >= 7
+    const char *handler = svc ? global_service_notification_handler : global_host_notification_handler;
+    if (!handler)
+        return ERROR;
+    std::string name = handler, args;
+    const size_t bang = name.find('!');
+    if (bang != std::string::npos) {
+        args = name.substr(bang + 1);
+        name.resize(bang);
+    }
+    nebstruct_contact_notification_method_data d{};
+    d.type = NEBTYPE_CONTACTNOTIFICATIONMETHOD_START;
+    d.timestamp = now();
+    d.notification_type = svc ? SERVICE_NOTIFICATION : HOST_NOTIFICATION;
+    d.start_time = d.timestamp;
+    d.host_name = svc ? svc->host_name : hst->name;
+    d.service_description = svc ? svc->description : nullptr;
+    d.command_name = &name[0];
+    d.command_args = bang != std::string::npos ? &args[0] : nullptr;
+    d.reason_type = reason;
+    d.state = svc ? svc->current_state : hst->current_state;
+    d.output = svc ? svc->plugin_output : hst->plugin_output;
+    d.object_ptr = svc ? static_cast<void *>(svc) : static_cast<void *>(hst);
+    return raise(NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA, &d);
+#else
+    (void)hst;
+    (void)svc;
+    (void)reason;
+    return ERROR;
+#endif
+}
+
 int raise_state_change(host *hst, service *svc, int event_type) {
     return raise_state_change_at(hst, svc, now(), event_type);
 }
