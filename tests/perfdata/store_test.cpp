@@ -524,8 +524,9 @@ TEST_F(PerfdataStore, LabelsAreFoundAgainAfterARestart)
 
     // A Latin-1 label is registered as its UTF-8 text, and found by it after a restart.
     for (int i = 0; i < 2; ++i) {
-        if (i == 1)
+        if (i == 1) {
             ASSERT_EQ(vtdb_populate_metric_list(), 0);
+        }
         EXPECT_EQ(vt_process_perfdata(record(1700000070 + i, host, "1", "Temp\xe4=2" + std::to_string(i) + "\xb0").c_str()), 0);
     }
     const std::string latin = sql.scalar("SELECT GROUP_CONCAT(CONCAT(metric_id, ':', HEX(unit))) FROM "
@@ -636,6 +637,7 @@ TEST_F(PerfdataStore, WorkersServeTheQueueAndRegisterEachMetricOnce)
     vtt::gearman_drain("vtdb_perfdata");
     if (!job_servers_root)
         vtdb_populate_job_servers_list();
+    vtt::load_sandbox_key();  // the workers verify the signed records, as the daemon's do
     Workers w;
     for (int i = 0; i < 2; ++i) {
         pid_t p = vt_perfdata_gm_dispatcher();
