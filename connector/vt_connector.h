@@ -15,6 +15,9 @@ extern int NOTIFY_WORKERS;
 extern int VT_MAX_METRICS;
 extern int VT_LOG_NOTIFICATIONS_COMMANDS;
 extern int VT_SEND_NOTIFICATIONS;
+/* Largest dump file the replay reads, in MiB (key "max_dump_file_mb"); larger ones are
+ * moved aside as ".rejected". */
+extern int VT_MAX_DUMP_FILE_MB;
 /* 1: the daemon works in HOME and keeps core files; 0: it works in "/" without cores. */
 extern int daemon_dumps_core;
 /* Pause before a worker rebuilds its job-server connection, and the relay's poll interval. */

@@ -15,6 +15,7 @@ int NOTIFY_WORKERS = 2;
 int VT_MAX_METRICS = 100;
 int VT_LOG_NOTIFICATIONS_COMMANDS = 0;
 int VT_SEND_NOTIFICATIONS = 1;
+int VT_MAX_DUMP_FILE_MB = 1024;
 int daemon_dumps_core = 1;
 double sleep_time = 0.5;
 
@@ -30,6 +31,7 @@ const Setting kSettings[] = {
     {"max_metrics_per_service", &VT_MAX_METRICS},
     {"log_notifications_commands", &VT_LOG_NOTIFICATIONS_COMMANDS},
     {"send_notifications", &VT_SEND_NOTIFICATIONS},
+    {"max_dump_file_mb", &VT_MAX_DUMP_FILE_MB},
 };
 }  // namespace
 
