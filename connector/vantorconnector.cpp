@@ -327,7 +327,7 @@ int run()
     /* A log left wider by an earlier version is narrowed, on the descriptor of the log
      * itself: a link put at its name must not change another file (the helper logs it). */
     for (const char *f : {logfile, logfile_aux})
-        if (vt::Fd log_fd = vt::safe::open_file(f, O_WRONLY | O_APPEND, 0, vt::safe::Kind::Regular, vt::safe::Report::Quiet))
+        if (vt::Fd log_fd = vt::safe::open_file(f, O_WRONLY | O_APPEND))
             vt::safe::narrow_mode(log_fd.get(), 0640);
     vt_logf("Starting vantorconnector V. %s", VANTOR_VERSION);
     parse_vantorconnector_conf();

@@ -135,6 +135,10 @@ int replace_read_locked(int run_dir, int old_fd)
     unlinkat(run_dir, tmp, 0);
     vt::Fd fd = vt::safe::open_at(run_dir, tmp, O_RDWR | O_CREAT | O_EXCL, 0644, vt::safe::Kind::Regular,
                                   VT_LOCK_FILE);
+    /* Moved off the standard descriptors before it is locked: record locks go with any
+     * descriptor of the file that this process closes. */
+    if (fd && fd.get() <= 2)
+        fd = vt::Fd(fcntl(fd.get(), F_DUPFD_CLOEXEC, 3));
     if (!fd)
         return -1;
     if (!write_lock(fd.get()) || renameat(run_dir, tmp, run_dir, kLockName) != 0) {
@@ -143,9 +147,8 @@ int replace_read_locked(int run_dir, int old_fd)
         errno = e;
         return -1;
     }
-    int moved = fcntl(fd.get(), F_DUPFD_CLOEXEC, std::max(3, old_fd));
     close(old_fd);
-    return moved;
+    return fd.release();
 }
 }  // namespace
 
@@ -241,6 +244,7 @@ extern "C" int vt_daemon_init(void)
         vt_logf("ERROR could not write the pid into %s: %s", VT_LOCK_FILE, std::strerror(errno));
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     lock_fd = fd;
+    run_dir.reset();  /* before the standard descriptors are replaced: it may be one of them */
     if (ready[1] >= 0) {
         /* the pid is in place: the parent may leave, reporting success */
         const char ok = 'R';

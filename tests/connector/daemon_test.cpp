@@ -461,7 +461,7 @@ TEST_F(Daemon, ClosedStandardDescriptorsDoNotCarryTheLock)
     }
     EXPECT_TRUE(found);
     EXPECT_FALSE(on_std);
-    EXPECT_EQ(0, run_binary());
+    EXPECT_EQ(254, run_binary());
     EXPECT_TRUE(vtt::wait_until([&] { return new_lines("looks like its already held") == 1; }, 5000));
 }
 
