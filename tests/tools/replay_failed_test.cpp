@@ -271,7 +271,7 @@ TEST_F(ReplayFailed, ALockHeldByAnotherProcessDoesNotHoldTheRun)
             pause();
     }
     close(holder);
-    auto r = run_tool("timeout 20 " + kTool);
+    auto r = run_tool("timeout -s KILL 20 " + kTool);
     kill(locker, SIGKILL);
     waitpid(locker, nullptr, 0);
     EXPECT_EQ(0, r.status) << r.output;
