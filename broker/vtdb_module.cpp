@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,7 @@
 #include "vtdb_status.h"
 #include "vtdb_comments.h"
 #include "vtdb_notifications.h"
+#include "vtdb_notification_command.h"
 
 extern "C" {
 int __neb_api_version = CURRENT_NEB_API_VERSION;
@@ -326,12 +328,41 @@ void nagios_start(const nebstruct_process_data *ps) {
 
 }  // namespace
 
+namespace {
+
+/* Takes the module's arguments of the broker_module line: blank- or comma-separated
+ * key=value words. keep_comment_shell_chars=1 keeps the shell's special characters in
+ * comments and authors; unknown words are logged and ignored. */
+void take_module_args(const char *args) {
+    if (!args)
+        return;
+    std::string text(args);
+    for (char &c : text)
+        if (c == ',' || c == '\t')
+            c = ' ';
+    size_t pos = 0;
+    while ((pos = text.find_first_not_of(' ', pos)) != std::string::npos) {
+        const size_t end = std::min(text.find(' ', pos), text.size());
+        const std::string word = text.substr(pos, end - pos);
+        pos = end;
+        const std::string key = "keep_comment_shell_chars=";
+        if (word.compare(0, key.size(), key) == 0)
+            vtdb_keep_comment_shell_chars = std::atoi(word.c_str() + key.size()) != 0;
+        else
+            vt_logf("vtdb: unknown module argument '%s' ignored", word.c_str());
+    }
+}
+
+}  // namespace
+
 extern "C" {
 
 int nebmodule_init(int flags, char *args, void *handle) {
     (void)flags;
-    (void)args;
+    vtdb_keep_comment_shell_chars = 0;
     const int rc = vt::guard_entry("nebmodule_init", 1, [=] { return module_init(handle); });
+    if (rc == 0)
+        vt::guard_entry("nebmodule_init", [=] { take_module_args(args); });
     if (rc != 0) {
         // However the load was refused (an exception may have cut it short anywhere),
         // nothing of it stays behind in the engine process.

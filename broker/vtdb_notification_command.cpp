@@ -1,6 +1,7 @@
 // Notification command lines expanded with the engine's macro functions; contact authorization tests.
 #include "vtdb_notification_command.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -52,10 +53,10 @@ public:
         set_.push_back(i);
     }
     void set(int i, const std::string &value) { set(i, value.c_str()); }
-    // Sets macro i to a comment or author text, control characters replaced.
+    // Sets macro i to a comment or author text, made safe for the command line.
     void set_text(int i, const char *value) {
         if (value)
-            set(i, vt::without_controls(value));
+            set(i, vt::comment_for_command_line(value));
     }
 
 private:
@@ -195,6 +196,21 @@ int listed(const char *list, const char *name) {
 }
 
 }  // namespace
+
+int vtdb_keep_comment_shell_chars = 0;
+
+std::string vt::comment_for_command_line(const char *text) {
+    std::string out = without_controls(text);
+    if (vtdb_keep_comment_shell_chars)
+        return out;
+    /* Anyone who may acknowledge or comment writes these texts, and the engine leaves them
+     * out of its own cleaning: the characters it removes from plugin output are removed
+     * here too, or the shell's usual specials where it removes none. */
+    const char *illegal = illegal_output_chars && *illegal_output_chars ? illegal_output_chars : "`~$&|'\"<>";
+    out.erase(std::remove_if(out.begin(), out.end(), [illegal](char c) { return std::strchr(illegal, c) != nullptr; }),
+              out.end());
+    return out;
+}
 
 std::string vt::without_controls(const char *text) {
     std::string out = text ? text : "";

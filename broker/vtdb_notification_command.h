@@ -13,15 +13,24 @@ namespace vt {
  * The engine cleans neither comments nor authors, and a line feed there would split the
  * command line, the job that carries it and the engine's log line. */
 std::string without_controls(const char *text);
+/* text without control characters (as without_controls) and, unless
+ * vtdb_keep_comment_shell_chars is set, without the characters of the engine's
+ * illegal_macro_output_chars (` ~ $ & | ' " < > where that is empty): comments and authors
+ * reach the shell inside the notification command line. */
+std::string comment_for_command_line(const char *text);
 }  // namespace vt
 
 extern "C" {
 #endif
 
+/* Set by the module argument keep_comment_shell_chars=1: comments and authors keep the
+ * characters a shell treats specially, for commands that quote them by other means. */
+extern int vtdb_keep_comment_shell_chars;
+
 /* Expands the contact's notification command that the event names (an entry equal to
  * ds->command_name, or to it joined with ds->command_args by "!") for a service
  * (object_ptr) notification, with the host's, service's, contact's and notification's
- * macros (comments and authors without control characters, see vt::without_controls).
+ * macros (comments and authors made safe, see vt::comment_for_command_line).
  * An event without a contact (the engine's global notification handler) expands the
  * engine's global service notification handler the same way, without contact macros.
  * On success *cmd receives the command line as a new heap text the caller frees,

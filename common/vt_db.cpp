@@ -241,20 +241,14 @@ MYSQL_RES *run_statement(const char *query, const char *schema, int *status, int
 }
 
 /* Holds an exclusive lock on an open file for as long as it lives, when one could be had
- * within about two seconds: a process stopped while holding it must not stall the others. */
+ * within the bounded wait of vt::safe::lock_briefly: another process, of any user that may
+ * read the file, must not stall the workers. */
 class FileLock {
 public:
-    explicit FileLock(int fd)
+    FileLock(int fd, const char *path)
     {
-        for (int i = 0; i < 2000; ++i) {
-            if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-                fd_ = fd;
-                return;
-            }
-            if (errno != EWOULDBLOCK && errno != EINTR)
-                return;
-            usleep(1000);
-        }
+        if (vt::safe::lock_briefly(fd, path))
+            fd_ = fd;
     }
     ~FileLock()
     {
@@ -280,7 +274,7 @@ bool vt_append_line(const char *path, const char *text) noexcept
         line += '\n';
         /* Below var/, which the engine's user may write: never through a link, never into a
          * pipe or a second name of another file (the helper logs such a refusal). */
-        vt::Fd fd = vt::safe::open_file(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
+        vt::Fd fd = vt::safe::open_file(path, O_WRONLY | O_APPEND | O_CREAT, 0640);
         if (!fd) {
             int e = errno;
             vt_logf("ERROR Could not open %s for append - %s - lost: %s", path, std::strerror(e), text ? text : "");
@@ -290,7 +284,10 @@ bool vt_append_line(const char *path, const char *text) noexcept
          * short (a full disk) can be taken back before anyone appends behind it. One write
          * of the whole line on an O_APPEND descriptor already keeps lines of concurrent
          * writers from splicing into each other. */
-        FileLock lock(fd.get());
+        /* Failed statements and perfdata hold the plugins' texts: root's and the folder's
+         * group's only, also where an earlier version made the file wider. */
+        vt::safe::narrow_mode(fd.get(), 0640);
+        FileLock lock(fd.get(), path);
         struct stat before;
         if (fstat(fd.get(), &before) != 0)
             before.st_size = -1;

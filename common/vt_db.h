@@ -65,7 +65,7 @@ int vtdb_populate_job_servers_list(void);
 /* The database-escaped body of text, without quotes, for values that a statement already
  * quotes itself ('%s'). NULL gives "". Works with or without an open connection. */
 std::string vt_escape_sql_text(const char *text);
-/* Appends text and a line break to the file at path (created 0666 less the umask) as one
+/* Appends text and a line break to the file at path (created 0640 less the umask, narrowed to that when wider) as one
  * write on an O_APPEND descriptor, so that lines of concurrent writers never splice. A line
  * the file system cuts short is finished or taken back out, never left as a fragment that
  * would merge with the next line; then the loss is logged with the text. Returns whether

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
@@ -24,13 +25,16 @@ int DEBUG = 0;
 time_t last_logged_error = 0;
 time_t timenow = 0;
 int vt_log_create_mode = -1;
+int vt_log_pipe_fd = -1;
 
 namespace {
 
 constexpr off_t kMaxLogSize = 100000000;
 /* How long a logger waits for another process's rotation; a process stopped while holding the
  * lock must not hang every logger (the engine's thread among them). */
-constexpr int kRotationLockWaitMs = 5000;
+constexpr int kRotationLockWaitMs = 1000;
+/* Largest entry sent through the log pipe; a longer message is cut. */
+constexpr size_t kMaxPipedEntry = 1 << 20;
 /* Set when a wait ran out: until a rotation lock is had again this process only tries it, so a
  * stuck holder costs one bounded wait, not one per entry. The module logs from two threads. */
 std::atomic<bool> rotation_lock_stuck{false};
@@ -50,7 +54,9 @@ bool lock_for_rotation(int fd)
             return false;
         clock_gettime(CLOCK_MONOTONIC, &now);
         if ((now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L >= kRotationLockWaitMs) {
+            /* Any process that may read the log can hold the lock; said once, the logging goes on. */
             rotation_lock_stuck = true;
+            vt_write_to_log("ERROR the log's rotation lock is held by another process: not rotated meanwhile");
             return false;
         }
         usleep(1000);
@@ -142,29 +148,72 @@ static int write_entry_on_stack(const char *message)
     return 0;
 }
 
+namespace {
+/* Sends one entry into the log pipe as a frame; a message too long for it is cut. */
+int send_entry(const std::string &entry)
+{
+    const uint32_t len = static_cast<uint32_t>(std::min(entry.size(), kMaxPipedEntry));
+    std::string frame(reinterpret_cast<const char *>(&len), sizeof len);
+    frame.append(entry, 0, len);
+    if (len < entry.size())
+        frame[frame.size() - 1] = '\n';
+    return vt::write_all(vt_log_pipe_fd, frame) ? 0 : -2;
+}
+
+/* Appends one finished entry to the log file, rotating first. */
+int append_entry(const std::string &entry)
+{
+    rotate_if_needed();
+    int fd = logfile ? open_log() : -1;
+    if (fd < 0) {
+        std::printf("Could not open %s for write\n", logfile ? logfile : "(null)");
+        return -2;
+    }
+    vt::Fd owned(fd);
+    /* One write per entry: entries of processes sharing the file never interleave. */
+    vt::write_all(fd, entry);
+    return 0;
+}
+}  // namespace
+
 extern "C" int vt_write_to_log(const char *message)
 {
     if (!message)
         message = "(null)";
     try {
-        rotate_if_needed();
         std::string when = stamp(time(nullptr));
         if (DEBUG) {
+            rotate_if_needed();
             std::printf("[%s] %s|\n", when.c_str(), message);
             return 0;
         }
-        int fd = logfile ? open_log() : -1;
-        if (fd < 0) {
-            std::printf("Could not open %s for write\n", logfile ? logfile : "(null)");
-            return -2;
-        }
-        vt::Fd owned(fd);
-        /* One write per entry: entries of processes sharing the file never interleave. */
         std::string entry = "[" + when + "] " + message + "\n";
-        vt::write_all(fd, entry);
-        return 0;
+        if (vt_log_pipe_fd >= 0)
+            return send_entry(entry);
+        return append_entry(entry);
     } catch (...) {
         return write_entry_on_stack(message);
+    }
+}
+
+extern "C" void vt_log_relay(int fd)
+{
+    std::string entry;
+    for (;;) {
+        uint32_t len = 0;
+        if (!vt::read_exact(fd, &len, sizeof len) || len > kMaxPipedEntry)
+            return;
+        try {
+            entry.resize(len);
+        } catch (...) {
+            return;
+        }
+        if (!vt::read_exact(fd, &entry[0], len))
+            return;
+        try {
+            append_entry(entry);
+        } catch (...) {
+        }
     }
 }
 

@@ -18,13 +18,21 @@ extern int DEBUG;
 /* Error throttle: time of the last throttled message that was logged, and of the last check. */
 extern time_t last_logged_error;
 extern time_t timenow;
-/* When not -1, a log file this process creates gets exactly this mode (the daemon uses 0666). */
+/* When not -1, a log file this process creates gets exactly this mode (the daemon uses 0640). */
 extern int vt_log_create_mode;
+/* When not -1, entries are not written to the file but sent into this pipe as frames (a
+ * 4-byte length in host order, then the entry): a process that may not write the log
+ * itself hands them to one that may (see vt_log_relay). */
+extern int vt_log_pipe_fd;
 
 /* Appends "[date] message\n" to logfile, rotating it first when it is larger than
  * 100000000 bytes. The message is written verbatim and stays the caller's.
  * Returns 0 when written (or printed in debug mode), -2 when the file cannot be opened. */
 int vt_write_to_log(const char *message);
+
+/* Reads frames from the pipe fd until its end and appends each entry to the log file (with
+ * rotation). Frames longer than the bound the writer keeps to are refused and end the relay. */
+void vt_log_relay(int fd);
 
 /* Stores in *result a new heap string "'YYYY-MM-DD HH:MM:SS'" (local time, quotes included)
  * for t, or NULL for t == 0. The caller frees it. */

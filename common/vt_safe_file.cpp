@@ -10,6 +10,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
+#include <set>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vt::safe {
@@ -251,6 +255,42 @@ std::vector<Entry> list(int dir)
     }
     closedir(d);
     return entries;
+}
+
+bool narrow_mode(int fd, mode_t allowed)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_uid != geteuid())
+        return false;
+    if ((st.st_mode & 07777 & ~allowed) == 0)
+        return true;
+    return fchmod(fd, st.st_mode & allowed) == 0;
+}
+
+bool lock_briefly(int fd, const std::string &path)
+{
+    static std::set<std::string> stuck;
+    const bool was_stuck = stuck.count(path) != 0;
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            stuck.erase(path);
+            return true;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        if (was_stuck)
+            return false;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L >= 1000) {
+            stuck.insert(path);
+            vt_logf("ERROR %s stays locked by another process: written without the lock until it is free again",
+                    path.c_str());
+            return false;
+        }
+        usleep(1000);
+    }
 }
 
 }  // namespace vt::safe

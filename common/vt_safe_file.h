@@ -74,6 +74,17 @@ struct Entry {
  * the directory is read are left out. Empty (errno set) when it cannot be read. */
 std::vector<Entry> list(int dir);
 
+/* Takes away from the open file fd every permission bit outside allowed, when the file is
+ * this process's own (a file left wider by an earlier version, or by a wider umask). False
+ * when it is not its own or the change failed. */
+bool narrow_mode(int fd, mode_t allowed);
+
+/* Takes an exclusive flock on fd within about a second. Any user who may open the file can
+ * hold such a lock, so waiting is bounded: past the deadline the caller goes on without the
+ * lock, which is logged once per path; until the lock is had again for that path, later
+ * calls try once and do not wait. True when the lock is held. */
+bool lock_briefly(int fd, const std::string &path);
+
 /* Logs "ERROR refused <path>: <why>" (at most once an hour for the same line), or writes
  * it to standard error when the log itself cannot be written. */
 void refuse(const std::string &path, const std::string &why);

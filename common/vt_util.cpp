@@ -56,6 +56,21 @@ bool write_all(int fd, const std::string &text)
     return true;
 }
 
+bool read_exact(int fd, void *buf, size_t len)
+{
+    char *p = static_cast<char *>(buf);
+    while (len > 0) {
+        ssize_t n = ::read(fd, p, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 namespace {
 /* Length of the well-formed UTF-8 sequence that starts at s (n bytes available), or 0 when
  * none starts there. */

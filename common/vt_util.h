@@ -50,6 +50,10 @@ char *dup_cstr(const std::string &s);
 /* Writes all of text to fd, resuming after signals; false on an error or a short write. */
 bool write_all(int fd, const std::string &text);
 
+/* Reads exactly len bytes from fd into buf, resuming after signals; false at an error or
+ * at the end of the input before len bytes came. */
+bool read_exact(int fd, void *buf, size_t len);
+
 /* Whether s consists of decimal digits only (the empty text does). */
 inline bool all_digits(const char *s)
 {

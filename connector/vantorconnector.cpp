@@ -19,6 +19,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+#include <map>
+#include <cstring>
+#include <cstdlib>
 
 namespace {
 
@@ -221,10 +224,64 @@ void wait_children(std::vector<ChildKind> &table, int timeout_ms)
     _exit(0);
 }
 
+/* How long a child may stay stopped (SIGSTOP, by anyone who may signal it: a notification
+ * command runs as the same user as its worker) before it is killed and so restarted. A
+ * stopped child is not dead, waitpid does not report it, and its queue would wait for ever. */
+constexpr long kStoppedLimitSeconds = 30;
+
+/* Whether /proc shows the process stopped or traced. */
+bool is_stopped(pid_t pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    vt::Fd fd(open(path, O_RDONLY | O_CLOEXEC));
+    char buf[512];
+    ssize_t n = fd ? read(fd.get(), buf, sizeof buf - 1) : -1;
+    if (n <= 0)
+        return false;
+    buf[n] = '\0';
+    const char *close = std::strrchr(buf, ')');
+    return close && close[1] == ' ' && (close[2] == 'T' || close[2] == 't');
+}
+
+long monotonic_seconds()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long>(now.tv_sec);
+}
+
+/* Kills every child that has been seen stopped for longer than the limit; the next cycles
+ * collect and restart it as any child that died. since maps a stopped child to when it was
+ * first seen so. */
+void kill_stopped_children(const std::vector<ChildKind> &table, std::map<pid_t, long> &since)
+{
+    const long now = monotonic_seconds();
+    std::map<pid_t, long> still;
+    for (const ChildKind &k : table)
+        for (pid_t pid : k.pids) {
+            if (pid <= 0 || !is_stopped(pid))
+                continue;
+            auto it = since.find(pid);
+            const long first = it == since.end() ? now : it->second;
+            if (now - first < kStoppedLimitSeconds) {
+                still[pid] = first;
+                continue;
+            }
+            /* the restart that follows logs the kind of the child */
+            vt_logf("ERROR child %d has been stopped for %ld s: killed, to be restarted", static_cast<int>(pid),
+                    now - first);
+            kill(pid, SIGKILL);
+        }
+    since.swap(still);
+}
+
 [[noreturn]] void supervise(std::vector<ChildKind> &table)
 {
     time_t last_alive = time(nullptr);
+    std::map<pid_t, long> stopped_since;
     for (;;) {
+        kill_stopped_children(table, stopped_since);
         if (stop_signal)
             shut_down(table, stop_signal);
         time_t now = time(nullptr);
@@ -264,18 +321,20 @@ int run()
     VTMODULE = &module[0];
     logfile = &log[0];
     logfile_aux = &log_aux[0];
-    /* Notification workers run as an unprivileged user and still have to log, so a log
-     * file the daemon (re)creates, at start or after a rotation, is writable by all. */
-    vt_log_create_mode = 0666;
+    /* The log holds plugin output and notification command lines: root's, readable by the
+     * folder's group (the engine's), by no other user. Notification workers, which run as
+     * an unprivileged user, log through a relay that stays root (vt_notify.cpp). */
+    vt_log_create_mode = 0640;
 
     if (parse_db_conf() == -2)
         return 3;
     if (DEBUG)
         std::printf("Logfiles: \n\t%s\n\t%s\n", logfile, logfile_aux);
-    /* Changed on the descriptor of the log itself: a link put at its name by the engine's
-     * user must not make another file world-writable (the helper logs the refusal). */
-    if (vt::Fd log_fd = vt::safe::open_file(logfile, O_WRONLY | O_APPEND))
-        fchmod(log_fd.get(), 0666);
+    /* A log left wider by an earlier version is narrowed, on the descriptor of the log
+     * itself: a link put at its name must not change another file (the helper logs it). */
+    for (const char *f : {logfile, logfile_aux})
+        if (vt::Fd log_fd = vt::safe::open_file(f, O_WRONLY | O_APPEND))
+            vt::safe::narrow_mode(log_fd.get(), 0640);
     vt_logf("Starting vantorconnector V. %s", VANTOR_VERSION);
     /* The workers carry out only jobs signed with this key: without it they would run none. */
     std::string key_problem;

@@ -23,6 +23,9 @@ extern int PERFDATA_RETENTION_DAYS;
 extern int VT_RETENTION_CHUNK;
 extern double VT_RETENTION_PAUSE;
 extern double VT_RETENTION_INTERVAL;
+/* Largest dump file the replay reads, in MiB (key "max_dump_file_mb"); larger ones are
+ * moved aside as ".rejected". */
+extern int VT_MAX_DUMP_FILE_MB;
 /* 1: the daemon works in HOME and keeps core files; 0: it works in "/" without cores. */
 extern int daemon_dumps_core;
 /* Pause before a worker rebuilds its job-server connection, and the relay's poll interval. */

@@ -5,6 +5,7 @@
 #include "vt_util.h"
 #include "vt_safe_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -26,13 +27,18 @@ int lock_fd = -1;
 /* The parent that daemonizing leaves behind waits (boundedly) until the detached child has
  * written its pid into the lock file or given up, so that a service manager reading the
  * lock file as the daemon's pid file never finds the previous run's pid there. It exits 0
- * either way. */
+ * when the child said it holds the lock, 254 when it gave up (or said nothing in time): a
+ * start that failed never looks like one that worked. */
 [[noreturn]] void parent_exit_when_child_ready(int ready_fd)
 {
     struct pollfd p = {ready_fd, POLLIN, 0};
-    while (poll(&p, 1, 10000) < 0 && errno == EINTR) {
+    while (poll(&p, 1, 30000) < 0 && errno == EINTR) {
     }
-    _exit(0);
+    char ok = 0;
+    ssize_t n;
+    while ((n = read(ready_fd, &ok, 1)) < 0 && errno == EINTR) {
+    }
+    _exit(n == 1 && ok == 'R' ? 0 : 254);
 }
 
 /* A decimal id as given (the empty text counts as decimal), else the id lookup finds for
@@ -46,6 +52,104 @@ long resolve_id(const char *name, const char *unknown_format, long (*lookup)(con
         vt_logf(unknown_format, name);
     return id;
 }
+
+const char *const kLockName = "vantorconnector.lock";
+
+/* The folder of the lock file, made when missing: it must be the daemon's own and writable
+ * by nobody else, so that no other user can plant, replace or keep a lock file there. var/
+ * itself is written by the engine's user, which is why the lock file is not kept there. */
+vt::Fd open_run_dir()
+{
+    vt::safe::Location run = vt::safe::locate(VT_RUN_DIR);
+    if (!run) {
+        vt_logf("ERROR Failed to obtain lock on file %s: cannot open %s: %s\n", VT_LOCK_FILE, VT_VAR_DIR,
+                std::strerror(errno));
+        bail_out();
+    }
+    if (mkdirat(run.dir.get(), run.name.c_str(), 0755) != 0 && errno != EEXIST) {
+        vt_logf("ERROR Failed to obtain lock on file %s: cannot make %s: %s\n", VT_LOCK_FILE, VT_RUN_DIR,
+                std::strerror(errno));
+        bail_out();
+    }
+    vt::Fd dir = vt::safe::open_dir(VT_RUN_DIR);
+    struct stat st;
+    if (!dir || fstat(dir.get(), &st) != 0) {
+        vt_logf("ERROR Failed to obtain lock on file %s: cannot open %s: %s\n", VT_LOCK_FILE, VT_RUN_DIR,
+                std::strerror(errno));
+        bail_out();
+    }
+    if (st.st_uid != geteuid() || (st.st_mode & 022) != 0) {
+        vt_logf("ERROR Failed to obtain lock on file %s: %s belongs to uid %d with mode %04o; it must be this "
+                "daemon's own and writable by nobody else",
+                VT_LOCK_FILE, VT_RUN_DIR, static_cast<int>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777));
+        bail_out();
+    }
+    return dir;
+}
+
+/* Opens (creating) the lock file in the run folder: only one of this daemon's own, with
+ * no more than mode 0644, is used. */
+int open_lock_file(int run_dir)
+{
+    vt::Fd fd = vt::safe::open_at(run_dir, kLockName, O_RDWR | O_CREAT, 0644, vt::safe::Kind::Regular, VT_LOCK_FILE);
+    struct stat st;
+    if (!fd || fstat(fd.get(), &st) != 0) {
+        vt_logf("ERROR Failed to obtain lock on file %s: %s\n", VT_LOCK_FILE, std::strerror(errno));
+        bail_out();
+    }
+    if (st.st_uid != geteuid()) {
+        vt_logf("ERROR Failed to obtain lock on file %s: it belongs to uid %d, not to this daemon\n", VT_LOCK_FILE,
+                static_cast<int>(st.st_uid));
+        bail_out();
+    }
+    if ((st.st_mode & 07777 & ~0644) != 0)
+        fchmod(fd.get(), 0644);
+    /* Started with standard descriptors closed, the lock file could land on 0, 1 or 2,
+     * which are replaced by /dev/null below; closing it there would drop the lock. */
+    if (fd.get() <= 2) {
+        int moved = fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
+        if (moved < 0) {
+            vt_logf("ERROR Failed to obtain lock on file %s: %s\n", VT_LOCK_FILE, std::strerror(errno));
+            bail_out();
+        }
+        return moved;
+    }
+    return fd.release();
+}
+
+bool write_lock(int fd)
+{
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    return fcntl(fd, F_SETLK, &lock) == 0;
+}
+
+/* The lock file is readable by all (its pid is for the stop command and the check plugin),
+ * so any user may hold a read lock on it and so refuse every start. The daemon never takes
+ * a read lock: a file held that way is replaced by a fresh one, locked before it takes the
+ * name, so no reader gets at it first. Returns the new descriptor, or -1 with errno set. */
+int replace_read_locked(int run_dir, int old_fd)
+{
+    const char *tmp = ".vantorconnector.lock.new";
+    unlinkat(run_dir, tmp, 0);
+    vt::Fd fd = vt::safe::open_at(run_dir, tmp, O_RDWR | O_CREAT | O_EXCL, 0644, vt::safe::Kind::Regular,
+                                  VT_LOCK_FILE);
+    /* Moved off the standard descriptors before it is locked: record locks go with any
+     * descriptor of the file that this process closes. */
+    if (fd && fd.get() <= 2)
+        fd = vt::Fd(fcntl(fd.get(), F_DUPFD_CLOEXEC, 3));
+    if (!fd)
+        return -1;
+    if (!write_lock(fd.get()) || renameat(run_dir, tmp, run_dir, kLockName) != 0) {
+        int e = errno;
+        unlinkat(run_dir, tmp, 0);
+        errno = e;
+        return -1;
+    }
+    close(old_fd);
+    return fd.release();
+}
 }  // namespace
 
 extern "C" int vt_daemon_init(void)
@@ -56,24 +160,8 @@ extern "C" int vt_daemon_init(void)
             vt_logf("ERROR could not change to / : %s", std::strerror(errno));
     umask(022);
 
-    /* var/ is writable by the engine's user: the lock file is never opened through a link
-     * (its pid would be written into whatever file the link names). */
-    int fd = vt::safe::open_file(VT_LOCK_FILE, O_RDWR | O_CREAT, 0644).release();
-    if (fd < 0) {
-        vt_logf("ERROR Failed to obtain lock on file %s: %s\n", VT_LOCK_FILE, std::strerror(errno));
-        bail_out();
-    }
-    /* Started with standard descriptors closed, the lock file could land on 0, 1 or 2,
-     * which are replaced by /dev/null below; closing it there would drop the lock. */
-    if (fd <= 2) {
-        int moved = fcntl(fd, F_DUPFD, 3);
-        close(fd);
-        if (moved < 0) {
-            vt_logf("ERROR Failed to obtain lock on file %s: %s\n", VT_LOCK_FILE, std::strerror(errno));
-            bail_out();
-        }
-        fd = moved;
-    }
+    vt::Fd run_dir = open_run_dir();
+    int fd = open_lock_file(run_dir.get());
 
     char buf[11];
     ssize_t n = read(fd, buf, 10);
@@ -118,22 +206,30 @@ extern "C" int vt_daemon_init(void)
         close(ready[0]);
 
     setsid();
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    if (fcntl(fd, F_SETLK, &lock) < 0) {
-        if (errno == EAGAIN || errno == EACCES) {
-            struct flock holder {};
-            holder.l_type = F_WRLCK;
-            holder.l_whence = SEEK_SET;
-            fcntl(fd, F_GETLK, &holder);
+    if (!write_lock(fd)) {
+        struct flock holder {};
+        holder.l_type = F_WRLCK;
+        holder.l_whence = SEEK_SET;
+        bool busy = errno == EAGAIN || errno == EACCES;
+        if (busy && fcntl(fd, F_GETLK, &holder) == 0 && holder.l_type == F_RDLCK) {
+            vt_logf("ERROR Lockfile '%s' is read-locked by pid %d, which is no instance of this daemon: "
+                    "replacing the file",
+                    VT_LOCK_FILE, static_cast<int>(holder.l_pid));
+            int fresh = replace_read_locked(run_dir.get(), fd);
+            if (fresh < 0) {
+                vt_logf("ERROR Cannot lock lockfile '%s': %s. Bailing out...", VT_LOCK_FILE, std::strerror(errno));
+                bail_out();
+            }
+            fd = fresh;
+        } else if (busy) {
             vt_logf("ERROR Lockfile '%s' looks like its already held by another instance of Nagios (PID %d).  "
                     "Bailing out...",
                     VT_LOCK_FILE, static_cast<int>(holder.l_pid));
+            bail_out();
         } else {
             vt_logf("ERROR Cannot lock lockfile '%s': %s. Bailing out...", VT_LOCK_FILE, std::strerror(errno));
+            bail_out();
         }
-        bail_out();
     }
     if (daemon_dumps_core == 0) {
         struct rlimit lim;
@@ -148,8 +244,14 @@ extern "C" int vt_daemon_init(void)
         vt_logf("ERROR could not write the pid into %s: %s", VT_LOCK_FILE, std::strerror(errno));
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     lock_fd = fd;
-    if (ready[1] >= 0)
-        close(ready[1]);  /* the pid is in place: the parent may leave */
+    run_dir.reset();  /* before the standard descriptors are replaced: it may be one of them */
+    if (ready[1] >= 0) {
+        /* the pid is in place: the parent may leave, reporting success */
+        const char ok = 'R';
+        ssize_t w = write(ready[1], &ok, 1);
+        (void)w;
+        close(ready[1]);
+    }
 
     close(0);
     close(1);

@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -212,6 +213,33 @@ void write_piece(int fd, const char *text, size_t len)
     }
 }
 
+/* A command starts clean: nothing of the environment root's shell gave the daemon (secrets
+ * exported there among it) and not its working directory. Only the language settings
+ * stay; PATH and HOME are the notification user's own. */
+void start_clean()
+{
+    std::string lang = std::getenv("LANG") ? std::getenv("LANG") : "";
+    std::string lc_all = std::getenv("LC_ALL") ? std::getenv("LC_ALL") : "";
+    struct passwd *pw = getpwuid(getuid());
+    std::string home = pw && pw->pw_dir && *pw->pw_dir ? pw->pw_dir : "/";
+    std::string user = pw && pw->pw_name ? pw->pw_name : "";
+    clearenv();
+    setenv("PATH", "/usr/local/bin:/usr/bin:/bin", 1);
+    setenv("HOME", home.c_str(), 1);
+    setenv("SHELL", "/bin/sh", 1);
+    if (!user.empty()) {
+        setenv("USER", user.c_str(), 1);
+        setenv("LOGNAME", user.c_str(), 1);
+    }
+    if (!lang.empty())
+        setenv("LANG", lang.c_str(), 1);
+    if (!lc_all.empty())
+        setenv("LC_ALL", lc_all.c_str(), 1);
+    if (chdir("/") != 0)
+        _exit(3);
+    umask(077);
+}
+
 /* The command's child: never returns. mask is the signal mask the caller had before the
  * runner blocked its stop signals; the command gets it back. */
 [[noreturn]] void run_command_child(const char *cmd, int timeout, int read_end, int write_end, const sigset_t &mask)
@@ -222,12 +250,14 @@ void write_piece(int fd, const char *text, size_t len)
     sigprocmask(SIG_SETMASK, &mask, nullptr);
     close(read_end);
     close_inherited_descriptors(write_end);
+    vt_log_pipe_fd = -1;
     fcntl(write_end, F_SETFD, FD_CLOEXEC);
     if (is_root() && vt_become_notify_user() != 0) {
         static const char refused[] = "(Error: Could not switch to the notification user)\n";
         write_piece(write_end, refused, sizeof refused - 1);
         _exit(3);
     }
+    start_clean();
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = my_system_sighandler;
@@ -529,10 +559,45 @@ extern "C" void *vt_process_gearman_notify(gearman_job_st *job, void *, size_t *
 }
 
 namespace {
+/* The daemon's log is root's and closed to other users, while a notification worker runs
+ * as the notification user: before it switches, it forks a small process that stays root
+ * and does nothing but append the worker's entries, which reach it through a pipe, to the
+ * log. It ends when the pipe closes, that is when the worker has ended. Commands never get
+ * the pipe (they inherit no descriptor), so they cannot write to the log or truncate it. */
+void start_log_relay()
+{
+    if (!is_root() || vt_log_pipe_fd >= 0)
+        return;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        vt_logf("ERROR notification worker pid %d: no pipe for its log entries: %s", static_cast<int>(getpid()),
+                std::strerror(errno));
+        return;
+    }
+    pid_t pid = fork();
+    if (pid < 0) {
+        vt_logf("ERROR notification worker pid %d: cannot fork its log relay: %s", static_cast<int>(getpid()),
+                std::strerror(errno));
+        close(fds[0]);
+        close(fds[1]);
+        return;
+    }
+    if (pid == 0) {
+        close_inherited_descriptors(fds[0]);
+        signal(SIGTERM, SIG_IGN);  /* drains what the worker wrote, ends at the pipe's end */
+        signal(SIGINT, SIG_IGN);
+        vt_log_relay(fds[0]);
+        _exit(0);
+    }
+    close(fds[0]);
+    vt_log_pipe_fd = fds[1];
+}
+
 /* A notification worker started as root takes no job before it runs as the notification
  * user: the jobs wait in the job server instead of running as root. */
 void become_notify_user_or_wait()
 {
+    start_log_relay();
     while (vt_become_notify_user() != 0) {
         vt_logf("notification worker pid %d takes no jobs until it can run as %s; next try in %d seconds",
                 static_cast<int>(getpid()), vt_notify_user, vt_notify_user_retry_seconds);

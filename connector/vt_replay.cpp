@@ -44,6 +44,65 @@ const QueueRule kQueues[] = {
 /* Lines this short cannot hold a queue name, a tab and a job. */
 constexpr ssize_t kShortestLine = 15;
 
+/* The largest job the module writes is 16 MiB; escaped in a dump line it may take twice
+ * that. A longer line is no dump line of the module and is skipped without being held. */
+constexpr size_t kMaxDumpLine = 2 * (16u << 20) + 64;
+
+/* Holes a dump file may have before it counts as sparse: the module only appends, so its
+ * files hold what their size says (small files may be stored inline, with no blocks). */
+constexpr off_t kSparseSlack = 1 << 20;
+
+/* Suffix of a dump file moved aside as too large or sparse: never read again. */
+const char *const kRejected = ".rejected";
+
+/* Reads the next line, its line feed included, into line. A line longer than kMaxDumpLine
+ * is read to its end without being kept: line is then empty and too_long set. False at the
+ * end of the file (or a read error). */
+bool read_bounded_line(FILE *in, std::string &line, bool &too_long)
+{
+    line.clear();
+    too_long = false;
+    bool any = false;
+    int c;
+    while ((c = getc_unlocked(in)) != EOF) {
+        any = true;
+        if (!too_long) {
+            if (line.size() >= kMaxDumpLine) {
+                too_long = true;
+                std::string().swap(line);
+            } else {
+                /* Past the first 64 KiB the room for the longest line is taken at once:
+                 * doubling would allocate twice that and touch it while copying. */
+                if (line.size() == line.capacity() && line.size() >= (1u << 16))
+                    line.reserve(kMaxDumpLine + 1);
+                line.push_back(static_cast<char>(c));
+            }
+        }
+        if (c == '\n')
+            break;
+    }
+    return any;
+}
+
+/* Why the opened dump file is not to be read at all, or "" when it may be. */
+std::string why_rejected(const struct stat &st)
+{
+    const off_t max = static_cast<off_t>(VT_MAX_DUMP_FILE_MB > 0 ? VT_MAX_DUMP_FILE_MB : 0) << 20;
+    if (st.st_size > max)
+        return vt::format("%lld bytes, more than the %d MiB of max_dump_file_mb", static_cast<long long>(st.st_size),
+                          VT_MAX_DUMP_FILE_MB);
+    if (st.st_size - static_cast<off_t>(st.st_blocks) * 512 > kSparseSlack)
+        return vt::format("%lld bytes of which only %lld are on disk (a sparse file)",
+                          static_cast<long long>(st.st_size), static_cast<long long>(st.st_blocks) * 512);
+    return "";
+}
+
+bool ends_with(const std::string &s, const char *suffix)
+{
+    const size_t n = std::strlen(suffix);
+    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
 /* Names of refused directory entries already reported by this child, so that a link left
  * in the directory is logged once, not on every pass. */
 std::set<std::string> &reported_entries()
@@ -60,7 +119,7 @@ std::vector<std::string> dump_files_oldest_first(int dir)
     std::vector<vt::safe::Entry> files;
     std::set<std::string> still_there;
     for (vt::safe::Entry &e : vt::safe::list(dir)) {
-        if (e.name[0] == '.' || e.name.find('\n') != std::string::npos)
+        if (e.name[0] == '.' || e.name.find('\n') != std::string::npos || ends_with(e.name, kRejected))
             continue;
         if (!S_ISREG(e.st.st_mode)) {
             still_there.insert(e.name);
@@ -184,25 +243,40 @@ int process_file(int dir, const std::string &name)
     }
     fd.release();
 
-    char *raw = nullptr;
-    size_t cap = 0;
-    vt::CString line_holder;
+    const std::string why = why_rejected(opened);
+    if (!why.empty()) {
+        in.reset();
+        const std::string aside = name + kRejected;
+        if (renameat(dir, name.c_str(), dir, aside.c_str()) == 0)
+            vt_logf("ERROR %s not replayed: %s; moved aside as %s%s", path.c_str(), why.c_str(), VT_DELAYED_DIR,
+                    aside.c_str());
+        else if (vt::safe::remove_at(dir, name, &opened))
+            vt_logf("ERROR %s not replayed: %s; removed, it could not be moved aside", path.c_str(), why.c_str());
+        else
+            vt_logf("ERROR %s not replayed: %s; it can be neither moved aside nor removed: %s", path.c_str(),
+                    why.c_str(), std::strerror(errno));
+        return 0;
+    }
+
+    std::string line;
+    bool too_long = false;
     for (;;) {
         const off_t line_start = ftello(in.get());
-        errno = 0;
-        const ssize_t len = getline(&raw, &cap, in.get());
-        line_holder.release();
-        line_holder.reset(raw);
-        if (len < 0) {
-            if (errno == ENOMEM) {
-                /* Read again from the start next pass: better twice than never. */
-                vt_logf("ERROR out of memory reading %s, kept for the next pass", path.c_str());
-                return count;
-            }
-            break;
-        }
         try {
-            std::string line(raw, static_cast<size_t>(len));
+            if (!read_bounded_line(in.get(), line, too_long))
+                break;
+        } catch (const std::bad_alloc &) {
+            /* Read again from the start next pass: better twice than never. */
+            vt_logf("ERROR out of memory reading %s, kept for the next pass", path.c_str());
+            return count;
+        }
+        if (too_long) {
+            vt_logf("ERROR %s: the line at byte %lld is longer than %zu bytes, no message of the module: skipped",
+                    path.c_str(), static_cast<long long>(line_start), kMaxDumpLine);
+            continue;
+        }
+        const ssize_t len = static_cast<ssize_t>(line.size());
+        try {
             const vt_dump_message m = vt_parse_dump_line(line.back() == '\n' ? line.substr(0, line.size() - 1) : line);
             /* The length rule of the raw form holds for a marked line without its mark. */
             if (len - (m.marked ? 1 : 0) <= kShortestLine)

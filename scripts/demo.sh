@@ -45,7 +45,7 @@ say "starting a private MariaDB (127.0.0.1:$dport) and gearmand (127.0.0.1:$gpor
 services start || { echo "the servers did not start, see $logs/services.log"; exit 1; }
 sql "DROP DATABASE IF EXISTS vantor4; DROP DATABASE IF EXISTS vtperf; DROP DATABASE IF EXISTS vtcfg"
 services mariadb-start || { echo "provisioning failed, see $logs/services.log"; exit 1; }
-rm -f "$root/var/"*.log "$root/var/"*.log.1 "$root/var/vantorconnector.lock" "$root/var/vtsql.errors" \
+rm -f "$root/var/"*.log "$root/var/"*.log.1 "$root/var/run/vantorconnector.lock" "$root/var/vtsql.errors" \
       "$root/var/perfdata.errors" "$root/var/delayed-messages/"* "$root/var/sim-notifications.log"
 cat >"$root/etc/vantorconnector.conf" <<CONF
 vtstatus_workers=3
@@ -55,7 +55,7 @@ CONF
 
 "$dir/connector/vantorconnector" || exit 1
 for _ in $(seq 1 100); do grep -q "PIDs Main process" "$root/var/vantorconnector.log" 2>/dev/null && break; sleep 0.1; done
-supervisor=$(head -c 10 "$root/var/vantorconnector.lock" 2>/dev/null | tr -dc 0-9)
+supervisor=$(head -c 10 "$root/var/run/vantorconnector.lock" 2>/dev/null | tr -dc 0-9)
 say "connector daemon running (supervisor $supervisor)"
 
 # Dump files live only until the daemon has replayed them: keep a link to each for the summary.

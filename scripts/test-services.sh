@@ -83,7 +83,7 @@ GRANT ALL ON vtperf.* TO '$DB_USER'@'127.0.0.1', '$DB_USER'@'localhost';
 GRANT ALL ON vt_test.* TO '$DB_USER'@'127.0.0.1', '$DB_USER'@'localhost';
 FLUSH PRIVILEGES;
 SQL
-  mkdir -p "$root/etc" "$root/var/delayed-messages" "$root/var/rw"
+  mkdir -p "$root/etc" "$root/var/delayed-messages" "$root/var/rw" "$root/var/run"
   # db.php holds the password: readable by its owner and group only, as installed.
   (umask 027; cat > "$root/etc/db.php" <<PHP
 <?php
@@ -133,7 +133,7 @@ gearmand_stop() {
 }
 
 daemon_stop() {  # a connector daemon left behind by a test or the demo: end its process group
-  local lock="$root/var/vantorconnector.lock" pid
+  local lock="$root/var/run/vantorconnector.lock" pid
   [ -f "$lock" ] || return 0
   pid=$(head -c 10 "$lock" | tr -dc 0-9)
   [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && { kill -TERM -- "-$pid" 2>/dev/null || kill "$pid"; }

@@ -45,9 +45,10 @@ public:
     bool append(const std::string &line)
     {
         if (!fd_)
-            fd_ = vt::safe::open_file(path_, O_WRONLY | O_APPEND | O_CREAT, 0644);
+            fd_ = vt::safe::open_file(path_, O_WRONLY | O_APPEND | O_CREAT, 0640);
         if (!fd_)
             return false;
+        vt::safe::narrow_mode(fd_.get(), 0640);
         struct stat st;
         if (fstat(fd_.get(), &st) != 0)
             return false;
@@ -107,7 +108,9 @@ public:
             return;
         last_ms_ = ms;
         if (!fd_)
-            fd_ = vt::safe::open_file(path_, O_WRONLY | O_CREAT, 0644);
+            fd_ = vt::safe::open_file(path_, O_WRONLY | O_CREAT, 0640);
+        if (fd_)
+            vt::safe::narrow_mode(fd_.get(), 0640);
         if (!fd_ || !failed.sync())
             return;
         char buf[kRecord + 1];
@@ -158,7 +161,7 @@ bool keep_rest(int fd, const std::string &work, off_t offset)
 {
     vt::safe::Location loc = vt::safe::locate(work);
     const std::string tmp = loc.name + ".tmp";
-    vt::Fd out = loc ? vt::safe::open_at(loc.dir.get(), tmp, O_WRONLY | O_CREAT | O_TRUNC, 0644,
+    vt::Fd out = loc ? vt::safe::open_at(loc.dir.get(), tmp, O_WRONLY | O_CREAT | O_TRUNC, 0640,
                                          vt::safe::Kind::Regular, work + ".tmp")
                      : vt::Fd();
     if (!out)
@@ -179,7 +182,7 @@ bool keep_rest(int fd, const std::string &work, off_t offset)
  * the lock stays held (true is returned with it released). */
 bool appended_meanwhile(int fd, off_t consumed)
 {
-    flock(fd, LOCK_EX);
+    vt::safe::lock_briefly(fd, VT_FAILED_SQL_FILE);
     struct stat st;
     if (fstat(fd, &st) == 0 && st.st_size > consumed) {
         flock(fd, LOCK_UN);
@@ -346,7 +349,10 @@ int main(int argc, char **argv)
         return 2;
     }
     std::string lock_path = work + ".lock";
-    vt::Fd lock = vt::safe::open_file(lock_path, O_RDWR | O_CREAT, 0644);
+    /* 0600: a lock file others may open, others may lock, refusing every run. */
+    vt::Fd lock = vt::safe::open_file(lock_path, O_RDWR | O_CREAT, 0600);
+    if (lock)
+        vt::safe::narrow_mode(lock.get(), 0600);
     if (!lock || flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
         std::fprintf(stderr, "vantor-replay-failed: %s: %s\n", lock_path.c_str(),
                      lock ? "another replay of this file is running" : std::strerror(errno));

@@ -59,8 +59,8 @@ protected:
     }
 
     // Loads the module as the engine does; NULL when it refused.
-    nebmodule *load() {
-        mod = standin::load_module(VTDB_MODULE_PATH);
+    nebmodule *load(const std::string &args = "") {
+        mod = standin::load_module(VTDB_MODULE_PATH, args);
         return mod;
     }
     standin::UnloadResult unload() {

@@ -123,25 +123,36 @@ TEST_F(Notifications, CommandLinesCarryTheNotificationMacros) {
 }
 
 // The engine cleans neither comments nor authors: a line feed there would split the command
-// line (and the job and log line that carry it).
-TEST_F(Notifications, ControlCharactersOfCommentsAndAuthorsBecomeSpaces) {
+// line (and the job and log line that carry it), and a quote or a $ would let whoever may
+// acknowledge run commands through the shell.
+TEST_F(Notifications, CommentsAndAuthorsAreSafeInTheCommandLine) {
     contact *carol = standin::add_contact("nt-carol", "Carol\tC\x7f");
     standin::add_command("nt-text", "text $NOTIFICATIONAUTHOR$|$NOTIFICATIONAUTHORNAME$|$NOTIFICATIONAUTHORALIAS$|"
                                     "$NOTIFICATIONCOMMENT$|$SERVICEACKAUTHOR$|$SERVICEACKCOMMENT$|$HOSTACKCOMMENT$");
     standin::add_notification_command(alice, "nt-text", false);
     standin::add_notification_command(alice, "nt-text", true);
-    start();
     struct Case {
+        const char *args, *illegal;  // module arguments, the engine's illegal_macro_output_chars
         bool service;
         const char *author, *comment, *expected;
     } cases[] = {
-        {true, "nt-carol", "disk\nfull\r\n\tnow\x1b",
+        {"", nullptr, true, "nt-carol", "disk\nfull\r\n\tnow\x1b",
          "text nt-carol|nt-carol|Carol C |disk full   now |nt-carol|disk full   now |"},
-        {false, "x\ny", "a\x01" "b", "text x y|||a b|||a b"},
-        {true, "nt-carol", "plain, 'quoted' $text$", "text nt-carol|nt-carol|Carol C |plain, 'quoted' $text$|nt-carol|"
-                                                     "plain, 'quoted' $text$|"},
+        {"", nullptr, false, "x\ny", "a\x01" "b", "text x y|||a b|||a b"},
+        {"", nullptr, true, "nt-carol", "x'; touch /tmp/p; ' $(id) `id` a&b|c<d>e \"q\" ~",
+         "text nt-carol|nt-carol|Carol C |x; touch /tmp/p;  (id) id abcde q |nt-carol|"
+         "x; touch /tmp/p;  (id) id abcde q |"},
+        {"", ";", false, "o'brien;", "a;b $c", "text o'brien|||ab $c|||ab $c"},
+        {"keep_comment_shell_chars=1", nullptr, true, "nt-carol", "x'; $(id)\n",
+         "text nt-carol|nt-carol|Carol C |x'; $(id) |nt-carol|x'; $(id) |"},
     };
     for (const Case &c : cases) {
+        SCOPED_TRACE(c.comment);
+        unload();
+        free(illegal_output_chars);
+        illegal_output_chars = c.illegal ? strdup(c.illegal) : nullptr;
+        vtt::gearman_drain("vtdb_vtstatus");
+        start(false, c.args);
         auto d = event(c.service ? static_cast<void *>(s) : static_cast<void *>(h), c.service,
                        NOTIFICATION_ACKNOWLEDGEMENT);
         d.command_name = const_cast<char *>("nt-text");
@@ -151,6 +162,8 @@ TEST_F(Notifications, ControlCharactersOfCommentsAndAuthorsBecomeSpaces) {
         EXPECT_EQ(c.expected, compose(c.service ? "vt_get_service_notification_command"
                                                 : "vt_get_host_notification_command", d));
     }
+    free(illegal_output_chars);
+    illegal_output_chars = nullptr;
     // The engine log line of the notification stays one line too.
     (void)carol;
     s->current_state = 2;

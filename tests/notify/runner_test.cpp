@@ -172,6 +172,19 @@ TEST_F(Runner, CommandsRunAsTheNotificationUserWithNothingInherited)
     EXPECT_EQ(std::string::npos, r.output.find("leak-marker")) << r.output;
     EXPECT_EQ(std::string::npos, r.output.find("socket:")) << r.output;
 
+    // Nothing of the worker's environment, working directory or file-creation mask either.
+    ASSERT_EQ(0, setenv("VT_TEST_SECRET", "hunter2", 1));
+    ASSERT_EQ(0, setenv("LANG", "C.UTF-8", 1));
+    ASSERT_EQ(0, chdir(dir.c_str()));
+    mode_t old_mask = umask(0);
+    r = run("env | sort; pwd; umask");
+    umask(old_mask);
+    chdir("/");
+    unsetenv("VT_TEST_SECRET");
+    ASSERT_EQ(0, r.result) << r.output;
+    EXPECT_EQ(std::string("HOME=") + pw->pw_dir + "\nLANG=C.UTF-8\nLOGNAME=vtuser\nPATH=/usr/local/bin:/usr/bin:/bin\n"
+              "PWD=/\nSHELL=/bin/sh\nUSER=vtuser\n/\n0077\n", r.output);
+
     // A notification user that cannot be used: nothing runs as root.
     vt_notify_user = "no-such-vt-user";
     std::string ran = dir + "/ran-as-root";

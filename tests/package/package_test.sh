@@ -11,7 +11,7 @@ fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
 in_root() { unshare --mount --propagation private sh -c 'mount --bind "$1" "$2" && shift 2 && exec "$@"' sh \
               "$tmp/root$root" "$root" "$@"; }
 stop_daemon() {
-  local pid; pid=$(tr -dc 0-9 < "$tmp/root$root/var/vantorconnector.lock" 2>/dev/null)
+  local pid; pid=$(tr -dc 0-9 < "$tmp/root$root/var/run/vantorconnector.lock" 2>/dev/null)
   [ -n "$pid" ] || return 0
   kill -TERM -- "-$pid" 2>/dev/null
   for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.1; done
@@ -67,6 +67,9 @@ key="$tmp/root$root/etc/vantor.key"
 [ "$(stat -c '%a %U %G' "$key" 2>/dev/null)" = "640 root $group" ] || fail "job key after postinst: $(stat -c '%a %U %G' "$key" 2>&1)"
 grep -qxE '[0-9a-f]{64}' "$key" || fail "job key is not 32 random bytes in hex"
 key_before=$(cat "$key")
+# The lock file's folder is root's alone.
+[ "$(stat -c '%a %U' "$tmp/root$root/var/run")" = "755 root" ] \
+  || fail "var/run after postinst: $(stat -c '%a %U' "$tmp/root$root/var/run" 2>&1)"
 # The service unit, in a directory systemd searches.
 unitdir=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed -n 's|^\.\(.*/lib/systemd/system\)/vantorconnector\.service$|\1|p')
 [ -n "$unitdir" ] || fail "no service unit in a systemd unit directory"
@@ -104,11 +107,11 @@ case "$check" in
 esac
 
 # An upgrade restarts the running daemon; removing the package stops it.
-old_pid=$(tr -dc 0-9 < "$tmp/root$root/var/vantorconnector.lock")
+old_pid=$(tr -dc 0-9 < "$tmp/root$root/var/run/vantorconnector.lock")
 VANTOR_ENGINE_GROUP=$group in_root sh "$tmp/control/postinst" configure 9.12.8-7 || fail "postinst upgrade"
 new_pid=""
 for _ in $(seq 1 100); do
-  new_pid=$(tr -dc 0-9 < "$tmp/root$root/var/vantorconnector.lock" 2>/dev/null)
+  new_pid=$(tr -dc 0-9 < "$tmp/root$root/var/run/vantorconnector.lock" 2>/dev/null)
   [ -n "$new_pid" ] && [ "$new_pid" != "$old_pid" ] && break
   sleep 0.1
 done
@@ -118,7 +121,7 @@ kill -0 "$old_pid" 2>/dev/null && fail "the daemon of before the upgrade still r
   || fail "no daemon after the upgrade (lock: $new_pid)"
 in_root sh "$tmp/control/prerm" remove || fail "prerm remove"
 kill -0 "$new_pid" 2>/dev/null && fail "prerm left the daemon running"
-[ -e "$tmp/root$root/var/vantorconnector.lock" ] && fail "lock file left after prerm"
+[ -e "$tmp/root$root/var/run/vantorconnector.lock" ] && fail "lock file left after prerm"
 
 echo "$fails failed"
 [ "$fails" -eq 0 ]

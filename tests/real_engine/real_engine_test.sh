@@ -221,7 +221,7 @@ notify_workers=1
 CONF
 "$services" gearmand-start "$state" "$root" "$dport" "$gport" || exit 1
 "$services" notify-user "$state" "$root" "$dport" "$gport" || exit 1
-rm -f "$root/var/vtdb.log" "$root/var/vantorconnector.log" "$root/var/vantorconnector.lock" \
+rm -f "$root/var/vtdb.log" "$root/var/vantorconnector.log" "$root/var/run/vantorconnector.lock" \
       "$root/var/delayed-messages/"* "$root/var/rw/vantor.cmd"
 daemon_pid=""
 engine_pid=""
@@ -236,7 +236,7 @@ trap finish EXIT
 
 "$build/connector/vantorconnector" || { say "FAILED: the daemon did not start"; exit 1; }
 wait_for 10 has_line "$root/var/vantorconnector.log" "PIDs Main process"
-daemon_pid=$(head -c 10 "$root/var/vantorconnector.lock" 2>/dev/null | tr -dc 0-9)
+daemon_pid=$(head -c 10 "$root/var/run/vantorconnector.lock" 2>/dev/null | tr -dc 0-9)
 
 start_engine() {
   say "engine $prefix/bin/naemon with $module"

@@ -52,10 +52,10 @@ protected:
     }
     // Loads the module (with the event-guard flag file when asked) and starts the event
     // loop with whatever objects exist; the start's own status jobs are dropped.
-    void start(bool event_guard = false) {
+    void start(bool event_guard = false, const std::string &args = "") {
         if (event_guard)
             vtt::write_file(vtt::path("/etc/vt_event_guard_active"), "");
-        ASSERT_NE(nullptr, load()) << standin::last_load_error();
+        ASSERT_NE(nullptr, load(args)) << standin::last_load_error();
         standin::raise_process_event(NEBTYPE_PROCESS_EVENTLOOPSTART);
         ASSERT_EQ(4u, status_jobs(4).size());
     }

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <functional>
+#include <sys/file.h>
+#include <vector>
 #include <grp.h>
 #include <string>
 
@@ -50,6 +52,13 @@ protected:
         vtt::stop_daemon(daemon);
         if (reader >= 0)
             close(reader);
+        end_holder(holder);
+        struct stat st;
+        if (lstat(vtt::path("/var/run.away").c_str(), &st) == 0) {
+            system(("rm -rf '" + vtt::path("/var/run") + "'").c_str());
+            rename(vtt::path("/var/run.away").c_str(), vtt::path("/var/run").c_str());
+        }
+        unlink(vtt::path("/var/vantorconnector.lock").c_str());
         clear_var();
         for (const char *d : {"/var", "/var/delayed-messages", "/var/rw"})
             chown(vtt::path(d).c_str(), 0, 0);
@@ -87,6 +96,89 @@ protected:
         int status = 0;
         return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
+    // Runs setup as nobody in a child that then stays (holding what setup opened or locked)
+    // until it is killed; its pid once setup returned true, else -1.
+    static pid_t hold_as_nobody(const std::function<bool()> &setup)
+    {
+        int ready[2];
+        if (pipe(ready) != 0)
+            return -1;
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(ready[0]);
+            bool ok = setgroups(0, nullptr) == 0 && setgid(kNogroup) == 0 && setuid(kNobody) == 0 && setup();
+            char c = ok ? 'y' : 'n';
+            if (write(ready[1], &c, 1) != 1 || !ok)
+                _exit(1);
+            for (;;)
+                pause();
+        }
+        close(ready[1]);
+        char c = 0;
+        bool ok = pid > 0 && read(ready[0], &c, 1) == 1 && c == 'y';
+        close(ready[0]);
+        if (!ok && pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        return ok ? pid : -1;
+    }
+    static void end_holder(pid_t &pid)
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+    // Starts the daemon binary as an operator does; its exit status.
+    static int run_daemon_binary()
+    {
+        pid_t pid = fork();
+        if (pid == 0) {
+            execl(vtt::daemon_binary().c_str(), "vantorconnector", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    // The supervisor once the daemon logged its children, or 0.
+    pid_t running_daemon()
+    {
+        pid_t pid = 0;
+        vtt::wait_until([&] {
+            if (!logged("PIDs Main process "))
+                return false;
+            pid = static_cast<pid_t>(std::strtol(vtt::read_file(VT_LOCK_FILE).c_str(), nullptr, 10));
+            return pid > 0 && kill(pid, 0) == 0;
+        }, 20000);
+        return pid;
+    }
+    // The daemon started with these settings (the file is restored afterwards).
+    pid_t start_daemon_with(const std::string &conf)
+    {
+        const std::string saved = vtt::read_file(VT_CONNECTOR_CONF);
+        vtt::write_file(VT_CONNECTOR_CONF, conf);
+        pid_t pid = vtt::start_daemon();
+        vtt::write_file(VT_CONNECTOR_CONF, saved);
+        return pid;
+    }
+    // Pids the daemon's log names after "<what> - pid ", since the test began.
+    std::vector<pid_t> logged_pids(const std::string &what)
+    {
+        std::vector<pid_t> pids;
+        const std::string text = new_log(), key = what + " - pid ";
+        for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1))
+            pids.push_back(static_cast<pid_t>(std::strtol(text.c_str() + at + key.size(), nullptr, 10)));
+        return pids;
+    }
+    static std::string proc_field(pid_t pid, const std::string &field)
+    {
+        const std::string status = vtt::read_file("/proc/" + std::to_string(pid) + "/status");
+        size_t at = status.find("\n" + field + ":");
+        return at == std::string::npos ? "" : status.substr(at + field.size() + 2, status.find('\n', at + 1) - at - field.size() - 2);
+    }
+
     // A dump file as the module moves it in, written by nobody, with the given age.
     static bool plant_dump(const std::string &name, const std::string &lines, int age = 0)
     {
@@ -96,6 +188,17 @@ protected:
         const struct timespec t[2] = {{time(nullptr) - age, 0}, {time(nullptr) - age, 0}};
         ok = ok && futimens(fd, t) == 0 && close(fd) == 0;
         return ok && rename(tmp.c_str(), target.c_str()) == 0;
+    }
+    // A file of the given size made by truncate: all of it a hole.
+    static bool truncate_new(const std::string &p, off_t size)
+    {
+        int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        return fd >= 0 && ftruncate(fd, size) == 0 && close(fd) == 0;
+    }
+    static bool plant_file(const std::string &p, const std::string &text)
+    {
+        int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        return fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && close(fd) == 0;
     }
     static std::string insert(const std::string &v)
     {
@@ -123,6 +226,7 @@ protected:
     size_t log_offset = 0;
     pid_t daemon = 0;
     int reader = -1;
+    pid_t holder = -1;
     bool armed = false;
 };
 
@@ -347,6 +451,166 @@ TEST_F(SecurityTest, JobsWithoutTheKeyRunNothing)
     for (const char *q : {"vtdb_notify", "vtdb_vtstatus", "vtdb_statuspri", "vtdb_perfdata"})
         EXPECT_TRUE(logged(std::string("ERROR ") + q + ": job refused, it carries ")) << q << new_log();
     sql.exec("DROP TABLE IF EXISTS vtperf.service_perf_4243");
+}
+
+// The lock file is root's alone: a lock file the engine's user plants where it used to be, or
+// a read lock it holds on the one a crash left, no longer keeps the daemon from starting; a
+// lock folder that is not root's refuses the start, and a failed start says so by its status.
+TEST_F(SecurityTest, LockFileCannotBeHeldOrPlantedByOthers)
+{
+    EXPECT_TRUE(as_nobody([] {
+        int fd = open(VT_RUN_DIR "/planted", O_WRONLY | O_CREAT, 0644);
+        return fd < 0 && errno == EACCES;
+    }));
+
+    // A file at the old place, holding a root process's pid under a write lock.
+    holder = hold_as_nobody([] {
+        int fd = open(VT_PATH("/var/vantorconnector.lock"), O_RDWR | O_CREAT, 0644);
+        struct flock lk {};
+        lk.l_type = F_WRLCK;
+        return fd >= 0 && write(fd, "1\n", 2) == 2 && fcntl(fd, F_SETLK, &lk) == 0;
+    });
+    ASSERT_GT(holder, 0);
+    EXPECT_EQ(0, run_daemon_binary());
+    daemon = running_daemon();
+    ASSERT_GT(daemon, 0) << new_log();
+    EXPECT_EQ("1\n", vtt::read_file(VT_PATH("/var/vantorconnector.lock")));
+    vtt::stop_daemon(daemon);
+    daemon = 0;
+    end_holder(holder);
+
+    // The file a crash left, read-locked by nobody: replaced, and the start goes on.
+    vtt::write_file(VT_LOCK_FILE, "4000000\n");
+    ASSERT_EQ(0, chmod(VT_LOCK_FILE, 0644));
+    holder = hold_as_nobody([] {
+        int fd = open(VT_LOCK_FILE, O_RDONLY);
+        struct flock lk {};
+        lk.l_type = F_RDLCK;
+        return fd >= 0 && fcntl(fd, F_SETLK, &lk) == 0;
+    });
+    ASSERT_GT(holder, 0);
+    log_offset = vtt::read_file(vtt::daemon_log()).size();
+    EXPECT_EQ(0, run_daemon_binary());
+    daemon = running_daemon();
+    ASSERT_GT(daemon, 0) << new_log();
+    EXPECT_TRUE(logged("is read-locked by pid " + std::to_string(holder))) << new_log();
+    expect_replay_works("after the read lock");
+    EXPECT_EQ(254, run_daemon_binary());  // a second instance still refuses, and says so
+    vtt::stop_daemon(daemon);
+    daemon = 0;
+    end_holder(holder);
+
+    // A lock folder that nobody owns (here nobody owns var/ and may swap it): refused.
+    ASSERT_TRUE(as_nobody([] {
+        return rename(VT_RUN_DIR, VT_PATH("/var/run.away")) == 0 && mkdir(VT_RUN_DIR, 0755) == 0 &&
+               plant_file(VT_LOCK_FILE, "1\n");
+    }));
+    log_offset = vtt::read_file(vtt::daemon_log()).size();
+    EXPECT_EQ(254, run_daemon_binary());
+    EXPECT_TRUE(logged("ERROR Failed to obtain lock on file " VT_LOCK_FILE ": " VT_RUN_DIR " belongs to uid 65534"))
+        << new_log();
+    EXPECT_EQ("420:65534:1\n", mode_and_text(VT_LOCK_FILE));
+}
+
+// The log and the failed statements hold plugin output and command lines: no other user
+// reads or writes them, also where an earlier version left them wider; the notification
+// workers, which run as vtuser, still log (through a relay). A lock the engine's user holds
+// on a file it may read delays the workers by one bounded wait, not one per statement.
+TEST_F(SecurityTest, DaemonFilesAreClosedAndTheirLocksBlockNothing)
+{
+    vtt::write_file(VT_FAILED_SQL_FILE, "old\n");
+    ASSERT_EQ(0, chmod(VT_FAILED_SQL_FILE, 0666));
+    int log_fd = open(vtt::daemon_log().c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+    ASSERT_GE(log_fd, 0);
+    close(log_fd);
+    ASSERT_EQ(0, chmod(vtt::daemon_log().c_str(), 0666));
+    daemon = start_daemon_with("log_notifications_commands=1\n");
+    ASSERT_GT(daemon, 0);
+    EXPECT_EQ("416:0", mode_and_text(vtt::daemon_log()).substr(0, 5));
+    EXPECT_TRUE(as_nobody([] {
+        return open(VT_PATH("/var/vantorconnector.log"), O_WRONLY | O_APPEND) < 0 &&
+               open(VT_PATH("/var/vantorconnector.log"), O_RDONLY) < 0;
+    }));
+    vtt::gearman_submit("vtdb_notify", "echo relayed-by-root");
+    EXPECT_TRUE(vtt::wait_until([&] { return logged("NOTIFICATION DONE: CMD=( echo relayed-by-root )"); }, 10000))
+        << new_log();
+
+    ASSERT_TRUE(as_nobody([] { return plant_dump("delayed-messages.dump-1.000000", "vtdb_vtstatus\tINSERT INTO vt_test.none VALUES (0)\n"); }));
+    ASSERT_TRUE(vtt::wait_until([] { return vtt::count_lines_containing(VT_FAILED_SQL_FILE, "vt_test.none") == 1; }, 15000));
+    EXPECT_EQ("416:0:old\n", mode_and_text(VT_FAILED_SQL_FILE).substr(0, 10));
+    EXPECT_TRUE(as_nobody([] { return open(VT_FAILED_SQL_FILE, O_RDONLY) < 0; }));
+
+    // The engine's user, in the folder's group, may read it and so lock it.
+    ASSERT_EQ(0, chown(VT_FAILED_SQL_FILE, 0, kNogroup));
+    holder = hold_as_nobody([] {
+        int fd = open(VT_FAILED_SQL_FILE, O_RDONLY);
+        return fd >= 0 && flock(fd, LOCK_EX) == 0;
+    });
+    ASSERT_GT(holder, 0);
+    std::string dump;
+    for (int i = 0; i < 10; ++i)
+        dump += "vtdb_vtstatus\tINSERT INTO vt_test.none VALUES (" + std::to_string(i + 1) + ")\n";
+    ASSERT_TRUE(as_nobody([&] { return plant_dump("delayed-messages.dump-2.000000", dump); }));
+    ASSERT_TRUE(vtt::wait_until([] { return vtt::count_lines_containing(VT_FAILED_SQL_FILE, "vt_test.none") >= 2; }, 15000));
+    const time_t begin = time(nullptr);
+    EXPECT_TRUE(vtt::wait_until([] { return vtt::count_lines_containing(VT_FAILED_SQL_FILE, "vt_test.none") == 11; }, 30000));
+    EXPECT_LE(time(nullptr) - begin, 5) << "each statement waited for the lock";
+    EXPECT_EQ(1, vtt::count_since(vtt::daemon_log(), log_offset, "stays locked by another process")) << new_log();
+    end_holder(holder);
+    expect_replay_works("after the lock");
+}
+
+// Dump files no module writes: one larger than max_dump_file_mb, a sparse one, and a line far
+// longer than any job. The first two are moved aside once, never read; the long line is
+// skipped without being held in memory and the file's other messages are carried out.
+TEST_F(SecurityTest, ReplayRefusesHugeSparseAndOverlongDumps)
+{
+    const std::string dir = VT_DELAYED_DIR;
+    ASSERT_TRUE(as_nobody([&] {
+        return truncate_new(dir + "delayed-messages.dump-1.000001", 512 << 20) &&
+               truncate_new(dir + "delayed-messages.dump-2.000001", 150 << 20) &&
+               plant_dump("delayed-messages.dump-3.000001",
+                          "vtdb_vtstatus\t" + std::string(100 << 20, 'x') + "\n" + insert("after the long line"));
+    }));
+    daemon = start_daemon_with("max_dump_file_mb=200\n");
+    ASSERT_GT(daemon, 0);
+    EXPECT_TRUE(vtt::wait_until([&] { return rows_with("after the long line") == 1; }, 30000)) << new_log();
+    EXPECT_TRUE(vtt::wait_until([&] { return vtt::list_dir(dir).size() == 2; }, 10000));
+    EXPECT_EQ((std::vector<std::string>{"delayed-messages.dump-1.000001.rejected",
+                                        "delayed-messages.dump-2.000001.rejected"}),
+              vtt::list_dir(dir));
+    EXPECT_TRUE(logged(dir + "delayed-messages.dump-1.000001 not replayed: 536870912 bytes, more than the 200 MiB"))
+        << new_log();
+    EXPECT_TRUE(logged(dir + "delayed-messages.dump-2.000001 not replayed: 157286400 bytes of which only"));
+    EXPECT_TRUE(logged(dir + "delayed-messages.dump-3.000001: the line at byte 0 is longer than"));
+    std::vector<pid_t> replay = logged_pids("processing delayed messages");
+    ASSERT_EQ(1u, replay.size());  // logged before the first pass
+    EXPECT_LT(std::strtol(proc_field(replay[0], "VmHWM").c_str(), nullptr, 10), 120 * 1024) << "kB at the peak";
+    sleep(6);  // another pass: moved aside files are not looked at again
+    EXPECT_EQ(1, vtt::count_since(vtt::daemon_log(), log_offset, "dump-1.000001 not replayed"));
+    expect_replay_works("after the refused files");
+}
+
+// A notification command (it runs as the workers' own user) stops both notification workers:
+// stopped is not dead, but the supervisor notices it, kills and restarts them, and later
+// notifications run.
+TEST_F(SecurityTest, StoppedNotificationWorkersAreRestarted)
+{
+    daemon = start_daemon_with("log_notifications_commands=1\n");
+    ASSERT_GT(daemon, 0);
+    std::vector<pid_t> workers;
+    ASSERT_TRUE(vtt::wait_until([&] { return (workers = logged_pids("processing vtdb_notify queue")).size() == 2; }, 10000));
+    vtt::gearman_submit("vtdb_notify", "kill -STOP " + std::to_string(workers[0]) + " " + std::to_string(workers[1]));
+    ASSERT_TRUE(vtt::wait_until([&] {
+        return proc_field(workers[0], "State").find("T (") != std::string::npos &&
+               proc_field(workers[1], "State").find("T (") != std::string::npos;
+    }, 10000));
+    for (pid_t w : workers)
+        EXPECT_TRUE(vtt::wait_until([&] { return logged("ERROR notify_gm child died " + std::to_string(w)); }, 60000))
+            << new_log();
+    EXPECT_EQ(2, vtt::count_since(vtt::daemon_log(), log_offset, "has been stopped for"));
+    vtt::gearman_submit("vtdb_notify", "echo after-the-stop");
+    EXPECT_TRUE(vtt::wait_until([&] { return logged("NOTIFICATION DONE: CMD=( echo after-the-stop )"); }, 10000));
 }
 
 }  // namespace

@@ -164,6 +164,7 @@ void init_runtime(const char *module)
     mkdir(path("/var").c_str(), 0755);
     mkdir(path("/var/delayed-messages").c_str(), 0755);
     mkdir(path("/var/rw").c_str(), 0755);
+    mkdir(path("/var/run").c_str(), 0755);
     if (parse_db_conf() != 0)
         throw std::runtime_error("db.php missing under " + root());
 }
@@ -399,7 +400,7 @@ pid_t start_daemon(int timeout_ms, const std::string &binary)
         std::string text = read_file(log);
         if (text.size() < offset || text.find("PIDs Main process ", offset) == std::string::npos)
             return false;
-        supervisor = static_cast<pid_t>(std::strtol(read_file(path("/var/vantorconnector.lock")).c_str(), nullptr, 10));
+        supervisor = static_cast<pid_t>(std::strtol(read_file(path("/var/run/vantorconnector.lock")).c_str(), nullptr, 10));
         return supervisor > 0;
     }, timeout_ms);
     return supervisor;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <signal.h>
+#include <sys/file.h>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
@@ -254,6 +255,27 @@ TEST_F(ReplayFailed, AStopWorksWhileTheDatabaseHangs)
     EXPECT_EQ(0, r.status) << r.output;
     EXPECT_EQ(2, rows());
     vtt::remove_file(out_path);
+}
+
+// Anyone who may read the failed-SQL file may lock it: a lock held for good (here by a process
+// that took it before the run) costs the run a bounded wait, not the run itself.
+TEST_F(ReplayFailed, ALockHeldByAnotherProcessDoesNotHoldTheRun)
+{
+    vtt::write_file(VT_FAILED_SQL_FILE, insert(1) + "\n" + insert(2) + "\n" + insert(3) + "\n");
+    int holder = open(VT_FAILED_SQL_FILE, O_RDONLY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(0, flock(holder, LOCK_EX));
+    pid_t locker = fork();  // keeps the open file, and with it the lock, after we close it
+    if (locker == 0) {
+        for (;;)
+            pause();
+    }
+    close(holder);
+    auto r = run_tool("timeout -s KILL 20 " + kTool);
+    kill(locker, SIGKILL);
+    waitpid(locker, nullptr, 0);
+    EXPECT_EQ(0, r.status) << r.output;
+    EXPECT_EQ(3, rows());
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ sim="$build/engine/vantor-engine-sim"
 daemon="$build/connector/vantorconnector"
 work="$build/zero-loss/$case_name"
 log="$root/var/vantorconnector.log"
-lock="$root/var/vantorconnector.lock"
+lock="$root/var/run/vantorconnector.lock"
 
 # The steady load: a few hundred services, checked every few seconds.
 LOAD=(--hosts "${VT_ZL_HOSTS:-40}" --services "${VT_ZL_SERVICES:-8}" --first-host-id 7001 --status-interval 5
