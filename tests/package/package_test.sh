@@ -31,7 +31,7 @@ echo "built $(basename "$deb")"
 [ "$(dpkg-deb -f "$deb" Package)" = vantor ] || fail "package name"
 [ "$(dpkg-deb -f "$deb" Version)" = 9.12.8-7 ] || fail "version $(dpkg-deb -f "$deb" Version)"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libgearman libmariadb libc6 libstdc++; do
+for lib in libgearman libmariadb libssl libc6 libstdc++; do
   case "$depends" in *"$lib"*) ;; *) fail "Depends lacks $lib: $depends" ;; esac
 done
 dpkg-deb -e "$deb" "$tmp/control"
