@@ -33,7 +33,7 @@ echo "built $(basename "$deb")"
 dpkg-deb -f "$deb" Description | grep -q "built for Naemon $(sed -n 's/^VTDB_ENGINE_VERSION:INTERNAL=//p' "$build/CMakeCache.txt") " \
   || fail "the engine release the module is for is not in the description"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libgearman libmariadb libc6 libstdc++; do
+for lib in libgearman libmariadb libssl libc6 libstdc++; do
   case "$depends" in *"$lib"*) ;; *) fail "Depends lacks $lib: $depends" ;; esac
 done
 dpkg-deb -e "$deb" "$tmp/control"

@@ -103,8 +103,7 @@ class Sender : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        vtt::init_runtime("vtdb");
-        vtt::load_sandbox_key();  // as the module loads it
+        vtt::init_runtime("vtdb");  // the job key too, as the module loads it
         vtt::gearmand_resume();
         vtt::gearmand_start();
         for (const auto &q : kQueues)

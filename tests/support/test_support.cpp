@@ -167,6 +167,7 @@ void init_runtime(const char *module)
     mkdir(path("/var/run").c_str(), 0755);
     if (parse_db_conf() != 0)
         throw std::runtime_error("db.php missing under " + root());
+    load_sandbox_key();  // as the daemon does before it forks its workers
 }
 
 std::map<std::string, QueueStatus> gearman_status()

@@ -59,7 +59,7 @@ private:
 };
 
 // Sets VTMODULE, logfile and logfile_aux for a unit under test, like a deliverable's start,
-// and reads db.php. The log goes to <root>/var/<module>.log.
+// and reads db.php and the job key. The log goes to <root>/var/<module>.log.
 void init_runtime(const char *module);
 
 // Job server probes over the admin protocol and a real worker/client.
