@@ -314,8 +314,9 @@ if [ "$variant" != stock ]; then
     "SELECT COUNT(*) FROM vantor4.service_comment WHERE host_id=$hid AND service_id=2 AND entry_type=4 AND comment_data='disk replaced' AND expires=1"
   check "acknowledged in the service status" wait_for 20 at_least 1 \
     "SELECT COUNT(*) FROM vantor4.service_status WHERE host_id=$hid AND service_id=2 AND problem_has_been_acknowledged=1"
+  # The comment reaches the command line without the characters a shell treats specially ("|").
   check "acknowledgement notification with its comment" wait_for 30 has_line "$run/notified/lines" \
-    "ACKNOWLEDGEMENT $hname passive CRITICAL 2030-01-31 18:00:00#|#disk replaced vtuser"
+    "ACKNOWLEDGEMENT $hname passive CRITICAL 2030-01-31 18:00:00##disk replaced vtuser"
   check "host comment stored" wait_for 20 at_least 1 \
     "SELECT COUNT(*) FROM vantor4.host_comment WHERE host_id=$hid AND entry_type=1 AND comment_data='cable replaced'"
   check "downtime stored as started" wait_for 20 at_least 1 \
