@@ -48,6 +48,9 @@ struct Sender {
     bool sleeping = false;   /* waiting for a first job */
     bool lingering = false;  /* waiting for more jobs to join the first */
     bool stopping = false;
+    bool busy = false;  /* submitting or probing, outside the lock */
+    bool held = false;  /* told to start nothing new (a fork is coming) */
+    std::condition_variable idle;
     pthread_t thread{};
 };
 
@@ -320,10 +323,13 @@ void *run(void *arg)
             s.sleeping = true;
             s.wake.wait_until(lk, breaker_until, [&] { return !s.pending.empty() || s.stopping; });
             s.sleeping = false;
-            if (s.pending.empty() && !s.stopping && Clock::now() >= breaker_until) {
+            if (s.pending.empty() && !s.stopping && !s.held && Clock::now() >= breaker_until) {
+                s.busy = true;
                 lk.unlock();
                 probe_with_delayed();
                 lk.lock();
+                s.busy = false;
+                s.idle.notify_all();
             }
             continue;
         }
@@ -344,16 +350,23 @@ void *run(void *arg)
                 continue;
             }
         }
+        if (s.held && !s.stopping) {
+            s.wake.wait(lk, [&] { return !s.held || s.stopping; });
+            continue;
+        }
         std::deque<Item> work;
         work.swap(s.pending);
         const size_t work_bytes = s.pending_bytes;
         s.pending_bytes = 0;
         s.delivering_bytes = work_bytes;
+        s.busy = true;
         lk.unlock();
         deliver(work);
         work.clear();
         lk.lock();
+        s.busy = false;
         s.delivering_bytes = 0;
+        s.idle.notify_all();
     }
 }
 
@@ -400,6 +413,18 @@ int refuse_full(const char *queue, const char *text)
 }
 
 }  // namespace
+
+void vt::sender_hold(bool on) noexcept
+{
+    if (!sender)
+        return;
+    std::unique_lock<std::mutex> lk(sender->m);
+    sender->held = on;
+    if (on)
+        sender->idle.wait_for(lk, milliseconds(vt::kHoldWaitMs), [] { return !sender->busy; });
+    else
+        sender->wake.notify_one();
+}
 
 std::mutex &vt::delayed_queue_lock()
 {

@@ -24,6 +24,7 @@
 #include "vt_gearman_client.h"
 #include "vt_identity.h"
 #include "vt_log.h"
+#include "vt_sender.h"
 #include "vt_util.h"
 #include "vtdb_scratch.h"
 
@@ -350,7 +351,9 @@ int start_walk() {
     if (pipe2(fds, O_CLOEXEC) != 0)
         return -2;
     const pid_t engine = getpid();
+    vt::sender_hold(true);
     const pid_t first = fork();
+    vt::sender_hold(false);  // in the child there is no sender: nothing to let go
     if (first < 0) {
         close(fds[0]);
         close(fds[1]);
