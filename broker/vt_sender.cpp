@@ -50,6 +50,7 @@ struct Sender {
     bool stopping = false;
     bool busy = false;  /* submitting or probing, outside the lock */
     bool held = false;  /* told to start nothing new (a fork is coming) */
+    bool parked = false;  /* held between two submissions of a delivery */
     std::condition_variable idle;
     pthread_t thread{};
 };
@@ -70,6 +71,7 @@ bool past_stop_deadline()
 }
 
 /* Sender-thread state. */
+thread_local Sender *own_sender = nullptr;  /* set on the sender's thread only */
 bool breaker_open = false;
 Clock::time_point breaker_until;
 std::string unique_prefix;
@@ -123,6 +125,23 @@ gearman_return_t send(const std::string &queue, vt::Priority prio, const std::st
     return vt::submit_payload(prio, queue.c_str(), unique.c_str(), payload.data(), payload.size());
 }
 
+/* Between two submissions of one delivery: while a fork is coming, the sender waits here,
+ * outside every library, instead of going on to the next submission. A delivery may hold
+ * many batches (or a long delayed queue), far longer than the forking thread should wait. */
+void park_if_held()
+{
+    Sender *s = own_sender;
+    if (!s)
+        return;
+    std::unique_lock<std::mutex> lk(s->m);
+    if (!s->held || s->stopping)
+        return;
+    s->parked = true;
+    s->idle.notify_all();
+    s->wake.wait(lk, [s] { return !s->held || s->stopping; });
+    s->parked = false;
+}
+
 /* Whether the delayed queue's head still is the message seen as m (same record, same
  * content, same time): only then is it the one that was sent. */
 bool still_head(const delayed_msg *m, const std::string &queue, const std::string &job, const struct timeval &queued)
@@ -139,6 +158,7 @@ bool still_head(const delayed_msg *m, const std::string &queue, const std::strin
 gearman_return_t flush_delayed()
 {
     for (;;) {
+        park_if_held();
         struct Seen {
             const delayed_msg *m;
             std::string queue, job;
@@ -292,6 +312,7 @@ void deliver(const std::deque<Item> &work) noexcept
         std::vector<bool> done(batches.size(), false);
         try {
             for (size_t i = 0; i < batches.size(); ++i) {
+                park_if_held();
                 deliver_batch(batches[i]);
                 done[i] = true;
             }
@@ -317,6 +338,7 @@ void deliver(const std::deque<Item> &work) noexcept
 void *run(void *arg)
 {
     Sender &s = *static_cast<Sender *>(arg);
+    own_sender = &s;
     std::unique_lock<std::mutex> lk(s.m);
     for (;;) {
         if (s.pending.empty() && breaker_open && !s.stopping) {
@@ -421,9 +443,9 @@ void vt::sender_hold(bool on) noexcept
     std::unique_lock<std::mutex> lk(sender->m);
     sender->held = on;
     if (on)
-        sender->idle.wait_for(lk, milliseconds(vt::kHoldWaitMs), [] { return !sender->busy; });
+        sender->idle.wait_for(lk, milliseconds(vt::kHoldWaitMs), [] { return !sender->busy || sender->parked; });
     else
-        sender->wake.notify_one();
+        sender->wake.notify_all();  /* the parked delivery, or the idle loop */
 }
 
 std::mutex &vt::delayed_queue_lock()

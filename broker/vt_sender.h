@@ -52,11 +52,13 @@ constexpr int kBreakerMs = 1000;
  * the one a refusal gives. Never waits for the sender or the network. */
 int sender_take(Priority prio, const char *queue, const char *text) noexcept;
 /* Around a fork whose child runs module code (the initial-state walk): on, the sender starts
- * no new submission and the caller waits, at most kHoldWaitMs, for the running one to end, so
- * that the child inherits no lock the sender took inside a library (the allocator's, the
- * random generator's); a submission still blocked on the network after that holds none. Off
- * lets the sender go on. Does nothing while no sender runs. */
-constexpr int kHoldWaitMs = 250;
+ * no new submission (a delivery in progress stops before its next one) and the caller waits
+ * until the sender is outside every library, so that the child inherits no lock the sender
+ * took inside one (the allocator's, the random generator's). That takes one submission at
+ * most, bounded by the client's timeout; kHoldWaitMs is longer, and a submission still
+ * blocked on the network after it holds none. Off lets the sender go on. Does nothing while
+ * no sender runs. */
+constexpr int kHoldWaitMs = 3000;
 void sender_hold(bool on) noexcept;
 /* The lock every use of the delayed queue takes while a sender may run. Never held across
  * a network call; a dump of the queue may run under it. */

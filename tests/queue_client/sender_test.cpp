@@ -295,6 +295,28 @@ TEST_F(Sender, StopDeliversThenDelaysWithinItsBoundAndLeavesSubmissionsSynchrono
         EXPECT_GE(all.count(j), 1u) << j;
 }
 
+// A hold taken while a long delivery is under way stops it before its next submission, so
+// that a fork finds the sender outside every library; letting go delivers the rest in order.
+TEST_F(Sender, AHoldStopsADeliveryBetweenSubmissionsUntilLetGo)
+{
+    const std::string big(30 * 1024, 'h');
+    constexpr int kMessages = 1000;  // 30 MB: some 500 batches of two
+    for (int i = 0; i < kMessages; ++i)
+        submit("vtdb_vtstatus", std::to_string(i) + big);
+    ASSERT_TRUE(vtt::wait_until([] { return vtt::gearman_queued("vtdb_vtstatus") > 0; }, 5000));
+    vt::sender_hold(true);
+    const long at_hold = vtt::gearman_queued("vtdb_vtstatus");
+    usleep(500 * 1000);
+    const long later = vtt::gearman_queued("vtdb_vtstatus");
+    vt::sender_hold(false);
+    EXPECT_EQ(at_hold, later) << "submitted while held";
+    EXPECT_LT(later, kMessages / 2) << "the hold came after the whole delivery";
+    Jobs got = messages_of(take_raw("vtdb_vtstatus", 1500));
+    ASSERT_EQ(static_cast<size_t>(kMessages), got.size());
+    for (int i = 0; i < kMessages; ++i)
+        EXPECT_EQ(std::to_string(i) + big, got[i]) << "message " << i;
+}
+
 // A fork while the sender works: the child has no sender (its submissions are synchronous,
 // through its own client), inherits no held lock, and the parent's jobs stay the parent's.
 TEST_F(Sender, ForkedChildSubmitsItselfAndTheParentsJobsStayThere)

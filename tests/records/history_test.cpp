@@ -297,6 +297,7 @@ TEST_F(History, AStalledDatabaseDoesNotKeepTheWalk) {
     ASSERT_TRUE(vtt::wait_until([&] { return log_count("MYSQL ERROR") > 0; }, 20000));
     {
         vtt::MariadbPaused stalled;
+        usleep(500 * 1000);  // the walk, comparing object after object, is now stuck in one
         kill(engine, SIGKILL);
         waitpid(engine, nullptr, 0);
         EXPECT_TRUE(vtt::wait_until([&] { return log_count("Log initial states - naemon restarted, bye") == 1; },
