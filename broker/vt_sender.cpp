@@ -51,6 +51,7 @@ struct Sender {
     bool busy = false;  /* submitting or probing, outside the lock */
     bool held = false;  /* told to start nothing new (a fork is coming) */
     bool parked = false;  /* held between two submissions of a delivery */
+    bool running = false;  /* the thread has set itself up and reached its loop */
     std::condition_variable idle;
     pthread_t thread{};
 };
@@ -338,8 +339,10 @@ void deliver(const std::deque<Item> &work) noexcept
 void *run(void *arg)
 {
     Sender &s = *static_cast<Sender *>(arg);
-    own_sender = &s;
+    own_sender = &s;  /* the first use of this library's thread-local storage allocates it */
     std::unique_lock<std::mutex> lk(s.m);
+    s.running = true;
+    s.idle.notify_all();
     for (;;) {
         if (s.pending.empty() && breaker_open && !s.stopping) {
             s.sleeping = true;
@@ -443,7 +446,7 @@ void vt::sender_hold(bool on) noexcept
     std::unique_lock<std::mutex> lk(sender->m);
     sender->held = on;
     if (on)
-        sender->idle.wait_for(lk, milliseconds(vt::kHoldWaitMs), [] { return !sender->busy || sender->parked; });
+        sender->idle.wait_for(lk, milliseconds(vt::kHoldWaitMs), [] { return sender->running && (!sender->busy || sender->parked); });
     else
         sender->wake.notify_all();  /* the parked delivery, or the idle loop */
 }
@@ -514,6 +517,14 @@ extern "C" int vt_sender_start(void)
             return -2;
         }
         pthread_setname_np(s->thread, "vtdb-sender");
+        /* A new thread allocates while it sets itself up (the runtime's records, its
+         * thread-local storage): a fork before it reached its loop, such as the walk's at
+         * the start of the event loop, could inherit the allocator's lock taken. */
+        {
+            std::unique_lock<std::mutex> lk(s->m);
+            if (!s->idle.wait_for(lk, milliseconds(vt::kHoldWaitMs), [s] { return s->running; }))
+                vt_write_to_log("vt_sender_start: the sender thread is slow to start");
+        }
         sender = s;
         return 0;
     } catch (...) {
