@@ -400,6 +400,18 @@ CREATE TABLE IF NOT EXISTS vtcfg.service_metric (
   UNIQUE KEY service_metric_name (host_id, service_id, metric)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
+-- The upgrade scripts of sql/ applied to this database, by name (the script's file name
+-- without .sql). A fresh schema is already up to date, so it records every script here; each
+-- script records itself when it has run. The check command compares this list with the
+-- scripts installed beside the schema.
+CREATE TABLE IF NOT EXISTS vtcfg.schema_upgrades (
+  name VARCHAR(64) NOT NULL,
+  applied DATETIME NULL DEFAULT CURRENT_TIMESTAMP,
+  PRIMARY KEY (name)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+INSERT IGNORE INTO vtcfg.schema_upgrades (name) VALUES
+  ('upgrade-status-purge-index');
+
 -- ---------------------------------------------------------------------------------------
 -- vtperf: performance values, one table per host
 -- ---------------------------------------------------------------------------------------

@@ -4,3 +4,10 @@
 
 ALTER TABLE vantor4.host_status DROP KEY IF EXISTS host_status_purge, ADD KEY host_status_purge (deleted);
 ALTER TABLE vantor4.service_status DROP KEY IF EXISTS service_status_purge, ADD KEY service_status_purge (deleted);
+
+CREATE TABLE IF NOT EXISTS vtcfg.schema_upgrades (
+  name VARCHAR(64) NOT NULL,
+  applied DATETIME NULL DEFAULT CURRENT_TIMESTAMP,
+  PRIMARY KEY (name)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+INSERT IGNORE INTO vtcfg.schema_upgrades (name) VALUES ('upgrade-status-purge-index');

@@ -57,5 +57,13 @@ plan=$("${client[@]}" -N -B -e "EXPLAIN DELETE FROM vtnew_vantor4.service_status
   (unix_timestamp(now()) - unix_timestamp(next_check)) > (check_interval * 60 * 10)")
 case "$plan" in *service_status_purge*) ;; *) bad "the purge does not use its index: $plan" ;; esac
 
+# Every script records itself, and a fresh schema records every script: both lists equal the
+# scripts in sql/, so the check command can tell an upgrade not yet applied.
+scripts=$(for f in "$sqldir"/upgrade-*.sql; do basename "$f" .sql; done | sort)
+for p in vtup_ vtnew_; do
+  recorded=$("${client[@]}" -N -B -e "SELECT name FROM ${p}vtcfg.schema_upgrades ORDER BY name" | sort)
+  [ "$recorded" = "$scripts" ] || bad "${p%_} records the upgrades \"$recorded\", sql/ holds \"$scripts\""
+done
+
 [ $failed = 0 ] && echo "upgrade checks passed"
 exit $failed
