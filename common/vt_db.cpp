@@ -452,6 +452,7 @@ extern "C" void vt_escape_string_for_mysql(const char *text, char **result)
 
 extern "C" void vt_write_failed_sql(const char *query)
 {
+    vt_rotate_error_file(VT_FAILED_SQL_FILE);
     vt_append_line(VT_FAILED_SQL_FILE, query);
 }
 

@@ -26,6 +26,7 @@ time_t last_logged_error = 0;
 time_t timenow = 0;
 int vt_log_create_mode = -1;
 int vt_log_pipe_fd = -1;
+long long vt_error_file_limit = 100000000;
 
 namespace {
 
@@ -63,34 +64,40 @@ bool lock_for_rotation(int fd)
     }
 }
 
-/* Moves an oversized log to its one older generation. Several processes append to the
+/* Moves an oversized file to its one older generation. Several processes append to the
  * same file, so a rotation takes a lock on the old file and re-checks that the path still
  * names it: a second process that saw the same oversized file must not rotate the fresh
- * one over the generation the first has just kept. */
-void rotate_if_needed()
+ * one over the generation the first has just kept. True when this call moved it. */
+bool rotate_file(const char *path, const char *older, off_t limit)
 {
-    if (!logfile || !logfile_aux)
-        return;
+    if (!path || !older)
+        return false;
     /* var/ may be written by the engine's user: the names are used relative to the folder,
      * and only a regular file of one name is moved. */
-    vt::safe::Location log = vt::safe::locate(logfile, vt::safe::Report::Quiet);
-    vt::safe::Location aux = vt::safe::locate(logfile_aux, vt::safe::Report::Quiet);
+    vt::safe::Location file = vt::safe::locate(path, vt::safe::Report::Quiet);
+    vt::safe::Location aux = vt::safe::locate(older, vt::safe::Report::Quiet);
     struct stat st;
-    if (!log || !aux || !vt::safe::stat_at(log.dir.get(), log.name, st) || !S_ISREG(st.st_mode) ||
-        st.st_size <= kMaxLogSize)
-        return;
-    vt::Fd fd = vt::safe::open_at(log.dir.get(), log.name, O_RDONLY, 0, vt::safe::Kind::Regular, log.path,
+    if (!file || !aux || !vt::safe::stat_at(file.dir.get(), file.name, st) || !S_ISREG(st.st_mode) ||
+        st.st_size <= limit)
+        return false;
+    vt::Fd fd = vt::safe::open_at(file.dir.get(), file.name, O_RDONLY, 0, vt::safe::Kind::Regular, file.path,
                                   vt::safe::Report::Quiet);
     if (!fd)
-        return;
+        return false;
     if (!lock_for_rotation(fd.get()))
-        return;  /* the entry goes to the oversized file; a later one rotates */
+        return false;  /* the entry goes to the oversized file; a later one rotates */
     struct stat held, now;
-    if (fstat(fd.get(), &held) == 0 && vt::safe::stat_at(log.dir.get(), log.name, now) && held.st_ino == now.st_ino &&
-        held.st_dev == now.st_dev && held.st_size > kMaxLogSize) {
+    if (fstat(fd.get(), &held) == 0 && vt::safe::stat_at(file.dir.get(), file.name, now) &&
+        held.st_ino == now.st_ino && held.st_dev == now.st_dev && held.st_size > limit) {
         unlinkat(aux.dir.get(), aux.name.c_str(), 0);
-        renameat(log.dir.get(), log.name.c_str(), aux.dir.get(), aux.name.c_str());
+        return renameat(file.dir.get(), file.name.c_str(), aux.dir.get(), aux.name.c_str()) == 0;
     }
+    return false;
+}
+
+void rotate_if_needed()
+{
+    rotate_file(logfile, logfile_aux, kMaxLogSize);
 }
 
 std::string stamp(time_t t)
@@ -193,6 +200,18 @@ extern "C" int vt_write_to_log(const char *message)
         return append_entry(entry);
     } catch (...) {
         return write_entry_on_stack(message);
+    }
+}
+
+extern "C" void vt_rotate_error_file(const char *path)
+{
+    try {
+        const std::string older = std::string(path ? path : "") + ".1";
+        if (path && rotate_file(path, older.c_str(), static_cast<off_t>(vt_error_file_limit)))
+            vt_logf("%s grew above %lld bytes: moved to %s, replacing the one before; what it holds is lost at "
+                    "the next move unless it is replayed or kept elsewhere", path, vt_error_file_limit, older.c_str());
+    } catch (...) {
+        vt_log_noexcept("ERROR rotating an error file failed: out of memory");
     }
 }
 

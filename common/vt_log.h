@@ -25,6 +25,12 @@ extern int vt_log_create_mode;
  * itself hands them to one that may (see vt_log_relay). */
 extern int vt_log_pipe_fd;
 
+/* Size above which a file of failed statements or values (vtsql.errors, perfdata.errors) is
+ * moved to its one older generation "<name>.1" (100000000 bytes, as the log). */
+extern long long vt_error_file_limit;
+/* Rotates such a file when it has grown above vt_error_file_limit, and logs that it did. */
+void vt_rotate_error_file(const char *path);
+
 /* Appends "[date] message\n" to logfile, rotating it first when it is larger than
  * 100000000 bytes. The message is written verbatim and stays the caller's.
  * Returns 0 when written (or printed in debug mode), -2 when the file cannot be opened. */

@@ -27,7 +27,7 @@ namespace {
 
 enum class Role { ExternalCommands, DelayedMessages, StatusPri, Perfdata, Notify, Status, Retention };
 
-/* One retention child when values expire, none otherwise (set once the settings are read). */
+/* One retention child when values or history expire, none otherwise (set once the settings are read). */
 int retention_children = 0;
 
 /* One kind of child: how to start it, how many (nullptr: exactly one), and what the
@@ -360,7 +360,7 @@ int run()
     while (db_connect() != 0)
         vt_sleep_seconds(2);
 
-    retention_children = PERFDATA_RETENTION_DAYS > 0 ? 1 : 0;
+    retention_children = vt_retention_wanted() ? 1 : 0;
     std::vector<ChildKind> table = child_table();
     install_stop_handlers();
     start_children(table);

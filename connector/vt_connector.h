@@ -19,10 +19,18 @@ extern int VT_SEND_NOTIFICATIONS;
 extern int VT_ACCEPT_UNSIGNED_JOBS;
 /* Days performance values are kept; 0 keeps them for good. */
 extern int PERFDATA_RETENTION_DAYS;
-/* The retention child's rows per DELETE, its pause between two (seconds) and between passes. */
+/* Days the history kinds are kept, 0 keeping them for good: state changes, the records of
+ * acknowledgements and downtime starts in the state history, notifications, comments and
+ * downtimes after their end, flapping starts and stops. */
+extern int VT_STATE_HISTORY_RETENTION_DAYS;
+extern int VT_ACKNOWLEDGEMENT_RETENTION_DAYS;
+extern int VT_NOTIFICATION_RETENTION_DAYS;
+extern int VT_ENDED_COMMENT_DOWNTIME_RETENTION_DAYS;
+extern int VT_FLAPPING_RETENTION_DAYS;
+/* The retention child's rows per DELETE, its pause between two (ms) and between passes (s). */
 extern int VT_RETENTION_CHUNK;
-extern double VT_RETENTION_PAUSE;
-extern double VT_RETENTION_INTERVAL;
+extern int VT_RETENTION_PAUSE_MS;
+extern int VT_RETENTION_INTERVAL_S;
 /* Largest dump file the replay reads, in MiB (key "max_dump_file_mb"); larger ones are
  * moved aside as ".rejected". */
 extern int VT_MAX_DUMP_FILE_MB;
@@ -33,6 +41,10 @@ extern double sleep_time;
 
 /* Reads vantorconnector.conf; 0, or -2 when it cannot be opened (defaults stay). */
 int parse_vantorconnector_conf(void);
+/* Sets every setting of vantorconnector.conf to its default. */
+void vt_settings_defaults(void);
+/* 1 when any retention setting expires rows, so that the retention child has work. */
+int vt_retention_wanted(void);
 /* Detaches under the lock file. 0, or -2 when the fork failed (start-up goes on in the
  * foreground); exits with 254 on lock-file failures. */
 int vt_daemon_init(void);
@@ -51,7 +63,7 @@ pid_t vt_perfdata_gm_dispatcher(void);
 pid_t vt_notify_gm_dispatcher(void);
 pid_t vt_external_command_dispatcher(void);
 pid_t vt_delayed_message_dispatcher(void);
-/* The retention child: started only when PERFDATA_RETENTION_DAYS is above 0. */
+/* The retention child: started only when vt_retention_wanted(). */
 pid_t vt_perfdata_retention_dispatcher(void);
 
 /* Sleeps for a (fractional) number of seconds, resuming after signals. */

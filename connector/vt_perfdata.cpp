@@ -142,6 +142,7 @@ extern "C" int vt_process_perfdata(const char *record)
 
 extern "C" void vt_write_perfdata_errors(const char *text)
 {
+    vt_rotate_error_file(VT_PERFDATA_ERRORS);
     vt_append_line(VT_PERFDATA_ERRORS, text);
 }
 

@@ -196,7 +196,8 @@ CREATE TABLE IF NOT EXISTS vantor4.host_comment (
   expire_time DATETIME NULL,
   comment_id BIGINT UNSIGNED NOT NULL,
   PRIMARY KEY (comment_id),
-  KEY host_comment_host (host_id)
+  KEY host_comment_host (host_id),
+  KEY host_comment_expiry (expire_time)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
 CREATE TABLE IF NOT EXISTS vantor4.service_comment (
@@ -212,7 +213,8 @@ CREATE TABLE IF NOT EXISTS vantor4.service_comment (
   expire_time DATETIME NULL,
   comment_id BIGINT UNSIGNED NOT NULL,
   PRIMARY KEY (comment_id),
-  KEY service_comment_service (host_id, service_id)
+  KEY service_comment_service (host_id, service_id),
+  KEY service_comment_expiry (expire_time)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
 -- Scheduled downtimes, written positionally with REPLACE: the key makes each downtime keep
@@ -231,7 +233,8 @@ CREATE TABLE IF NOT EXISTS vantor4.host_downtime (
   downtime_id BIGINT UNSIGNED NOT NULL,
   attr INT NULL,
   PRIMARY KEY (downtime_id, host_id),
-  KEY host_downtime_host (host_id)
+  KEY host_downtime_host (host_id),
+  KEY host_downtime_end (end_time)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
 CREATE TABLE IF NOT EXISTS vantor4.service_downtime (
@@ -249,7 +252,8 @@ CREATE TABLE IF NOT EXISTS vantor4.service_downtime (
   downtime_id BIGINT UNSIGNED NOT NULL,
   attr INT NULL,
   PRIMARY KEY (downtime_id, host_id, service_id),
-  KEY service_downtime_service (host_id, service_id)
+  KEY service_downtime_service (host_id, service_id),
+  KEY service_downtime_end (end_time)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
 -- Starts and stops of flapping (type 1000 / 1001), written positionally.
@@ -261,7 +265,8 @@ CREATE TABLE IF NOT EXISTS vantor4.host_flapping (
   percent_change DOUBLE NULL,
   high_threshold DOUBLE NULL,
   low_threshold DOUBLE NULL,
-  KEY host_flapping_host_time (host_id, entry_time)
+  KEY host_flapping_host_time (host_id, entry_time),
+  KEY host_flapping_time (entry_time)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
 CREATE TABLE IF NOT EXISTS vantor4.service_flapping (
@@ -273,7 +278,8 @@ CREATE TABLE IF NOT EXISTS vantor4.service_flapping (
   percent_change DOUBLE NULL,
   high_threshold DOUBLE NULL,
   low_threshold DOUBLE NULL,
-  KEY service_flapping_service_time (host_id, service_id, entry_time)
+  KEY service_flapping_service_time (host_id, service_id, entry_time),
+  KEY service_flapping_time (entry_time)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
 -- One row per contact notification sent, written positionally. Contact and command ids are
@@ -292,7 +298,8 @@ CREATE TABLE IF NOT EXISTS vantor4.host_notification (
   escalated INT NULL,
   start_time DATETIME NULL,
   end_time DATETIME NULL,
-  KEY host_notification_host_time (host_id, entry_time)
+  KEY host_notification_host_time (host_id, entry_time),
+  KEY host_notification_time (entry_time)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
 CREATE TABLE IF NOT EXISTS vantor4.service_notification (
@@ -310,7 +317,8 @@ CREATE TABLE IF NOT EXISTS vantor4.service_notification (
   escalated INT NULL,
   start_time DATETIME NULL,
   end_time DATETIME NULL,
-  KEY service_notification_service_time (host_id, service_id, entry_time)
+  KEY service_notification_service_time (host_id, service_id, entry_time),
+  KEY service_notification_time (entry_time)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
 -- Engine commands queued by other components; the relay reads id (1st column) and command
@@ -410,13 +418,16 @@ CREATE TABLE IF NOT EXISTS vtcfg.schema_upgrades (
   PRIMARY KEY (name)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 INSERT IGNORE INTO vtcfg.schema_upgrades (name) VALUES
-  ('upgrade-status-purge-index');
+  ('upgrade-status-purge-index'),
+  ('upgrade-retention-index');
 
 -- ---------------------------------------------------------------------------------------
 -- vtperf: performance values, one table per host
 -- ---------------------------------------------------------------------------------------
 
--- Template of service_perf_<host id>, which the workers create from it on first use.
+-- Template of service_perf_<host id>, which the workers create from it on first use. The
+-- index on entry_time lets the retention delete expired values without reading those that stay;
+-- values arrive in time order, so its entries are appended at its end.
 CREATE TABLE IF NOT EXISTS vtperf.service_perf (
   entry_time DATETIME NULL,
   service_id INT NULL,
@@ -427,7 +438,8 @@ CREATE TABLE IF NOT EXISTS vtperf.service_perf (
   baseline DOUBLE NULL,
   lower_limit DOUBLE NULL,
   upper_limit DOUBLE NULL,
-  KEY service_perf_metric_time (service_id, metric_id, entry_time)
+  KEY service_perf_metric_time (service_id, metric_id, entry_time),
+  KEY service_perf_time (entry_time)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
 -- ---------------------------------------------------------------------------------------

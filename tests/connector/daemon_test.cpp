@@ -289,18 +289,20 @@ TEST_F(Daemon, KilledWorkerOfEachKindIsReplacedByItsKind)
     EXPECT_TRUE(row_arrives(4, "still served"));
 }
 
-// The retention child runs only when values expire, and is restarted like the workers.
+// The retention child runs only when values or history expire, and is restarted like the workers.
 TEST_F(Daemon, RetentionChildRunsWhenSetAndIsRestarted)
 {
     auto retention_pid = [&] {
-        const std::string needle = "processing perfdata retention of 30 days - pid ", log = new_log();
+        const std::string needle = "processing history retention - state changes 0, acknowledgements 0, "
+                                   "notifications 30, ended comments and downtimes 0, flapping 0 days (0 keeps) - pid ";
+        const std::string log = new_log();
         size_t at = log.rfind(needle);
         return at == std::string::npos ? 0 : static_cast<pid_t>(std::stol(log.substr(at + needle.size())));
     };
     start();
     EXPECT_EQ(0, new_lines("processing perfdata retention"));
     vtt::stop_daemon(supervisor);
-    conf("vtstatus_workers=1\nperfdata_workers=0\nnotify_workers=0\nperfdata_retention_days=30\n");
+    conf("vtstatus_workers=1\nperfdata_workers=0\nnotify_workers=0\nnotification_retention_days=30\n");
     start();
     pid_t victim = 0;
     ASSERT_TRUE(vtt::wait_until([&] { return (victim = retention_pid()) > 0; }, 10000)) << new_log();

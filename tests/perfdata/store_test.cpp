@@ -754,8 +754,8 @@ TEST_F(PerfdataStore, RetentionDeletesOldValuesInChunks)
     const long deletes_before = server_count(sql, "Com_delete");
     PERFDATA_RETENTION_DAYS = 30;
     VT_RETENTION_CHUNK = 3;
-    VT_RETENTION_PAUSE = 0;
-    VT_RETENTION_INTERVAL = 3600;
+    VT_RETENTION_PAUSE_MS = 0;
+    VT_RETENTION_INTERVAL_S = 3600;
     Workers w;
     pid_t p = vt_perfdata_retention_dispatcher();
     PERFDATA_RETENTION_DAYS = 0;
