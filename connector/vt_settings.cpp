@@ -36,10 +36,11 @@ struct Setting {
     int max;
 };
 #define VT_SETTING(key, global, fallback, min, max) {key, &global, #global, fallback, min, max}
+/* A negative number of workers has always meant none, and files in use may say so. */
 const Setting kSettings[] = {
-    VT_SETTING("vtstatus_workers", VTSTATUS_WORKERS, 3, 0, 256),
-    VT_SETTING("perfdata_workers", PERFDATA_WORKERS, 4, 0, 256),
-    VT_SETTING("notify_workers", NOTIFY_WORKERS, 2, 0, 256),
+    VT_SETTING("vtstatus_workers", VTSTATUS_WORKERS, 3, INT_MIN, 256),
+    VT_SETTING("perfdata_workers", PERFDATA_WORKERS, 4, INT_MIN, 256),
+    VT_SETTING("notify_workers", NOTIFY_WORKERS, 2, INT_MIN, 256),
     VT_SETTING("max_metrics_per_service", VT_MAX_METRICS, 100, 0, 1000000),
     VT_SETTING("log_notifications_commands", VT_LOG_NOTIFICATIONS_COMMANDS, 0, 0, 1),
     VT_SETTING("send_notifications", VT_SEND_NOTIFICATIONS, 1, 0, 1),

@@ -121,12 +121,12 @@ TEST_F(Conf, EachLineNotTakenIsLoggedWithItsNumber)
     const std::string at = std::string("ERROR ") + VT_CONNECTOR_CONF + " line ";
     const std::pair<int, std::string> wrong[] = {
         {3, "unknown key \"VTSTATUS_WORKERS\""},
-        {4, "\"1=2\" is not a whole number: expected perfdata_workers=<0..256> (kept 4)"},
-        {7, "\"-3 trailing\" is not a whole number: expected notify_workers=<0..256> (kept 7)"},
+        {4, "\"1=2\" is not a whole number: expected perfdata_workers=<-2147483648..256> (kept 4)"},
+        {7, "\"-3 trailing\" is not a whole number: expected notify_workers=<-2147483648..256> (kept 7)"},
         {8, "\"\" is not a whole number: expected max_metrics_per_service=<0..1000000> (kept 100)"},
         {9, "2 is out of range: expected send_notifications=<0..1> (kept 1)"},
         {10, "0 is out of range: expected retention_chunk_rows=<1..1000000> (kept 5000)"},
-        {11, "\"99999999999\" is not a whole number: expected vtstatus_workers=<0..256> (kept 5)"},
+        {11, "\"99999999999\" is not a whole number: expected vtstatus_workers=<-2147483648..256> (kept 5)"},
         {12, "no \"=\": expected key=number"},
         {13, "unknown key \"\""},
     };
