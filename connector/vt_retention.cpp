@@ -2,6 +2,7 @@
 #include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
+#include "vt_metrics.h"
 #include "vt_util.h"
 #include "vantor_config.h"
 
@@ -46,6 +47,7 @@ unsigned long long purge_table(const std::string &table, const std::string &cuto
             return total;
         const unsigned long long n = mysql_affected_rows(&dbHandle);
         total += n;
+        vt::metrics::retention_deleted(n);
         if (n < static_cast<unsigned long long>(VT_RETENTION_CHUNK))
             return total;
         vt_sleep_seconds(VT_RETENTION_PAUSE);

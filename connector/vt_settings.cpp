@@ -56,6 +56,13 @@ extern "C" int parse_vantorconnector_conf(void)
         char *value = key ? strtok_r(nullptr, "=", &save) : nullptr;
         if (!value)
             continue;
+        if (std::strcmp(key, "metrics_listen") == 0) {
+            std::string text = value;
+            text.erase(text.find_last_not_of(" \t\r\n") + 1);
+            text.erase(0, text.find_first_not_of(" \t"));
+            VT_METRICS_LISTEN = text;
+            continue;
+        }
         long number = std::strtol(value, nullptr, 10);
         for (const Setting &s : kSettings)
             if (std::strcmp(key, s.key) == 0)
@@ -65,6 +72,7 @@ extern "C" int parse_vantorconnector_conf(void)
             "%d\n\tVT_LOG_NOTIFICATIONS_COMMANDS %d\n\tVT_SEND_NOTIFICATIONS %d\n",
             VT_CONNECTOR_CONF, VTSTATUS_WORKERS, PERFDATA_WORKERS, NOTIFY_WORKERS, VT_MAX_METRICS,
             VT_LOG_NOTIFICATIONS_COMMANDS, VT_SEND_NOTIFICATIONS);
+    vt_logf("metrics page: %s", vt_metrics_enabled() ? ("http://" + VT_METRICS_LISTEN + "/metrics").c_str() : "off");
     if (VT_ACCEPT_UNSIGNED_JOBS)
         vt_write_to_log("WARNING accept_unsigned_jobs=1: the workers carry out jobs without a signature, which "
                         "anyone who reaches the job server can submit; set it back to 0 once every module "
