@@ -2,6 +2,7 @@
  * reconnect and retry, escaping, the failed-SQL file and the job-server list. */
 #include "vt_db.h"
 #include "vt_log.h"
+#include "vt_metrics.h"
 #include "vt_safe_file.h"
 #include "vt_util.h"
 #include "vantor_config.h"
@@ -452,6 +453,7 @@ extern "C" void vt_escape_string_for_mysql(const char *text, char **result)
 
 extern "C" void vt_write_failed_sql(const char *query)
 {
+    vt::metrics::message_failed();
     vt_rotate_error_file(VT_FAILED_SQL_FILE);
     vt_append_line(VT_FAILED_SQL_FILE, query);
 }

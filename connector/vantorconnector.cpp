@@ -2,6 +2,7 @@
 #include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
+#include "vt_metrics.h"
 #include "vt_safe_file.h"
 #include "vt_sign.h"
 #include "vt_util.h"
@@ -25,10 +26,16 @@
 
 namespace {
 
-enum class Role { ExternalCommands, DelayedMessages, StatusPri, Perfdata, Notify, Status, Retention };
+enum class Role { ExternalCommands, DelayedMessages, StatusPri, Perfdata, Notify, Status, Retention, Metrics };
+/* The restart counter of a kind is the metrics' child of the same place. */
+static_assert(static_cast<int>(Role::Retention) == vt::metrics::kRetention &&
+                  static_cast<int>(Role::Metrics) == vt::metrics::kMetricsServer,
+              "roles and the metrics' child kinds must stand in the same order");
 
 /* One retention child when values or history expire, none otherwise (set once the settings are read). */
 int retention_children = 0;
+/* One metrics child unless the page is switched off. */
+int metrics_children = 0;
 
 /* One kind of child: how to start it, how many (nullptr: exactly one), and what the
  * supervisor logs when it has died. Entries stand in the order children are started. */
@@ -50,13 +57,14 @@ std::vector<ChildKind> child_table()
         {Role::Notify, vt_notify_gm_dispatcher, &NOTIFY_WORKERS, "ERROR notify_gm child died %d, restarting", {}},
         {Role::Status, vt_vtstatus_gm_dispatcher, &VTSTATUS_WORKERS, "ERROR vtstatus_gm child died %d, restarting", {}},
         {Role::Retention, vt_perfdata_retention_dispatcher, &retention_children, "ERROR perfdata retention child died %d, restarting", {}},
+        {Role::Metrics, vt_metrics_dispatcher, &metrics_children, "ERROR metrics child died %d, restarting", {}},
     };
 }
 
 /* Ended children are matched against the kinds in this order. */
 const Role kRestartOrder[] = {Role::Status,    Role::Perfdata,         Role::Notify,
                               Role::StatusPri, Role::ExternalCommands, Role::DelayedMessages,
-                              Role::Retention};
+                              Role::Retention, Role::Metrics};
 
 ChildKind *find_kind(std::vector<ChildKind> &table, Role role)
 {
@@ -298,6 +306,7 @@ void kill_stopped_children(const std::vector<ChildKind> &table, std::map<pid_t, 
                 if (pid != ended)
                     continue;
                 vt_logf(k->died_format, static_cast<int>(ended));
+                vt::metrics::child_restarted(static_cast<vt::metrics::Child>(role));
                 pid = k->start();
             }
         }
@@ -361,6 +370,9 @@ int run()
         vt_sleep_seconds(2);
 
     retention_children = vt_retention_wanted() ? 1 : 0;
+    metrics_children = vt_metrics_enabled() ? 1 : 0;
+    /* Before the first fork: every child must add to the same counters. */
+    vt::metrics::init();
     std::vector<ChildKind> table = child_table();
     install_stop_handlers();
     start_children(table);

@@ -65,12 +65,20 @@ pid_t vt_external_command_dispatcher(void);
 pid_t vt_delayed_message_dispatcher(void);
 /* The retention child: started only when vt_retention_wanted(). */
 pid_t vt_perfdata_retention_dispatcher(void);
+/* The metrics child, serving the counters over HTTP on VT_METRICS_LISTEN; started only while
+ * vt_metrics_enabled() (the setting is not "off"). */
+pid_t vt_metrics_dispatcher(void);
+int vt_metrics_enabled(void);
 
 /* Sleeps for a (fractional) number of seconds, resuming after signals. */
 void vt_sleep_seconds(double seconds);
 
 #ifdef __cplusplus
 }
+
+#include <string>
+/* Address the metrics child listens on ("host:port", key "metrics_listen"; "off" for none). */
+extern std::string VT_METRICS_LISTEN;
 #endif
 
 #endif

@@ -2,6 +2,7 @@
 #include "vt_notify.h"
 #include "vt_connector.h"
 #include "vt_log.h"
+#include "vt_metrics.h"
 #include "vt_util.h"
 #include "vt_worker.h"
 
@@ -550,7 +551,8 @@ extern "C" void *vt_process_gearman_notify(gearman_job_st *job, void *, size_t *
         std::string cmd = vt_job_workload_text(job);
         int early_timeout = 0;
         double exectime = 0;
-        vt_system_r(cmd.c_str(), 60, &early_timeout, &exectime, nullptr, 0);
+        const int rc = vt_system_r(cmd.c_str(), 60, &early_timeout, &exectime, nullptr, 0);
+        vt::metrics::command_run(rc != 0);
     } catch (...) {
         vt_write_to_log("ERROR notification job dropped: out of memory");
     }

@@ -4,6 +4,7 @@
 #include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
+#include "vt_metrics.h"
 #include "vt_util.h"
 #include "vt_worker.h"
 
@@ -345,11 +346,15 @@ int store_metrics(perfdata_job *job, const std::vector<perf_metric *> &parsed)
         return parsed.size() == 1 ? -2 : 0;
     register_metrics(*job, metrics);
     std::string rows;
+    uint64_t values = 0;
     for (const Pending &p : metrics)
-        if (p.store)
+        if (p.store) {
             append_value_row(rows, *job, p.id, *p.metric);
+            ++values;
+        }
     if (rows.empty())
         return 0;
+    vt::metrics::values_stored(values);
     return insert_value_rows(job->host_id, rows);
 }
 

@@ -2,6 +2,7 @@
 #include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
+#include "vt_metrics.h"
 #include "vt_util.h"
 #include "vantor_config.h"
 
@@ -153,6 +154,7 @@ unsigned long long purge_table(const Expiry &e, const Table &t, const std::strin
             return total;
         const unsigned long long n = mysql_affected_rows(&dbHandle);
         total += n;
+        vt::metrics::retention_deleted(n);
         if (n > 0)
             vt_sleep_seconds(VT_RETENTION_PAUSE_MS / 1000.0);
         if (n < static_cast<unsigned long long>(VT_RETENTION_CHUNK))

@@ -91,6 +91,10 @@ std::string take_line(const std::string &raw)
     if (eq == std::string::npos)
         return "no \"=\": expected key=number";
     const std::string key = trimmed(line.substr(0, eq)), text = trimmed(line.substr(eq + 1));
+    if (key == "metrics_listen") {  /* the one setting that is a text: an address, or "off" */
+        VT_METRICS_LISTEN = text;
+        return std::string();
+    }
     for (const Setting &s : kSettings) {
         if (key != s.key)
             continue;
@@ -143,7 +147,7 @@ extern "C" int parse_vantorconnector_conf(void)
     std::string summary = vt::format("Reading %s read", VT_CONNECTOR_CONF);
     for (const Setting &s : kSettings)
         summary += vt::format("\n\t%s %d", s.name, *s.value);
-    summary += '\n';
+    summary += vt::format("\n\tmetrics_listen %s\n", vt_metrics_enabled() ? VT_METRICS_LISTEN.c_str() : "off");
     vt_write_to_log(summary.c_str());
     if (VT_ACCEPT_UNSIGNED_JOBS)
         vt_write_to_log("WARNING accept_unsigned_jobs=1: the workers carry out jobs without a signature, which "

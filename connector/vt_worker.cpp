@@ -4,12 +4,14 @@
 #include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
+#include "vt_metrics.h"
 #include "vt_sign.h"
 #include "vt_util.h"
 #include "vantor_config.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <cstdint>
 #include <ctime>
 #include <exception>
 #include <unistd.h>
@@ -50,6 +52,7 @@ void refuse_job(vt::JobCheck why)
     static unsigned long refused = 0;
     static time_t logged = 0;
     ++refused;
+    vt::metrics::job_refused(why == vt::JobCheck::Unsigned ? vt::metrics::kUnsigned : vt::metrics::kBadSignature);
     const time_t now = time(nullptr);
     if (logged != 0 && now >= logged && now - logged < kRefusalLogSeconds)
         return;
@@ -62,14 +65,15 @@ void refuse_job(vt::JobCheck why)
  * ones skipped. A batch of more messages than the module ever puts into one is dropped whole:
  * nothing the module sent looks like that, and it would hold the worker for as long as its
  * sender liked. */
-void run_batch(gearman_job_st *job, void *context, const char *data, size_t size)
+size_t run_batch(gearman_job_st *job, void *context, const char *data, size_t size)
 {
     size_t count = 0;
     vt::for_each_message(data, size, [&](const char *, size_t) { ++count; });
     if (count > vt::kBatchMessages) {
+        vt::metrics::job_refused(vt::metrics::kTooManyMessages);
         vt_logf("ERROR %s: a batch job of %zu messages (more than %zu) is dropped whole", registered_queue.c_str(),
                 count, vt::kBatchMessages);
-        return;
+        return 0;
     }
     std::vector<std::string> messages;
     const bool whole = vt::for_each_message(data, size, [&](const char *text, size_t len) {
@@ -82,13 +86,33 @@ void run_batch(gearman_job_st *job, void *context, const char *data, size_t size
                 registered_queue.c_str(), size, messages.size());
     if (batch_runner) {
         batch_runner(messages);
-        return;
+        return messages.size();
     }
     for (const std::string &m : messages) {
         size_t ignored_size = 0;
         gearman_return_t ignored_ret = GEARMAN_SUCCESS;
         std::free(run_message(job, context, m, &ignored_size, &ignored_ret));
     }
+    return messages.size();
+}
+
+/* The time stamp a signed job's authenticator covers, 0 for a job without an envelope. */
+time_t signed_time(const char *data, size_t size)
+{
+    if (!data || size < vt::kSignedOverhead || std::memcmp(data, vt::kSignedHeader, vt::kSignedHeaderSize - 1) != 0)
+        return 0;
+    const auto *p = reinterpret_cast<const unsigned char *>(data + vt::kSignedHeaderSize + vt::kJobMacSize);
+    uint64_t t = 0;
+    for (int i = 0; i < 8; ++i)
+        t = (t << 8) | p[i];
+    return static_cast<time_t>(t);
+}
+
+double seconds_since(const struct timespec &start)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec - start.tv_sec) + (now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
 /* What the job server calls: the signature is checked, then a single message goes to the job
@@ -106,18 +130,26 @@ void *serve_job(gearman_job_st *job, void *context, size_t *result_size, gearman
         const char *payload = nullptr;
         size_t payload_size = 0;
         const vt::JobCheck check = vt::open_job(registered_queue.c_str(), data, size, &payload, &payload_size);
+        const time_t signed_at = check == vt::JobCheck::Signed ? signed_time(data, size) : 0;
+        vt::metrics::job_taken(signed_at);
         if (check == vt::JobCheck::Forged || (check == vt::JobCheck::Unsigned && !VT_ACCEPT_UNSIGNED_JOBS)) {
             refuse_job(check);
             return nullptr;
         }
+        struct timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
         if (vt::is_batch(payload, payload_size)) {
-            run_batch(job, context, payload, payload_size);
+            const size_t ran = run_batch(job, context, payload, payload_size);
+            if (ran)
+                vt::metrics::job_done(ran, seconds_since(start), signed_at);
             return nullptr;
         }
         const std::string message = payload ? up_to_nul(payload, payload_size) : std::string();
         if (message.empty())
             return nullptr;
-        return run_message(job, context, message, result_size, ret_ptr);
+        void *result = run_message(job, context, message, result_size, ret_ptr);
+        vt::metrics::job_done(1, seconds_since(start), signed_at);
+        return result;
     } catch (...) {
         current_message = nullptr;
         vt::log_caught("job");
@@ -173,6 +205,7 @@ extern "C" int vt_create_worker_gearman(const char *queue, gearman_worker_fn *fn
         return -2;
     job_function = fn;
     registered_queue = queue;
+    vt::metrics::set_queue(queue);
     if (gearman_worker_add_function(gearman_worker, queue, 0, serve_job, nullptr) != GEARMAN_SUCCESS) {
         if (vt_throttle_allows(1))
             vt_logf("ERROR worker could not crete queue for %s - %s", queue, worker_error());
