@@ -147,7 +147,7 @@ extern "C" int parse_vantorconnector_conf(void)
     std::string summary = vt::format("Reading %s read", VT_CONNECTOR_CONF);
     for (const Setting &s : kSettings)
         summary += vt::format("\n\t%s %d", s.name, *s.value);
-    summary += vt::format("\n\tmetrics_listen %s\n", vt_metrics_enabled() ? VT_METRICS_LISTEN.c_str() : "off");
+    summary += vt::format("\n\tVT_METRICS_LISTEN %s\n", vt_metrics_enabled() ? VT_METRICS_LISTEN.c_str() : "off");
     vt_write_to_log(summary.c_str());
     if (VT_ACCEPT_UNSIGNED_JOBS)
         vt_write_to_log("WARNING accept_unsigned_jobs=1: the workers carry out jobs without a signature, which "
@@ -160,6 +160,7 @@ extern "C" void vt_settings_defaults(void)
 {
     for (const Setting &s : kSettings)
         *s.value = s.fallback;
+    VT_METRICS_LISTEN.clear();
 }
 
 extern "C" void vt_sleep_seconds(double seconds)

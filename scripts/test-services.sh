@@ -73,6 +73,13 @@ mariadb_launch() {
 # Schema, test user and the sandbox's db.php; safe to repeat on a running server.
 mariadb_provision() {
   mariadb --no-defaults --socket="$sock" -uroot < "$schema" || return 1
+  # A data folder kept from an earlier run was made by an earlier schema: bring it up to date
+  # as an operator would (each script may run again).
+  local up
+  for up in "$(dirname "$schema")"/upgrade-*.sql; do
+    [ -e "$up" ] || continue
+    mariadb --no-defaults --socket="$sock" -uroot < "$up" || return 1
+  done
   mariadb --no-defaults --socket="$sock" -uroot <<SQL || return 1
 CREATE DATABASE IF NOT EXISTS vt_test;
 CREATE USER IF NOT EXISTS '$DB_USER'@'127.0.0.1' IDENTIFIED BY '$DB_PASS';
