@@ -385,8 +385,16 @@ int run()
 }
 }  // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    /* The installation check is a tool of its own; "vantorconnector --check" is its short
+     * name, so that the daemon's own start stays free of arguments. */
+    if (argc > 1 && std::strcmp(argv[1], "--check") == 0) {
+        argv[1] = const_cast<char *>("vantor-check");
+        execv(VT_PATH("/bin/vantor-check"), argv + 1);
+        std::fprintf(stderr, "vantorconnector: cannot run %s: %s\n", VT_PATH("/bin/vantor-check"), std::strerror(errno));
+        return 2;
+    }
     try {
         return run();
     } catch (const std::exception &e) {

@@ -162,6 +162,17 @@ const char *worker_error()
     const char *e = gearman_worker ? gearman_worker_error(gearman_worker) : nullptr;
     return e ? e : "";
 }
+
+/* The servers a worker registers with, as "host:port, ...", for its failure lines. */
+std::string job_server_names(bool priority)
+{
+    if (priority)
+        return vt::format("127.0.0.1:%d", VANTOR_GEARMAN_PORT);
+    std::string out;
+    for (job_server_node *n = job_servers_root; n; n = n->next)
+        out += vt::format("%s%s:%d", out.empty() ? "" : ", ", n->host, n->port > 0 ? n->port : VANTOR_GEARMAN_PORT);
+    return out.empty() ? "none listed" : out;
+}
 }  // namespace
 
 extern "C" void vt_connect_gearman(int priority)
@@ -222,8 +233,15 @@ extern "C" void vt_run_worker_gearman(const char *queue, gearman_worker_fn *fn)
             gearman_return_t rc;
             while ((rc = gearman_worker_work(gearman_worker)) == GEARMAN_SUCCESS || rc == GEARMAN_TIMEOUT) {
             }
-            if (vt_throttle_allows(1))
+            if (vt_throttle_allows(1)) {
+                // The first line keeps the words that log watchers know; the second names
+                // this worker's own queue and what to do.
                 vt_logf("ERROR worker could not crete queue file vtdb_pri %s", worker_error());
+                vt_logf("ERROR %s worker lost its job servers (%s): %s; start gearmand or correct vtcfg.job_servers, "
+                        "retrying every %.1f s",
+                        queue, job_server_names(std::strcmp(queue, "vtdb_statuspri") == 0).c_str(), worker_error(),
+                        sleep_time);
+            }
             vt_disconnect_gearman();
         }
         vt_sleep_seconds(sleep_time);

@@ -32,4 +32,6 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/prerm ${vt_pkg_dir}/prerm @ONLY
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${vt_pkg_dir}/conffiles;${vt_pkg_dir}/postinst;${vt_pkg_dir}/prerm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/move-unit.cmake.in ${vt_pkg_dir}/move-unit.cmake @ONLY)
+set(CPACK_PRE_BUILD_SCRIPTS ${vt_pkg_dir}/move-unit.cmake)
 include(CPack)

@@ -154,6 +154,8 @@ public:
         unsigned int t = static_cast<unsigned int>(deadline_.seconds());
         for (mysql_option o : {MYSQL_OPT_CONNECT_TIMEOUT, MYSQL_OPT_READ_TIMEOUT, MYSQL_OPT_WRITE_TIMEOUT})
             mysql_options(db_, o, &t);
+        unsigned int no_local_files = 0;
+        mysql_options(db_, MYSQL_OPT_LOCAL_INFILE, &no_local_files);
         MYSQL *ret = nullptr;
         int st = mysql_real_connect_start(&ret, db_, DBHOST, DBUSER, DBPASS, "vantor4",
                                           static_cast<unsigned int>(std::strtoul(DBPORT, nullptr, 10)), nullptr, 0);

@@ -125,6 +125,18 @@ TEST_F(DbExec, StatementsResultsAndStatus)
     EXPECT_STREQ("one", row[0]);
 }
 
+TEST_F(DbExec, StatementsCannotMakeTheClientSendAFileOfItsHost)
+{
+    // A job's statement that asks for a local file gets nothing from this host.
+    const std::string file = VT_PATH("/var/local-infile-probe");
+    vtt::write_file(file, "7\tsecret\n");
+    int status = 0;
+    db_query_exec(("LOAD DATA LOCAL INFILE '" + file + "' INTO TABLE vt_test.kv").c_str(), "vt_test", &status, 0);
+    vtt::remove_file(file);
+    EXPECT_EQ(-2, status);
+    EXPECT_EQ(0, sql.count("vt_test.kv"));
+}
+
 TEST_F(DbExec, DuplicateKeyIsSuccessExecutedOnceAndSilent)
 {
     sql.exec("INSERT INTO vt_test.kv VALUES (7, 'x')");

@@ -453,6 +453,10 @@ TEST_F(Daemon, WorkersRideOutAJobServerOutage)
         << new_log();
     sleep(2);
     EXPECT_EQ(3, new_lines("ERROR worker could not crete queue file vtdb_pri "));
+    // Each of them also names its own queue and servers, and what to do.
+    EXPECT_EQ(2, new_lines("ERROR vtdb_vtstatus worker lost its job servers (127.0.0.1:")) << new_log();
+    EXPECT_EQ(1, new_lines("ERROR vtdb_statuspri worker lost its job servers (127.0.0.1:")) << new_log();
+    EXPECT_EQ(3, new_lines("; start gearmand or correct vtcfg.job_servers, retrying every 0.5 s")) << new_log();
     vtt::gearmand_start();
     for (int i = 10; i < 20; ++i)
         vtt::gearman_submit(i % 2 ? "vtdb_vtstatus" : "vtdb_statuspri",

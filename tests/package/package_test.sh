@@ -46,7 +46,7 @@ done
 
 # Unpacked into an empty root: every deliverable where the system looks for it.
 dpkg-deb -x "$deb" "$tmp/root"
-for f in bin/vantorconnector bin/vantor-replay-failed libexec/check_vantor; do
+for f in bin/vantorconnector bin/vantor-replay-failed bin/vantor-check bin/create-host-tables.sh libexec/check_vantor; do
   [ -x "$tmp/root$root/$f" ] || fail "$f missing or not executable"
 done
 for f in lib/vtdb.so lib/vtdb.engine-version share/sql/schema.sql share/mariadb/vantor.cnf etc/db.php etc/vantorconnector.conf; do
@@ -56,8 +56,17 @@ for d in var var/delayed-messages var/rw; do
   [ -d "$tmp/root$root/$d" ] || fail "$d missing"
 done
 dpkg-deb -c "$deb" | awk '$1 ~ /^d/ && substr($1, 9, 1) == "w" {print $6}' | grep . && fail "world-writable folders"
-# Configured, the engine's group may write the folders its user writes, and nobody else.
-VANTOR_ENGINE_GROUP=$group in_root sh "$tmp/control/postinst" configure || fail "postinst configure"
+# The sample db.php is the one the README's quick start writes: the server's socket.
+grep -qx "\$DBHOST = 'localhost';" "$tmp/root$root/etc/db.php" || fail "sample db.php: $(grep DBHOST "$tmp/root$root/etc/db.php")"
+# Configured, the engine's group may write the folders its user writes, and nobody else; the
+# first configure says what is left to do, and what the installation check finds.
+VANTOR_ENGINE_GROUP=$group VANTOR_ENGINE_CONFIG=/nonexistent in_root sh "$tmp/control/postinst" configure \
+  >"$tmp/postinst.out" 2>&1 || fail "postinst configure: $(cat "$tmp/postinst.out")"
+grep -q "What is left to do" "$tmp/postinst.out" || fail "postinst names no next step: $(cat "$tmp/postinst.out")"
+grep -q "broker_module=$root/lib/vtdb.so" "$tmp/postinst.out" || fail "postinst does not name the broker_module= line"
+grep -q "^vantor: the installation check finds (run $root/bin/vantorconnector --check" "$tmp/postinst.out" \
+  && grep -q "^ERROR   database unreachable as vantor" "$tmp/postinst.out" \
+  || fail "postinst does not print what the check finds: $(cat "$tmp/postinst.out")"
 for d in var var/delayed-messages var/rw; do
   [ "$(stat -c '%a %U %G' "$tmp/root$root/$d")" = "3775 root $group" ] \
     || fail "$d after postinst: $(stat -c '%a %U %G' "$tmp/root$root/$d")"
@@ -72,7 +81,9 @@ key_before=$(cat "$key")
   || fail "var/run after postinst: $(stat -c '%a %U' "$tmp/root$root/var/run" 2>&1)"
 # The service unit, in a directory systemd searches.
 unitdir=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed -n 's|^\.\(.*/lib/systemd/system\)/vantorconnector\.service$|\1|p')
-[ -n "$unitdir" ] || fail "no service unit in a systemd unit directory"
+[ "$unitdir" = /lib/systemd/system ] || fail "service unit in '$unitdir', not in the folder of packaged units"
+# The package owns no folder below /usr/local but its own root.
+dpkg-deb -c "$deb" | awk '{print $6}' | grep -E '^\./usr/local/lib' && fail "the package owns /usr/local/lib"
 grep -qx "ExecStart=$root/bin/vantorconnector" "$tmp/root$unitdir/vantorconnector.service" 2>/dev/null \
   || fail "service unit does not start $root/bin/vantorconnector"
 # db.php holds the database password: nobody but its owner and group may read it.
@@ -119,7 +130,10 @@ done
 kill -0 "$old_pid" 2>/dev/null && fail "the daemon of before the upgrade still runs"
 [ -n "$new_pid" ] && [ "$new_pid" != "$old_pid" ] && kill -0 "$new_pid" 2>/dev/null \
   || fail "no daemon after the upgrade (lock: $new_pid)"
-in_root sh "$tmp/control/prerm" remove || fail "prerm remove"
+printf 'broker_module=%s/lib/vtdb.so\n' "$root" > "$tmp/naemon.cfg"
+VANTOR_ENGINE_CONFIG=$tmp/naemon.cfg in_root sh "$tmp/control/prerm" remove >"$tmp/prerm.out" 2>&1 || fail "prerm remove"
+grep -q "remove the line broker_module=$root/lib/vtdb.so from $tmp/naemon.cfg before the engine starts again" "$tmp/prerm.out" \
+  || fail "prerm does not say that the engine's broker_module= line must go: $(cat "$tmp/prerm.out")"
 kill -0 "$new_pid" 2>/dev/null && fail "prerm left the daemon running"
 [ -e "$tmp/root$root/var/run/vantorconnector.lock" ] && fail "lock file left after prerm"
 

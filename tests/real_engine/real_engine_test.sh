@@ -402,6 +402,10 @@ if [ "$version-$variant" = 1.5.2-stock ]; then
     "$run/naemon.log" "$run/naemon-other.out"
   rm -f "$root/var/rw/vantor.cmd"
 fi
+# Configuring against the engine prints what it found in lines of its own, and no failed test
+# (a released engine lacks display_status by design).
+check "configuring prints no failed test for display_status" \
+  bash -c '! grep -q "Performing Test VT_ENGINE_HAS_DISPLAY_STATUS" "$1" && grep -q "display_status" "$1"' _ "$work/cmake.log"
 say "module log: $(grep -c '' "$root/var/vtdb.log") lines, engine log: $(grep -c '' "$run/naemon.log") lines, run took $(($(date +%s) - started)) s"
 
 # What the run left, for the log.
