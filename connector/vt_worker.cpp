@@ -213,25 +213,6 @@ void vt_set_batch_runner(vt_batch_runner runner)
     batch_runner = runner;
 }
 
-bool vt_batch_control(const char *stmt, const char *schema, int log_error)
-{
-    int status = 0;
-    mysql_free_result(db_query_exec(stmt, schema, &status, log_error));
-    return status == 0;
-}
-
-bool vt_batch_intact(unsigned long thread, bool last_failed)
-{
-    if (mysql_thread_id(&dbHandle) != thread)
-        return false;
-    if (!last_failed)
-        return (dbHandle.server_status & SERVER_STATUS_IN_TRANS) != 0;
-    int status = 0;
-    vt::Result res(db_query_exec("SELECT @@in_transaction", "vantor4", &status, 0));
-    MYSQL_ROW row = status == 0 && res ? mysql_fetch_row(res.get()) : nullptr;
-    return row && row[0] && row[0][0] == '1' && mysql_thread_id(&dbHandle) == thread;
-}
-
 extern "C" pid_t vt_start_queue_worker(const char *queue, gearman_worker_fn *fn, const char *fork_error,
                                        void (*prepare)(void), void (*after_start)(void))
 {
