@@ -16,6 +16,7 @@ int VT_MAX_METRICS = 100;
 int VT_LOG_NOTIFICATIONS_COMMANDS = 0;
 int VT_SEND_NOTIFICATIONS = 1;
 int VT_ACCEPT_UNSIGNED_JOBS = 0;
+int VT_MESSAGE_WINDOW_DAYS = 7;
 int VT_MAX_DUMP_FILE_MB = 1024;
 int daemon_dumps_core = 1;
 double sleep_time = 0.5;
@@ -35,6 +36,7 @@ const Setting kSettings[] = {
     {"accept_unsigned_jobs", &VT_ACCEPT_UNSIGNED_JOBS},
     {"perfdata_retention_days", &PERFDATA_RETENTION_DAYS},
     {"max_dump_file_mb", &VT_MAX_DUMP_FILE_MB},
+    {"message_window_days", &VT_MESSAGE_WINDOW_DAYS},
 };
 }  // namespace
 

@@ -105,8 +105,14 @@ void *serve_job(gearman_job_st *job, void *context, size_t *result_size, gearman
         const size_t size = data ? gearman_job_workload_size(job) : 0;
         const char *payload = nullptr;
         size_t payload_size = 0;
-        const vt::JobCheck check = vt::open_job(registered_queue.c_str(), data, size, &payload, &payload_size);
-        if (check == vt::JobCheck::Forged || (check == vt::JobCheck::Unsigned && !VT_ACCEPT_UNSIGNED_JOBS)) {
+        /* Beyond the window nothing a worker carried out is remembered any more: a copy of a job
+         * kept that long must not run again. */
+        const time_t oldest =
+            VT_MESSAGE_WINDOW_DAYS > 0 ? time(nullptr) - static_cast<time_t>(VT_MESSAGE_WINDOW_DAYS) * 86400 : 0;
+        const vt::JobCheck check =
+            vt::open_job(registered_queue.c_str(), data, size, &payload, &payload_size, oldest);
+        if (check == vt::JobCheck::Forged || check == vt::JobCheck::Expired ||
+            (check == vt::JobCheck::Unsigned && !VT_ACCEPT_UNSIGNED_JOBS)) {
             refuse_job(check);
             return nullptr;
         }

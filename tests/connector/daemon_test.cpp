@@ -1,6 +1,7 @@
 // The daemon end to end: start-up, lock file, supervision, status workers against the real servers.
 #include "test_support.h"
 #include "vt_batch.h"
+#include "vt_sign.h"
 #include "vt_upsert.h"
 #include "vantor_config.h"
 #include "vt_log.h"
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <functional>
 #include <cstdio>
+#include <ctime>
 #include <sstream>
 
 #include <fcntl.h>
@@ -717,6 +719,29 @@ TEST_F(Daemon, OnlyJobsSignedForTheirOwnQueueAreCarriedOut)
     EXPECT_EQ(1, new_lines("ERROR vtdb_vtstatus: job refused, it carries "));
     EXPECT_EQ(1, new_lines("(1 refused by this worker since it started)"));
     EXPECT_FALSE(vtt::exists(VT_FAILED_SQL_FILE));
+}
+
+// A signed job runs within the window after it was made and is refused beyond it, however
+// well it is signed: a copy someone kept cannot be carried out again for ever.
+TEST_F(Daemon, SignedJobsOlderThanTheWindowAreRefused)
+{
+    conf("vtstatus_workers=1\nperfdata_workers=0\nnotify_workers=0\nmessage_window_days=2\n");
+    start();
+    vtt::load_sandbox_key();
+    auto made_at = [](int k, time_t stamp) {
+        const std::string s = "INSERT INTO vt_test.daemon_rows VALUES (" + std::to_string(k) + ", 'a')";
+        return vt::sign_job("vtdb_vtstatus", s.data(), s.size(), stamp);
+    };
+    const time_t now = std::time(nullptr);
+    vtt::gearman_submit_unsigned("vtdb_vtstatus", made_at(70, now - 86400));
+    vtt::gearman_submit_unsigned("vtdb_vtstatus", made_at(71, now - 3 * 86400));
+    vtt::gearman_submit_unsigned("vtdb_vtstatus", made_at(72, 1));
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.daemon_rows VALUES (73, 'last')");
+    ASSERT_TRUE(row_arrives(73, "last")) << new_log();
+    EXPECT_EQ(1, sql.count("vt_test.daemon_rows WHERE k=70"));
+    EXPECT_EQ(0, sql.count("vt_test.daemon_rows WHERE k=71"));
+    EXPECT_EQ(0, sql.count("vt_test.daemon_rows WHERE k=72"));
+    EXPECT_EQ(1, new_lines("ERROR vtdb_vtstatus: job refused, it carries a time stamp older than message_window_days"));
 }
 
 TEST_F(Daemon, UnsignedJobsRunOnlyWhileTheOperatorAllowsThem)
