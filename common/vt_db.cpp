@@ -186,8 +186,21 @@ bool select_schema(const char *schema, const char *query, size_t length, bool *r
     return true;
 }
 
+/* The error of the last statement sent, kept apart from the handle: a lost session releases
+ * the handle, and with it the text a caller would read. */
+unsigned last_errno = 0;
+std::string last_error_text;
+
+void remember_error(unsigned err)
+{
+    last_errno = err;
+    last_error_text = err ? mysql_error(&dbHandle) : "";
+}
+
 MYSQL_RES *run_statement(const char *query, const char *schema, int *status, int log_error, size_t length)
 {
+    last_errno = 0;
+    last_error_text.clear();
     int st = 0;
     if (!status)
         status = &st;
@@ -226,6 +239,7 @@ MYSQL_RES *run_statement(const char *query, const char *schema, int *status, int
             return nullptr;
     }
     unsigned err = mysql_errno(&dbHandle);
+    remember_error(err);
     if (err == 0 || err == kDuplicateKey) {
         last_alive = std::chrono::steady_clock::now();
         *status = 0;
@@ -424,6 +438,56 @@ extern "C" MYSQL_RES *db_query_exec_real(const char *query, const char *schema, 
     return vt::guarded("db_query_exec", static_cast<MYSQL_RES *>(nullptr), [&] {
         return run_statement(query, schema, status, log_error, static_cast<size_t>(length));
     });
+}
+
+MYSQL_RES *db_query_once(const char *query, const char *schema, int *status, size_t length)
+{
+    int st = 0;
+    if (!status)
+        status = &st;
+    *status = -2;
+    last_errno = 0;
+    last_error_text.clear();
+    if (!query || !schema)
+        return nullptr;
+    return vt::guarded("db_query_once", static_cast<MYSQL_RES *>(nullptr), [&]() -> MYSQL_RES * {
+        if (!db_open) {
+            last_errno = CR_SERVER_GONE_ERROR;
+            last_error_text = "no connection";
+            return nullptr;
+        }
+        if (selected_schema != schema) {
+            if (mysql_select_db(&dbHandle, schema) != 0) {
+                remember_error(mysql_errno(&dbHandle));
+                selected_schema.clear();
+                if (connection_gone(last_errno))
+                    release_handle();
+                return nullptr;
+            }
+            selected_schema = schema;
+        }
+        if (mysql_real_query(&dbHandle, query, static_cast<unsigned long>(length)) != 0) {
+            remember_error(mysql_errno(&dbHandle));
+            if (connection_gone(last_errno))
+                release_handle();
+            return nullptr;
+        }
+        last_alive = std::chrono::steady_clock::now();
+        *status = 0;
+        return mysql_store_result(&dbHandle);
+    });
+}
+
+unsigned db_last_error(std::string *text)
+{
+    if (text)
+        *text = last_error_text;
+    return last_errno;
+}
+
+bool db_connection_lost(unsigned err)
+{
+    return err == 0 || connection_gone(err) || err == CR_SERVER_GONE_ERROR || err == CR_SERVER_LOST;
 }
 
 std::string vt_escape_sql_text(const char *text)

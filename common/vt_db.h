@@ -62,6 +62,15 @@ int vtdb_populate_job_servers_list(void);
 #ifdef __cplusplus
 }
 #include <string>
+/* Sends a statement exactly once on the open connection, with schema selected: no ping, no
+ * reconnect, no retry, nothing logged. Inside a transaction anything more could run the
+ * statement outside it. *status gets 0 or -2; the error is then db_last_error's. */
+MYSQL_RES *db_query_once(const char *query, const char *schema, int *status, size_t length);
+/* The server's error number of the last statement sent through this unit (0 when it
+ * succeeded, or when it never reached a connection), with its text when asked. */
+unsigned db_last_error(std::string *text);
+/* Whether an error of db_last_error means the session is gone (0: no session was reached). */
+bool db_connection_lost(unsigned err);
 /* The database-escaped body of text, without quotes, for values that a statement already
  * quotes itself ('%s'). NULL gives "". Works with or without an open connection. */
 std::string vt_escape_sql_text(const char *text);

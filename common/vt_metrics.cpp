@@ -62,7 +62,7 @@ Block *block = &local_block;
 int my_queue = -1;
 
 const char *const kQueueNames[kQueues] = {"vtdb_vtstatus", "vtdb_statuspri", "vtdb_perfdata", "vtdb_notify"};
-const char *const kRefusalNames[kRefusals] = {"unsigned", "bad_signature", "oversized", "too_many_messages"};
+const char *const kRefusalNames[kRefusals] = {"unsigned", "bad_signature", "expired", "oversized", "too_many_messages"};
 const char *const kChildNames[kChildren] = {"command_relay", "replay", "statuspri_worker", "perfdata_worker",
                                             "notify_worker", "status_worker", "retention", "metrics"};
 

@@ -12,7 +12,7 @@ namespace vt::metrics {
 /* The queues the workers serve; a process counts for the one it registered with. */
 enum Queue { kStatus, kStatusPri, kPerfdata, kNotify, kQueues };
 /* Why a worker refused a job without carrying out any of it. */
-enum Refusal { kUnsigned, kBadSignature, kOversized, kTooManyMessages, kRefusals };
+enum Refusal { kUnsigned, kBadSignature, kExpired, kOversized, kTooManyMessages, kRefusals };
 /* The supervisor's child kinds, for the restart counter. */
 enum Child { kCommandRelay, kReplay, kStatusPriWorker, kPerfdataWorker, kNotifyWorker, kStatusWorker,
              kRetention, kMetricsServer, kChildren };

@@ -167,14 +167,14 @@ void forget_job_key()
     job_key_size = 0;
 }
 
-std::string sign_job(const char *queue, const char *data, size_t size)
+std::string sign_job(const char *queue, const char *data, size_t size, time_t stamp)
 {
     if (!job_key_loaded())
         return std::string(data, size);
     std::string job(kSignedOverhead + size, '\0');
     std::memcpy(&job[0], kSignedHeader, kSignedHeaderSize);
     unsigned char *tail = reinterpret_cast<unsigned char *>(&job[kSignedHeaderSize + kJobMacSize]);
-    const uint64_t now = static_cast<uint64_t>(time(nullptr));
+    const uint64_t now = static_cast<uint64_t>(stamp > 0 ? stamp : time(nullptr));
     for (int i = 0; i < 8; ++i)
         tail[i] = static_cast<unsigned char>(now >> (56 - 8 * i));
     fill_nonce(tail + 8);
@@ -186,7 +186,8 @@ std::string sign_job(const char *queue, const char *data, size_t size)
     return job;
 }
 
-JobCheck open_job(const char *queue, const char *data, size_t size, const char **payload, size_t *payload_size)
+JobCheck open_job(const char *queue, const char *data, size_t size, const char **payload, size_t *payload_size,
+                  time_t oldest)
 {
     *payload = data;
     *payload_size = size;
@@ -199,6 +200,11 @@ JobCheck open_job(const char *queue, const char *data, size_t size, const char *
     if (!compute_mac(queue, tail, size - kSignedHeaderSize - kJobMacSize, mac) ||
         CRYPTO_memcmp(mac, data + kSignedHeaderSize, kJobMacSize) != 0)
         return JobCheck::Forged;
+    uint64_t stamp = 0;
+    for (int i = 0; i < 8; ++i)
+        stamp = stamp << 8 | tail[i];
+    if (oldest > 0 && stamp < static_cast<uint64_t>(oldest))
+        return JobCheck::Expired;
     *payload = data + kSignedOverhead;
     *payload_size = size - kSignedOverhead;
     return JobCheck::Signed;
@@ -210,6 +216,7 @@ const char *job_check_text(JobCheck check)
     case JobCheck::Signed: return "signed";
     case JobCheck::Unsigned: return "no signature";
     case JobCheck::Forged: return "a signature that does not verify";
+    case JobCheck::Expired: return "a time stamp older than message_window_days";
     }
     return "";
 }

@@ -3,6 +3,7 @@
 #define VT_SIGN_H
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 
 /* Anyone who can reach the job server can submit jobs, and the daemon's workers run what
@@ -35,17 +36,22 @@ bool load_job_key(const std::string &path, std::string &why);
 bool job_key_loaded();
 void forget_job_key();
 
-/* The job data of size bytes for queue in its signed envelope. Needs a loaded key (an
- * unsigned copy is returned without one); throws std::bad_alloc. */
-std::string sign_job(const char *queue, const char *data, size_t size);
+/* The job data of size bytes for queue in its signed envelope, stamped with the time it was
+ * made (stamp; 0 for now). Needs a loaded key (an unsigned copy is returned without one);
+ * throws std::bad_alloc. */
+std::string sign_job(const char *queue, const char *data, size_t size, time_t stamp = 0);
 
 enum class JobCheck {
     Signed,    /* the authenticator verified: payload is the job inside */
     Unsigned,  /* no envelope: payload is the whole job */
     Forged,    /* an envelope whose authenticator does not verify for this queue */
+    Expired,   /* signed, but stamped before the oldest time a worker still carries out */
 };
-/* Checks a job taken from queue and points payload at the job inside the envelope. */
-JobCheck open_job(const char *queue, const char *data, size_t size, const char **payload, size_t *payload_size);
+/* Checks a job taken from queue and points payload at the job inside the envelope. With
+ * oldest above 0, a signed job stamped before it is Expired: whoever kept a copy of a job
+ * cannot have it carried out again after that. */
+JobCheck open_job(const char *queue, const char *data, size_t size, const char **payload, size_t *payload_size,
+                  time_t oldest = 0);
 const char *job_check_text(JobCheck check);
 
 }  // namespace vt

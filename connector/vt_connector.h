@@ -17,6 +17,9 @@ extern int VT_LOG_NOTIFICATIONS_COMMANDS;
 extern int VT_SEND_NOTIFICATIONS;
 /* 1: workers also carry out jobs without a signature (during an upgrade of the module). */
 extern int VT_ACCEPT_UNSIGNED_JOBS;
+/* Days a signed job is carried out after it was made (message_window_days, default 7; 0: no
+ * limit). Older ones are refused. */
+extern int VT_MESSAGE_WINDOW_DAYS;
 /* Days performance values are kept; 0 keeps them for good. */
 extern int PERFDATA_RETENTION_DAYS;
 /* Days the history kinds are kept, 0 keeping them for good: state changes, the records of

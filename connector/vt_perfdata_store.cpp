@@ -7,6 +7,7 @@
 #include "vt_metrics.h"
 #include "vt_util.h"
 #include "vt_worker.h"
+#include "vt_batch_tx.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -426,12 +427,7 @@ void defer_value_inserts(std::vector<ValueInsert> *to)
 }
 
 /* The value inserts of a batch go in one transaction: one commit for all its records instead
- * of one each. An insert that fails inside it (the host's table is missing, for one) is sent
- * again alone after the commit, creating the table as a single record would: creating a table
- * would end the transaction half-way. When the transaction is lost on the way, every insert
- * not yet handled is sent alone (one that ran after the loss may then be stored twice, never
- * not at all); when the commit itself fails its outcome is unknown, and the inserts are kept
- * in the failed-SQL file, as a single insert whose answer was lost. */
+ * of one each (vt::run_batch says what happens on the way, a host without its table included). */
 void store_in_one_transaction(const std::vector<ValueInsert> &inserts)
 {
     if (inserts.size() == 1) {
@@ -440,44 +436,18 @@ void store_in_one_transaction(const std::vector<ValueInsert> &inserts)
     }
     if (inserts.empty())
         return;
-    std::vector<size_t> later;
-    bool intact = vt_batch_control("START TRANSACTION", "vtperf", 1);
-    bool last_failed = false;
-    const unsigned long thread = mysql_thread_id(&dbHandle);
-    size_t sent = 0;
-    for (; intact && sent < inserts.size(); ++sent) {
-        const std::string &q = inserts[sent].statement;
-        int status = 0;
-        mysql_free_result(db_query_exec_real(q.c_str(), "vtperf", &status, 0, static_cast<int>(q.size())));
-        last_failed = status != 0;
-        if (!last_failed)
-            continue;
-        intact = vt_batch_intact(thread, true);
-        if (intact)
-            later.push_back(sent);
+    std::vector<std::string> stmts;
+    stmts.reserve(inserts.size());
+    vt::BatchSpec spec;
+    for (const ValueInsert &v : inserts) {
+        spec.units.push_back(vt::BatchUnit{std::string(), {stmts.size()}});
+        stmts.push_back(v.statement);
     }
-    if (intact && vt_batch_intact(thread, last_failed)) {
-        if (!vt_batch_control("COMMIT", "vtperf", 1)) {
-            vt_logf("ERROR perfdata batch: the commit of %zu records failed, they are kept in the failed-SQL file",
-                    inserts.size());
-            size_t k = 0;
-            for (size_t i = 0; i < inserts.size(); ++i) {
-                if (k < later.size() && later[k] == i) {
-                    ++k;
-                    continue;
-                }
-                vt_write_failed_sql(inserts[i].statement.c_str());
-            }
-        }
-    } else {
-        vt_batch_control("ROLLBACK", "vtperf", 0);
-        vt_logf("perfdata batch of %zu records lost its transaction: storing them one by one", inserts.size());
-        later.clear();
-        for (size_t i = 0; i < inserts.size(); ++i)
-            later.push_back(i);
-    }
-    for (size_t i : later)
-        insert_alone(inserts[i].host_id, inserts[i].statement);
+    spec.schema = "vtperf";
+    spec.what = "perfdata batch";
+    spec.statements = &stmts;
+    spec.run_alone = [&inserts](size_t i) { insert_alone(inserts[i].host_id, inserts[i].statement); };
+    vt::run_batch(spec);
 }
 
 }  // namespace vt_perf

@@ -19,6 +19,7 @@ int VT_MAX_METRICS = 100;
 int VT_LOG_NOTIFICATIONS_COMMANDS = 0;
 int VT_SEND_NOTIFICATIONS = 1;
 int VT_ACCEPT_UNSIGNED_JOBS = 0;
+int VT_MESSAGE_WINDOW_DAYS = 7;
 int VT_MAX_DUMP_FILE_MB = 1024;
 int daemon_dumps_core = 1;
 double sleep_time = 0.5;
@@ -55,6 +56,7 @@ const Setting kSettings[] = {
     VT_SETTING("retention_chunk_rows", VT_RETENTION_CHUNK, 5000, 1, 1000000),
     VT_SETTING("retention_pause_ms", VT_RETENTION_PAUSE_MS, 200, 0, 60000),
     VT_SETTING("retention_interval_seconds", VT_RETENTION_INTERVAL_S, 3600, 1, 604800),
+    VT_SETTING("message_window_days", VT_MESSAGE_WINDOW_DAYS, 7, 0, 36500),
 };
 #undef VT_SETTING
 

@@ -1,5 +1,6 @@
 /* Status workers: execute the SQL statements of the two status queues in vantor4. */
 #include "vt_worker.h"
+#include "vt_batch_tx.h"
 #include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
@@ -9,24 +10,33 @@
 #include <string_view>
 
 namespace {
+using Unit = vt::BatchUnit;
+
 /* Runs one statement as a single job does: a failing statement is kept in the failed-SQL
- * file (the database layer has logged it; a duplicate key counts as done). */
+ * file (logged; a duplicate key counts as done). One that finds its host's history tables
+ * missing makes them and runs again. */
 void run_statement(const std::string &stmt)
 {
     int status = 0;
-    MYSQL_RES *res = db_query_exec_real(stmt.c_str(), "vantor4", &status, 1, static_cast<int>(stmt.size()));
-    if (status != 0)
-        vt_write_failed_sql(stmt.c_str());
-    else
+    MYSQL_RES *res = db_query_exec_real(stmt.c_str(), "vantor4", &status, 0, static_cast<int>(stmt.size()));
+    if (status == 0) {
         mysql_free_result(res);
+        return;
+    }
+    std::string text;
+    unsigned err = db_last_error(&text);
+    int host = -1;
+    if (vt::create_missing_host_tables(err, text, &host)) {
+        res = db_query_exec_real(stmt.c_str(), "vantor4", &status, 0, static_cast<int>(stmt.size()));
+        if (status == 0) {
+            mysql_free_result(res);
+            return;
+        }
+        err = db_last_error(&text);
+    }
+    vt_logf("%s: MYSQL ERROR: mysql_query;%u;%s;%s", VTMODULE ? VTMODULE : "", err, text.c_str(), stmt.c_str());
+    vt_write_failed_sql(stmt.c_str());
 }
-
-/* What a batch sends: one statement of the batch, or the rows of several marked upserts of
- * one table merged into one statement. */
-struct Unit {
-    std::string merged;          /* empty: the one member is sent as it stands */
-    std::vector<size_t> members; /* indexes into the batch, in batch order */
-};
 
 /* Groups the marked upserts of a batch by their head. A statement that is not a marked upsert
  * keeps its place between what comes before and after it; around it, each table's rows go in
@@ -88,67 +98,17 @@ std::vector<Unit> plan_batch(const std::vector<std::string> &stmts)
 }
 
 /* Runs the statements of a batch in one transaction: one commit for all of them instead of
- * one each, and the rows of marked upserts of one table in one statement. A statement that
- * fails is handled as a single job's would be, and the others still run; when a merged
- * statement fails, its statements run one by one in the same transaction, so that the one
- * at fault is logged and kept alone. When the transaction is lost on the way, the statements
- * not yet kept are run again one by one, each as a single job (a statement that ran after the
- * loss may then be stored twice, never not at all). When the commit itself fails its outcome
- * is unknown: the statements are kept in the failed-SQL file, as a single statement whose
- * answer was lost. */
+ * one each, and the rows of marked upserts of one table in one statement (vt::run_batch says
+ * what happens on the way). */
 void run_status_batch(const std::vector<std::string> &stmts)
 {
-    const std::vector<Unit> units = plan_batch(stmts);
-    std::vector<bool> kept(stmts.size(), false);
-    bool intact = vt_batch_control("START TRANSACTION", "vantor4", 1);
-    bool last_failed = false;
-    const unsigned long thread = mysql_thread_id(&dbHandle);
-    auto run_one = [&](size_t i) {
-        int status = 0;
-        MYSQL_RES *res =
-            db_query_exec_real(stmts[i].c_str(), "vantor4", &status, 1, static_cast<int>(stmts[i].size()));
-        last_failed = status != 0;
-        if (!last_failed) {
-            mysql_free_result(res);
-            return;
-        }
-        intact = vt_batch_intact(thread, true);
-        if (intact) {
-            vt_write_failed_sql(stmts[i].c_str());
-            kept[i] = true;
-        }
-    };
-    for (size_t u = 0; intact && u < units.size(); ++u) {
-        const Unit &unit = units[u];
-        if (unit.merged.empty()) {
-            run_one(unit.members[0]);
-            continue;
-        }
-        int status = 0;
-        mysql_free_result(db_query_exec_real(unit.merged.c_str(), "vantor4", &status, 0,
-                                             static_cast<int>(unit.merged.size())));
-        last_failed = status != 0;
-        if (!last_failed)
-            continue;
-        intact = vt_batch_intact(thread, true);
-        for (size_t k = 0; intact && k < unit.members.size(); ++k)
-            run_one(unit.members[k]);
-    }
-    if (intact && vt_batch_intact(thread, last_failed)) {
-        if (vt_batch_control("COMMIT", "vantor4", 1))
-            return;
-        vt_logf("ERROR status batch: the commit of %zu statements failed, they are kept in the failed-SQL file",
-                stmts.size());
-        for (size_t i = 0; i < stmts.size(); ++i)
-            if (!kept[i])
-                vt_write_failed_sql(stmts[i].c_str());
-        return;
-    }
-    vt_batch_control("ROLLBACK", "vantor4", 0);
-    vt_logf("status batch of %zu statements lost its transaction: running them one by one", stmts.size());
-    for (size_t i = 0; i < stmts.size(); ++i)
-        if (!kept[i])
-            run_statement(stmts[i]);
+    vt::BatchSpec spec;
+    spec.schema = "vantor4";
+    spec.what = "status batch";
+    spec.statements = &stmts;
+    spec.units = plan_batch(stmts);
+    spec.run_alone = [&stmts](size_t i) { run_statement(stmts[i]); };
+    vt::run_batch(spec);
 }
 
 void prepare_status_worker()

@@ -52,7 +52,9 @@ void refuse_job(vt::JobCheck why)
     static unsigned long refused = 0;
     static time_t logged = 0;
     ++refused;
-    vt::metrics::job_refused(why == vt::JobCheck::Unsigned ? vt::metrics::kUnsigned : vt::metrics::kBadSignature);
+    vt::metrics::job_refused(why == vt::JobCheck::Unsigned  ? vt::metrics::kUnsigned
+                             : why == vt::JobCheck::Expired ? vt::metrics::kExpired
+                                                            : vt::metrics::kBadSignature);
     const time_t now = time(nullptr);
     if (logged != 0 && now >= logged && now - logged < kRefusalLogSeconds)
         return;
@@ -129,10 +131,16 @@ void *serve_job(gearman_job_st *job, void *context, size_t *result_size, gearman
         const size_t size = data ? gearman_job_workload_size(job) : 0;
         const char *payload = nullptr;
         size_t payload_size = 0;
-        const vt::JobCheck check = vt::open_job(registered_queue.c_str(), data, size, &payload, &payload_size);
+        /* Beyond the window nothing a worker carried out is remembered any more: a copy of a job
+         * kept that long must not run again. */
+        const time_t oldest =
+            VT_MESSAGE_WINDOW_DAYS > 0 ? time(nullptr) - static_cast<time_t>(VT_MESSAGE_WINDOW_DAYS) * 86400 : 0;
+        const vt::JobCheck check =
+            vt::open_job(registered_queue.c_str(), data, size, &payload, &payload_size, oldest);
         const time_t signed_at = check == vt::JobCheck::Signed ? signed_time(data, size) : 0;
         vt::metrics::job_taken(signed_at);
-        if (check == vt::JobCheck::Forged || (check == vt::JobCheck::Unsigned && !VT_ACCEPT_UNSIGNED_JOBS)) {
+        if (check == vt::JobCheck::Forged || check == vt::JobCheck::Expired ||
+            (check == vt::JobCheck::Unsigned && !VT_ACCEPT_UNSIGNED_JOBS)) {
             refuse_job(check);
             return nullptr;
         }
@@ -262,25 +270,6 @@ std::string vt_job_workload_text(gearman_job_st *job)
 void vt_set_batch_runner(vt_batch_runner runner)
 {
     batch_runner = runner;
-}
-
-bool vt_batch_control(const char *stmt, const char *schema, int log_error)
-{
-    int status = 0;
-    mysql_free_result(db_query_exec(stmt, schema, &status, log_error));
-    return status == 0;
-}
-
-bool vt_batch_intact(unsigned long thread, bool last_failed)
-{
-    if (mysql_thread_id(&dbHandle) != thread)
-        return false;
-    if (!last_failed)
-        return (dbHandle.server_status & SERVER_STATUS_IN_TRANS) != 0;
-    int status = 0;
-    vt::Result res(db_query_exec("SELECT @@in_transaction", "vantor4", &status, 0));
-    MYSQL_ROW row = status == 0 && res ? mysql_fetch_row(res.get()) : nullptr;
-    return row && row[0] && row[0][0] == '1' && mysql_thread_id(&dbHandle) == thread;
 }
 
 extern "C" pid_t vt_start_queue_worker(const char *queue, gearman_worker_fn *fn, const char *fork_error,

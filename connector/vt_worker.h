@@ -53,15 +53,6 @@ std::string vt_job_workload_text(gearman_job_st *job);
 using vt_batch_runner = void (*)(const std::vector<std::string> &messages);
 void vt_set_batch_runner(vt_batch_runner runner);
 
-/* A batch's transaction on the process's connection. vt_batch_control runs a statement that
- * only steers it (START TRANSACTION, COMMIT, ROLLBACK) in schema (the one the batch's statements
- * use, so that no change of schema is sent) and says whether it ran. */
-bool vt_batch_control(const char *stmt, const char *schema, int log_error);
-/* Whether the session still holds the transaction opened on connection thread: a reconnect
- * or a deadlock (which rolls the whole transaction back) ends it, and what ran in it is gone.
- * After a statement that succeeded the server has said so in its reply, and nothing is sent;
- * after a failure (whose reply says nothing) the server is asked. */
-bool vt_batch_intact(unsigned long thread, bool last_failed);
 #endif
 
 #endif

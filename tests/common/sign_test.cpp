@@ -119,4 +119,24 @@ TEST_F(SignTest, OnlyTheUntouchedJobOfItsOwnQueueVerifies)
     EXPECT_EQ(vt::JobCheck::Forged, vt::open_job("vtdb_notify", sealed.data(), sealed.size(), &inner, &size));
 }
 
+// The signed time stamp bounds how long a job may still be carried out: from the oldest time
+// given on, never before it; without a bound every signed job opens.
+TEST_F(SignTest, JobsStampedBeforeTheOldestTimeAreExpired)
+{
+    std::string why;
+    ASSERT_TRUE(takes(kHex, 0640, why)) << why;
+    const std::string sealed = vt::sign_job("vtdb_vtstatus", "SELECT 1", 8, 1700000000);
+    const char *inner = nullptr;
+    size_t size = 0;
+    EXPECT_EQ(vt::JobCheck::Signed, vt::open_job("vtdb_vtstatus", sealed.data(), sealed.size(), &inner, &size, 1700000000));
+    EXPECT_EQ("SELECT 1", std::string(inner, size));
+    EXPECT_EQ(vt::JobCheck::Expired,
+              vt::open_job("vtdb_vtstatus", sealed.data(), sealed.size(), &inner, &size, 1700000001));
+    EXPECT_EQ(vt::JobCheck::Signed, vt::open_job("vtdb_vtstatus", sealed.data(), sealed.size(), &inner, &size));
+    // An old stamp made young again no longer verifies.
+    std::string young = sealed;
+    young[vt::kSignedHeaderSize + vt::kJobMacSize + 7] = static_cast<char>(0xff);
+    EXPECT_EQ(vt::JobCheck::Forged, vt::open_job("vtdb_vtstatus", young.data(), young.size(), &inner, &size, 1700000001));
+}
+
 }  // namespace

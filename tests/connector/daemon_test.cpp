@@ -1,6 +1,7 @@
 // The daemon end to end: start-up, lock file, supervision, status workers against the real servers.
 #include "test_support.h"
 #include "vt_batch.h"
+#include "vt_sign.h"
 #include "vt_upsert.h"
 #include "vantor_config.h"
 #include "vt_log.h"
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <functional>
 #include <cstdio>
+#include <ctime>
 #include <sstream>
 
 #include <fcntl.h>
@@ -239,6 +241,92 @@ TEST_F(Daemon, MergedUpsertThatFailsFallsBackToTheSingleStatements)
     vtt::gearman_submit("vtdb_vtstatus", batch_of({upsert("41", "d"), upsert("42", "e"), upsert("41", "f")}));
     ASSERT_TRUE(row_arrives(42, "e"));
     EXPECT_EQ("f", sql.scalar("SELECT v FROM vt_test.daemon_rows WHERE k=41"));
+    EXPECT_FALSE(vtt::exists(VT_FAILED_SQL_FILE));
+}
+
+// A merged statement that meets a duplicate key (an update that collides with another unique
+// key) is no success: its rows go one by one, and only the colliding one is left out.
+TEST_F(Daemon, MergedUpsertMeetingADuplicateKeyStoresTheOtherRows)
+{
+    sql.exec("CREATE TABLE IF NOT EXISTS vt_test.daemon_unique (k INT PRIMARY KEY, v VARCHAR(20) UNIQUE)");
+    sql.exec("DELETE FROM vt_test.daemon_unique");
+    sql.exec("INSERT INTO vt_test.daemon_unique VALUES (1, 'x'), (2, 'y')");
+    auto row = [](const std::string &k, const std::string &v) {
+        return vt::marked_upsert(1, "INSERT INTO vt_test.daemon_unique(k, v) VALUES", "(" + k + ", '" + v + "')",
+                                 " ON DUPLICATE KEY UPDATE v='" + v + "'");
+    };
+    conf("vtstatus_workers=1\nperfdata_workers=0\nnotify_workers=0\n");
+    start();
+    vtt::gearman_submit("vtdb_vtstatus", batch_of({row("3", "c"), row("1", "y"), row("4", "d")}));
+    ASSERT_TRUE(vtt::wait_until([&] { return sql.count("vt_test.daemon_unique") == 4; }, 10000));
+    EXPECT_EQ("x", sql.scalar("SELECT v FROM vt_test.daemon_unique WHERE k=1"));
+    EXPECT_EQ("d", sql.scalar("SELECT v FROM vt_test.daemon_unique WHERE k=4"));
+}
+
+// A batch that loses a deadlock to another session (rows locked in the opposite order) is
+// rolled back and runs again whole: every row of it lands once, before and after the
+// statement that lost.
+TEST_F(Daemon, BatchThatLosesADeadlockRunsAgainWholeAndStoresEachRowOnce)
+{
+    sql.exec("CREATE TABLE IF NOT EXISTS vt_test.daemon_history (n INT)");
+    sql.exec("CREATE TABLE IF NOT EXISTS vt_test.daemon_weight (n INT)");
+    sql.exec("DELETE FROM vt_test.daemon_history");
+    sql.exec("DELETE FROM vt_test.daemon_weight");
+    sql.exec("INSERT INTO vt_test.daemon_rows VALUES (50, 'a'), (51, 'b')");
+    conf("vtstatus_workers=1\nperfdata_workers=0\nnotify_workers=0\n");
+    start();
+    vtt::Sql other;
+    other.exec("START TRANSACTION");
+    // The heavier transaction of a deadlock is the one kept: the worker's is the one rolled back.
+    other.exec("INSERT INTO vt_test.daemon_weight WITH RECURSIVE s(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM s "
+               "WHERE n < 500) SELECT n FROM s");
+    other.exec("UPDATE vt_test.daemon_rows SET v='other' WHERE k=51");
+    vtt::gearman_submit("vtdb_vtstatus", batch_of({"INSERT INTO vt_test.daemon_history VALUES (1)",
+                                                   "UPDATE vt_test.daemon_rows SET v='worker' WHERE k=50",
+                                                   "UPDATE vt_test.daemon_rows SET v='worker' WHERE k=51",
+                                                   "INSERT INTO vt_test.daemon_history VALUES (2)"}));
+    // The worker holds row 50 and waits for row 51.
+    ASSERT_TRUE(vtt::wait_until([&] {
+        return sql.count("information_schema.processlist WHERE command='Query' AND info LIKE '%SET v=''worker'' WHERE "
+                         "k=51'") == 1;
+    }, 15000));
+    other.exec("UPDATE vt_test.daemon_rows SET v='other' WHERE k=50");
+    other.exec("COMMIT");
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.daemon_rows VALUES (52, 'after')");
+    ASSERT_TRUE(row_arrives(52, "after")) << new_log();
+    EXPECT_EQ(1, sql.count("vt_test.daemon_history WHERE n=1"));
+    EXPECT_EQ(1, sql.count("vt_test.daemon_history WHERE n=2"));
+    EXPECT_EQ("worker", sql.scalar("SELECT v FROM vt_test.daemon_rows WHERE k=51"));
+    EXPECT_EQ(1, new_lines("status batch of 4 statements: its transaction was lost (1213 "));
+    EXPECT_EQ(0, new_lines("one by one"));
+    EXPECT_FALSE(vtt::exists(VT_FAILED_SQL_FILE));
+}
+
+// A history row for a host whose tables are missing makes the host's tables, in a batch and
+// as a single job alike, and the row is stored; the rest of the batch lands once.
+TEST_F(Daemon, MissingHistoryTablesAreCreatedAndTheRowsStored)
+{
+    for (const char *t : {"host_state_change_90417", "service_state_change_90417", "host_state_change_90418",
+                          "service_state_change_90418"})
+        sql.exec(std::string("DROP TABLE IF EXISTS vantor4.") + t);
+    conf("vtstatus_workers=1\nperfdata_workers=0\nnotify_workers=0\n");
+    start();
+    vtt::gearman_submit("vtdb_vtstatus",
+                        batch_of({"INSERT INTO vt_test.daemon_rows VALUES (60, 'a')",
+                                  "INSERT INTO vantor4.service_state_change_90417 (service_id, current_state, "
+                                  "entry_time_ms) VALUES (7, 2, 1700000000000)",
+                                  "INSERT INTO vt_test.daemon_rows VALUES (61, 'b')"}));
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vantor4.host_state_change_90418 (current_state, entry_time_ms) "
+                                         "VALUES (1, 1700000000000)");
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.daemon_rows VALUES (62, 'after')");
+    ASSERT_TRUE(row_arrives(62, "after")) << new_log();
+    EXPECT_EQ(1, sql.count("vantor4.service_state_change_90417 WHERE service_id=7 AND current_state=2"));
+    EXPECT_EQ(1, sql.count("vantor4.host_state_change_90418 WHERE current_state=1"));
+    EXPECT_EQ(0, sql.count("vantor4.host_state_change_90417"));
+    EXPECT_EQ(1, sql.count("vt_test.daemon_rows WHERE k=60"));
+    EXPECT_EQ(1, new_lines("vantor4.service_state_change_90417 was missing: created the tables of host 90417"));
+    EXPECT_EQ(1, new_lines("vantor4.host_state_change_90418 was missing: created the tables of host 90418"));
+    EXPECT_EQ(0, new_lines("MYSQL ERROR"));
     EXPECT_FALSE(vtt::exists(VT_FAILED_SQL_FILE));
 }
 
@@ -637,6 +725,29 @@ TEST_F(Daemon, OnlyJobsSignedForTheirOwnQueueAreCarriedOut)
     EXPECT_EQ(1, new_lines("ERROR vtdb_vtstatus: job refused, it carries "));
     EXPECT_EQ(1, new_lines("(1 refused by this worker since it started)"));
     EXPECT_FALSE(vtt::exists(VT_FAILED_SQL_FILE));
+}
+
+// A signed job runs within the window after it was made and is refused beyond it, however
+// well it is signed: a copy someone kept cannot be carried out again for ever.
+TEST_F(Daemon, SignedJobsOlderThanTheWindowAreRefused)
+{
+    conf("vtstatus_workers=1\nperfdata_workers=0\nnotify_workers=0\nmessage_window_days=2\n");
+    start();
+    vtt::load_sandbox_key();
+    auto made_at = [](int k, time_t stamp) {
+        const std::string s = "INSERT INTO vt_test.daemon_rows VALUES (" + std::to_string(k) + ", 'a')";
+        return vt::sign_job("vtdb_vtstatus", s.data(), s.size(), stamp);
+    };
+    const time_t now = std::time(nullptr);
+    vtt::gearman_submit_unsigned("vtdb_vtstatus", made_at(70, now - 86400));
+    vtt::gearman_submit_unsigned("vtdb_vtstatus", made_at(71, now - 3 * 86400));
+    vtt::gearman_submit_unsigned("vtdb_vtstatus", made_at(72, 1));
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.daemon_rows VALUES (73, 'last')");
+    ASSERT_TRUE(row_arrives(73, "last")) << new_log();
+    EXPECT_EQ(1, sql.count("vt_test.daemon_rows WHERE k=70"));
+    EXPECT_EQ(0, sql.count("vt_test.daemon_rows WHERE k=71"));
+    EXPECT_EQ(0, sql.count("vt_test.daemon_rows WHERE k=72"));
+    EXPECT_EQ(1, new_lines("ERROR vtdb_vtstatus: job refused, it carries a time stamp older than message_window_days"));
 }
 
 TEST_F(Daemon, UnsignedJobsRunOnlyWhileTheOperatorAllowsThem)
