@@ -21,7 +21,9 @@ BEGIN
   DECLARE t VARCHAR(64);
   DECLARE tables CURSOR FOR
     SELECT table_name FROM information_schema.tables
-     WHERE table_schema = 'vtperf' AND table_type = 'BASE TABLE' AND table_name REGEXP '^service_perf_[0-9]+$';
+     WHERE table_schema = 'vtperf' AND table_type = 'BASE TABLE' AND table_name REGEXP '^service_perf_[0-9]+$'
+       AND table_name IN (SELECT c.table_name FROM information_schema.columns c
+                           WHERE c.table_schema = 'vtperf' AND c.column_name = 'entry_time');
   DECLARE CONTINUE HANDLER FOR NOT FOUND SET done = 1;
   OPEN tables;
   each_table: LOOP

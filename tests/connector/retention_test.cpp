@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -48,6 +49,19 @@ protected:
         return n;
     }
     bool logged(const std::string &needle) { return vtt::count_lines_containing(logfile, needle) > 0; }
+    // Whether a line "<head><N><tail>" with N >= least was logged. The per-host tables of other
+    // tests of the suite may hold expired rows of their own, which the same pass deletes.
+    bool logged_at_least(const std::string &head, long least, const std::string &tail)
+    {
+        const std::string log = vtt::read_file(logfile);
+        for (size_t at = log.find(head); at != std::string::npos; at = log.find(head, at + 1)) {
+            char *end = nullptr;
+            const long n = std::strtol(log.c_str() + at + head.size(), &end, 10);
+            if (end && n >= least && log.compare(end - log.c_str(), tail.size(), tail) == 0)
+                return true;
+        }
+        return false;
+    }
     vtt::Sql sql;
     pid_t child = -1;
 };
@@ -122,9 +136,10 @@ TEST_F(Retention, ExpiredRowsOfEveryKindGoOthersStayUnread)
         << vtt::read_file(logfile);
     const long read = rows_read() - read_before;
 
-    EXPECT_TRUE(logged("perfdata retention: deleted 40 values older than '"));
-    EXPECT_TRUE(logged("history retention: deleted 60 state changes older than 30 days"));
-    EXPECT_TRUE(logged("history retention: deleted 20 acknowledgement and downtime records older than 60 days"));
+    EXPECT_TRUE(logged_at_least("perfdata retention: deleted ", 40, " values older than '"));
+    EXPECT_TRUE(logged_at_least("history retention: deleted ", 60, " state changes older than 30 days"));
+    EXPECT_TRUE(logged_at_least("history retention: deleted ", 20,
+                                " acknowledgement and downtime records older than 60 days"));
     EXPECT_TRUE(logged("history retention: deleted 40 notifications older than 30 days"));
     EXPECT_TRUE(logged("history retention: deleted 30 flapping records older than 30 days"));
     EXPECT_TRUE(logged("history retention: deleted 24 ended comments older than 30 days"));
