@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -347,8 +348,13 @@ int module_init(void *handle) {
     // Every object the engine knows gets its id now, before the engine raises any event of
     // it; afterwards the engine's thread needs the database no more.
     vt_write_to_log("Assigning ids to the engine's objects");
+    const auto ids_started = std::chrono::steady_clock::now();
     std::string id_problem;
-    if (!vt_registry_add_engine_names(&id_problem) || !vt_registry_assign_ids(&id_problem)) {
+    const bool ids_ok = vt_registry_add_engine_names(&id_problem) && vt_registry_assign_ids(&id_problem);
+    vt_logf("Ids assigned in %.3f s (%zu hosts new to the registry)",
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - ids_started).count(),
+            vt_registry_new_host_ids().size());
+    if (!ids_ok) {
         refuse(vt::format("vtdb: %s on %s; apply the schema's upgrade scripts (upgrade-ids.sql) and grant the "
                           "user %s SELECT, INSERT and UPDATE on vtcfg",
                           id_problem.c_str(), db_server().c_str(), DBUSER));
