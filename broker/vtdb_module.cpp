@@ -1,9 +1,16 @@
 // Module frame: load and unload, callback registration, program status, keep-alive, custom commands.
 #include "vtdb_module.h"
 
+#include <grp.h>
+#include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +25,7 @@
 #include "vt_gearman_client.h"
 #include "vt_identity.h"
 #include "vt_log.h"
+#include "vt_registry.h"
 #include "vt_sender.h"
 #include "vt_sign.h"
 #include "vt_util.h"
@@ -173,6 +181,7 @@ int dump_delayed_to_engine_log() {
 // an unload; an engine that loads its modules again would otherwise keep one copy per load.
 void release_module_texts() {
     vt_identity_reset();
+    vt_registry_forget_new_hosts();
     vt_display_status_reset();
     for (char **text : {&export_date, &VTMODULE, &logfile, &logfile_aux}) {
         free(*text);
@@ -184,18 +193,62 @@ struct Loader {
     const char *before;
     int (*load)(void);
     const char *failure;
+    const char *table;
 };
 
-// The id lists, in load order, with the log line before each and its failure line.
+// The id lists, in load order, with the log line before each, its failure line and its table.
 const Loader loaders[] = {
-    {"Populating servicegroup_list", vtdb_populate_servicegroup_list, "unable to create servicegroup linked list"},
-    {"Populating hostcegroup_list", vtdb_populate_hostgroup_list, "unable to create hostgroup linked list"},
-    {"Populating contact_list", vtdb_populate_contact_list, "unable to create contacts linked list"},
-    {"Populating command_list", vtdb_populate_command_list, "unable to create commands linked list"},
-    {"Populating authorized_for_all_hosts", vt_get_authorized_for_all_hosts, "unable to get authorized_for_all_hosts"},
+    {"Populating servicegroup_list", vtdb_populate_servicegroup_list, "unable to create servicegroup linked list",
+     "vtcfg.nagios_servicegroups"},
+    {"Populating hostcegroup_list", vtdb_populate_hostgroup_list, "unable to create hostgroup linked list",
+     "vtcfg.nagios_hostgroups"},
+    {"Populating contact_list", vtdb_populate_contact_list, "unable to create contacts linked list",
+     "vtcfg.nagios_contacts"},
+    {"Populating command_list", vtdb_populate_command_list, "unable to create commands linked list",
+     "vtcfg.nagios_commands"},
+    {"Populating authorized_for_all_hosts", vt_get_authorized_for_all_hosts, "unable to get authorized_for_all_hosts",
+     "vtcfg.nagios_cgi"},
     {"Populating authorized_for_all_services", vt_get_authorized_for_all_services,
-     "unable to get authorized_for_all_services"},
+     "unable to get authorized_for_all_services", "vtcfg.nagios_cgi"},
 };
+
+// A reason not to load: one line in the engine's log (which the engine shows when it stops
+// its start) and in the module's.
+void refuse(const std::string &line) {
+    nm_log(NSLOG_RUNTIME_ERROR, "%s", line.c_str());
+    vt_logf("ERROR %s", line.c_str());
+}
+
+std::string user_name() {
+    const struct passwd *pw = getpwuid(geteuid());
+    return pw ? pw->pw_name : std::to_string(geteuid());
+}
+
+std::string group_name() {
+    const struct group *gr = getgrgid(getegid());
+    return gr ? gr->gr_name : std::to_string(getegid());
+}
+
+// Why db.php could not be read, and what makes it readable to the engine's user.
+std::string db_conf_problem() {
+    errno = 0;
+    const int fd = open(VT_DB_CONF_FILE, O_RDONLY | O_CLOEXEC);
+    const int e = fd < 0 ? errno : 0;
+    if (fd >= 0)
+        close(fd);
+    const std::string head = vt::format("vtdb: cannot read %s as user %s: %s; ", VT_DB_CONF_FILE, user_name().c_str(),
+                                        e ? std::strerror(e) : "the file could not be opened");
+    if (e == ENOENT)
+        return head + vt::format("create it with the database settings ($DBHOST, $DBUSER, $DBPASS, $DBPORT), "
+                                 "with the group %s and mode 0640",
+                                 group_name().c_str());
+    return head + vt::format("give it the group %s and mode 0640 (and its folders search rights for that group)",
+                             group_name().c_str());
+}
+
+std::string db_server() {
+    return vt::format("%s port %s", DBHOST[0] ? DBHOST : "localhost", DBPORT[0] ? DBPORT : "(default)");
+}
 
 // Whether the running engine is the release the module was built for. Releases sharing a
 // broker API number can still differ in the layout of the objects the module reads (1.5.0
@@ -234,8 +287,13 @@ int module_init(void *handle) {
     if (!engine_version_matches())
         return 1;
 
-    if (parse_db_conf() == -2)
-        exit(1);  // the engine cannot run its broker without the database settings
+    // Without the database settings nothing can be stored: the module refuses to load, and
+    // the engine ends its start as for any module that fails, saying why.
+    if (parse_db_conf() == -2) {
+        refuse(db_conf_problem());
+        release_module_texts();
+        return 1;
+    }
 
     // Workers carry out only signed jobs: without the key nothing the module sends would run.
     std::string key_problem;
@@ -264,6 +322,9 @@ int module_init(void *handle) {
     if (db_connect() == -2) {
         printf("vtdb: no connection to the database, the module is not loaded\n");
         fflush(stdout);
+        refuse(vt::format("vtdb: cannot connect to the database server %s as user %s: %s; start the server, or "
+                          "correct DBHOST, DBPORT, DBUSER and DBPASS in %s",
+                          db_server().c_str(), DBUSER, vt_db_last_error().c_str(), VT_DB_CONF_FILE));
         db_disconnect();
         release_module_texts();
         return 1;
@@ -275,11 +336,31 @@ int module_init(void *handle) {
         vt_write_to_log(l.before);
         if (l.load() != 0) {
             vt_write_to_log(l.failure);
+            refuse(vt::format("vtdb: cannot read %s on %s: %s; load the schema (schema.sql) and grant the user "
+                              "%s SELECT on vtcfg",
+                              l.table, db_server().c_str(), vt_db_last_error().c_str(), DBUSER));
             // A refused load must not leave its connection open in the engine process.
             db_disconnect();
             release_module_texts();
             return 1;
         }
+    }
+    // Every object the engine knows gets its id now, before the engine raises any event of
+    // it; afterwards the engine's thread needs the database no more.
+    vt_write_to_log("Assigning ids to the engine's objects");
+    const auto ids_started = std::chrono::steady_clock::now();
+    std::string id_problem;
+    const bool ids_ok = vt_registry_add_engine_names(&id_problem) && vt_registry_assign_ids(&id_problem);
+    vt_logf("Ids assigned in %.3f s (%zu hosts new to the registry)",
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - ids_started).count(),
+            vt_registry_new_host_ids().size());
+    if (!ids_ok) {
+        refuse(vt::format("vtdb: %s on %s; apply the schema's upgrade scripts (upgrade-ids.sql) and grant the "
+                          "user %s SELECT, INSERT and UPDATE on vtcfg",
+                          id_problem.c_str(), db_server().c_str(), DBUSER));
+        db_disconnect();
+        release_module_texts();
+        return 1;
     }
     db_disconnect();
 
@@ -314,6 +395,8 @@ void nagios_start(const nebstruct_process_data *ps) {
     vt_display_status_from_downtimes();
     vt_write_to_log("Log initial states");
     insert_initial_states();
+    // The walk has its own copy of the new hosts, whose tables it makes.
+    vt_registry_forget_new_hosts();
     vt_write_to_log("Ready to rock'nd roll");
 
     submit_status(vt::format("UPDATE %s.program_status SET     objects_loaded=2,    entry_time=NOW() WHERE     id=0;",

@@ -23,8 +23,9 @@ extern int vt_count_alive_log;
 /* The module's own setting written into the program-status row; always 0. */
 extern int enable_failure_prediction;
 
-/* Entry points: 0 when the module is ready (or unloaded), 1 when it refuses to load. A
- * missing database settings file ends the process with status 1. */
+/* Entry points: 0 when the module is ready (or unloaded), 1 when it refuses to load; every
+ * reason to refuse (database settings, key, database, id lists, id registry) is one line in
+ * the engine's log, and the engine then ends its start as for any module that fails. */
 /* The engine calls nebmodule_init as int (*)(int, char *, void *) with the handle dlopen
  * gave for the module, not a module record: the parameter is declared as what arrives. */
 int nebmodule_init(int flags, char *args, void *handle);

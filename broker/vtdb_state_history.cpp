@@ -24,6 +24,7 @@
 #include "vt_gearman_client.h"
 #include "vt_identity.h"
 #include "vt_log.h"
+#include "vt_registry.h"
 #include "vt_sender.h"
 #include "vt_util.h"
 #include "vtdb_scratch.h"
@@ -137,6 +138,8 @@ public:
         db_reachable_ = db_connect() == 0;
         if (!db_reachable_)
             vt_write_to_log("Log initial states - database unreachable, every object gets its initial row");
+        else
+            make_history_tables();
         for (host *h = host_list; h; h = h->next)
             walk_host(h);
         vt_logf("Initial states totals: hosts: %d / services %d", hosts_, services_);
@@ -144,6 +147,27 @@ public:
     }
 
 private:
+    // The history tables of the hosts the registry recorded at load, made before their first
+    // row (theirs, or this walk's). Here rather than on the engine's thread: a first start
+    // with thousands of hosts makes two tables for each.
+    void make_history_tables() {
+        for (int id : vt_registry_new_host_ids()) {
+            for (const char *table : {"host_state_change", "service_state_change"}) {
+                const std::string sql =
+                    vt::format("CREATE TABLE IF NOT EXISTS %s.%s_%d LIKE %s.%s", STATUS_SCHEMA, table, id,
+                               STATUS_SCHEMA, table);
+                int status = 0;
+                mysql_free_result(db_query_exec(sql.c_str(), STATUS_SCHEMA, &status, 0));
+                if (status != 0) {
+                    vt_logf("ERROR Log initial states - cannot create %s.%s_%d: %s; grant the user of db.php "
+                            "CREATE on %s (the status workers make a missing table at its first row)",
+                            STATUS_SCHEMA, table, id, vt_db_last_error().c_str(), STATUS_SCHEMA);
+                    return;
+                }
+            }
+        }
+    }
+
     // The process is a copy of the engine: it must not act on the engine's signal
     // dispositions, connections or delayed messages.
     void adopt_process() {

@@ -42,6 +42,9 @@ pid_t db_owner = 0;
 /* The schema the open connection has selected. Selecting it again for every statement
  * would cost a round trip each time and change nothing. */
 std::string selected_schema;
+/* The client library's text of the last failure (connect, schema or statement), for callers
+ * that report it in a line of their own. */
+std::string last_error;
 
 /* When the connection last answered. A connection in steady use is known to be alive;
  * only one that has been idle longer than this is pinged before the next statement. A
@@ -179,6 +182,7 @@ bool select_schema(const char *schema, const char *query, size_t length, bool *r
     }
     if (r != 0) {
         selected_schema.clear();
+        last_error = mysql_error(&dbHandle);
         log_select_failure(schema, r, query, length);
         return false;
     }
@@ -246,6 +250,7 @@ MYSQL_RES *run_statement(const char *query, const char *schema, int *status, int
         return err == 0 ? mysql_store_result(&dbHandle) : nullptr;
     }
     std::string error_text = mysql_error(&dbHandle);
+    last_error = error_text;
     if (connection_gone(err))
         release_handle();
     selected_schema.clear();  /* whatever failed, select afresh next time */
@@ -386,6 +391,7 @@ int connect_once()
     if (!mysql_real_connect(&dbHandle, DBHOST, DBUSER, DBPASS, "vantor4", static_cast<unsigned>(port), nullptr, 0)) {
         vt_logf("%s: MYSQL Could not connect to %s - User %s DB %s Port %d - %s", module_name(), DBHOST, DBUSER,
                 "vantor4", port, mysql_error(&dbHandle));
+        last_error = mysql_error(&dbHandle);
         mysql_close(&dbHandle);
         sleep(1);
         return -2;
@@ -406,6 +412,11 @@ int connect_once()
     return 0;
 }
 }  // namespace
+
+std::string vt_db_last_error()
+{
+    return last_error.empty() ? "unknown error" : last_error;
+}
 
 extern "C" int db_connect(void)
 {

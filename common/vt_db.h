@@ -74,6 +74,9 @@ bool db_connection_lost(unsigned err);
 /* The database-escaped body of text, without quotes, for values that a statement already
  * quotes itself ('%s'). NULL gives "". Works with or without an open connection. */
 std::string vt_escape_sql_text(const char *text);
+/* The client library's error text of the last failed connection, schema selection or
+ * statement of this process ("unknown error" before any). */
+std::string vt_db_last_error();
 /* Appends text and a line break to the file at path (created 0640 less the umask, narrowed to that when wider) as one
  * write on an O_APPEND descriptor, so that lines of concurrent writers never splice. A line
  * the file system cuts short is finished or taken back out, never left as a fragment that

@@ -23,7 +23,7 @@ run_variant() {  # name, job-server port, database port, extra cmake options...
   local name=$1 gport=$2 dport=$3; shift 3
   local dir="$top/build/tests-$name" targets=() tests=("${filter[@]}")
   if [ "$name" = plain-api8 ]; then  # the module's test programs only
-    targets=(--target module_lifecycle_test module_identity_test module_end_to_end_test module_notifications_test
+    targets=(--target module_lifecycle_test module_identity_test module_registry_test module_end_to_end_test module_notifications_test
              module_comments_test module_stock_display_status_test module_status_records_test module_history_test
              engine_standin_test)
     tests=(-R '^(module_|engine_standin)' -E 'module_simulator_test' "${filter[@]}")

@@ -372,6 +372,33 @@ CREATE TABLE IF NOT EXISTS vtcfg.nagios_hosts (
   KEY nagios_hosts_name (host_name)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
+-- Registry of the ids of hosts and services that the engine's objects do not carry
+-- themselves. The module reads it at load, records every host and service it has not seen
+-- (with the id its configuration gives, or a new one) and hands the ids to the engine's
+-- objects. Names are compared byte for byte, as the engine compares them. A row is never
+-- deleted, so an id is never given again: when a configured id takes over a name or an id,
+-- the row it displaces keeps its id with no name (the name it had is kept in former_name).
+-- Service ids are unique under their host's id, as in the status and history tables.
+CREATE TABLE IF NOT EXISTS vtcfg.host_registry (
+  host_id INT NOT NULL AUTO_INCREMENT,
+  host_name VARCHAR(255) CHARACTER SET utf8mb4 COLLATE utf8mb4_nopad_bin NULL,
+  former_name VARCHAR(255) NULL,
+  registered DATETIME NULL DEFAULT CURRENT_TIMESTAMP,
+  PRIMARY KEY (host_id),
+  UNIQUE KEY host_registry_name (host_name)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+CREATE TABLE IF NOT EXISTS vtcfg.service_registry (
+  host_id INT NOT NULL,
+  service_id INT NOT NULL,
+  host_name VARCHAR(255) CHARACTER SET utf8mb4 COLLATE utf8mb4_nopad_bin NULL,
+  service_description VARCHAR(255) CHARACTER SET utf8mb4 COLLATE utf8mb4_nopad_bin NULL,
+  former_name VARCHAR(511) NULL,
+  registered DATETIME NULL DEFAULT CURRENT_TIMESTAMP,
+  PRIMARY KEY (host_id, service_id),
+  UNIQUE KEY service_registry_name (host_name, service_description)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
 -- Web front-end settings; only the first row is read. The two lists are comma-separated
 -- contact names that may see every host or every service.
 CREATE TABLE IF NOT EXISTS vtcfg.nagios_cgi (
@@ -419,6 +446,7 @@ CREATE TABLE IF NOT EXISTS vtcfg.schema_upgrades (
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 INSERT IGNORE INTO vtcfg.schema_upgrades (name) VALUES
   ('upgrade-status-purge-index'),
+  ('upgrade-ids'),
   ('upgrade-retention-index');
 
 -- ---------------------------------------------------------------------------------------

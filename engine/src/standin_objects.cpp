@@ -234,6 +234,41 @@ void add_custom_variable(contact *cntct, const std::string &name, const std::str
     add_var(cntct->custom_variables, name, value);
 }
 
+}  // namespace standin
+
+extern "C" {
+
+customvariablesmember *add_custom_variable_to_object(customvariablesmember **object_ptr, char *varname,
+                                                     char *varvalue) {
+    if (!object_ptr) {
+        nm_log(NSLOG_CONFIG_ERROR, "Error: Custom variable object is NULL\n");
+        return nullptr;
+    }
+    if (!varname || !*varname) {
+        nm_log(NSLOG_CONFIG_ERROR, "Error: Custom variable name is NULL\n");
+        return nullptr;
+    }
+    auto *v = static_cast<customvariablesmember *>(nm_malloc(sizeof(customvariablesmember)));
+    v->variable_name = static_cast<char *>(nm_strdup(varname));
+    v->variable_value = varvalue ? static_cast<char *>(nm_strdup(varvalue)) : nullptr;
+    v->has_been_modified = 0;
+    v->next = *object_ptr;
+    *object_ptr = v;
+    return v;
+}
+
+customvariablesmember *add_custom_variable_to_host(host *hst, char *varname, char *varvalue) {
+    return add_custom_variable_to_object(&hst->custom_variables, varname, varvalue);
+}
+
+customvariablesmember *add_custom_variable_to_service(service *svc, char *varname, char *varvalue) {
+    return add_custom_variable_to_object(&svc->custom_variables, varname, varvalue);
+}
+
+}  // extern "C"
+
+namespace standin {
+
 commandsmember *add_notification_command(contact *cntct, const std::string &text, bool for_host) {
     auto *m = alloc<commandsmember>();
     m->command = dup(text);

@@ -187,6 +187,8 @@ TEST_F(ModuleTest, RefusesToLoadWhenTheDatabaseRefusesAndClosesItsConnection) {
         EXPECT_EQ(nullptr, load());
         EXPECT_EQ(0u, standin::callback_count());
         EXPECT_EQ(0u, log_count("vtdb loaded"));
+        EXPECT_EQ(1u, standin::count_log_lines("vtdb: cannot connect to the database server "));
+        EXPECT_EQ(1u, standin::count_log_lines("Access denied"));
     }
 
     // A list that cannot be read: the load is refused after connecting; that connection
@@ -200,6 +202,7 @@ TEST_F(ModuleTest, RefusesToLoadWhenTheDatabaseRefusesAndClosesItsConnection) {
     EXPECT_EQ(1u, log_count("Populating command_list"));
     EXPECT_EQ(1u, log_count("unable to create commands linked list"));
     EXPECT_EQ(0u, log_count("Populating authorized_for_all_hosts"));
+    EXPECT_EQ(1u, standin::count_log_lines("vtdb: cannot read vtcfg.nagios_commands on "));
     EXPECT_EQ(0u, standin::callback_count());
     EXPECT_TRUE(vtt::wait_until([&] { return db_connections(sql) == connections_before; }, 3000))
         << db_connections(sql) - connections_before << " connections left open";
@@ -238,11 +241,20 @@ TEST_F(ModuleTest, RefusesToLoadWithoutAKeyOnlyItsGroupCanRead) {
     }
 }
 
-TEST_F(ModuleTest, MissingDatabaseSettingsEndTheEngineProcessWithStatusOne) {
+// Missing or unreadable database settings: the module refuses to load (the engine then ends
+// its start), with one line in the engine's log naming the file, the error and the fix.
+TEST_F(ModuleTest, UnreadableDatabaseSettingsRefuseTheLoadWithOneLine) {
     vtm::FileGuard conf(vtm::db_conf());
+    const std::string text = vtt::read_file(vtm::db_conf());
     vtt::remove_file(vtm::db_conf());
-    // The load runs in a forked child, which the module ends.
-    EXPECT_EXIT(standin::load_module(VTDB_MODULE_PATH), ::testing::ExitedWithCode(1), "");
+    EXPECT_EQ(nullptr, load());
+    EXPECT_EQ(1u, standin::count_log_lines("vtdb: cannot read " + vtm::db_conf() + " as user "));
+    EXPECT_EQ(1u, standin::count_log_lines("No such file or directory; create it"));
+    EXPECT_EQ(0u, standin::callback_count());
+
+    EXPECT_EQ(0u, log_count("vtdb loaded"));
+    vtt::write_file(vtm::db_conf(), text);
+    EXPECT_NE(nullptr, load()) << standin::last_load_error();
 }
 
 TEST_F(ModuleTest, ProcessEventsOtherThanEventLoopStartWriteTheRowAndRegisterNothing) {

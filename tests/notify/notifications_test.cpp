@@ -228,12 +228,14 @@ TEST_F(Notifications, MethodStartSendsCommandLogLineAndRowAndOverrides) {
 
 TEST_F(Notifications, MissingIdsStillNotifyAndLoggingCanBeOff) {
     start();
+    // Objects the engine had at the load got ids then; one added later has none.
+    service *late = add_service(h, "nt-late", nullptr, nullptr);
     log_notifications = 0;
-    auto d = event(bare, true);
+    auto d = event(late, true);
     EXPECT_EQ(NEBERROR_CALLBACKOVERRIDE, standin::raise(NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA, &d));
     EXPECT_EQ(1u, jobs("vtdb_notify", 1).size());
     EXPECT_EQ(0, waiting("vtdb_vtstatus"));
-    EXPECT_EQ(1u, log_count("vtdb_handle_notification: could not find host_id or service_id for nt-host - nt-bare"));
+    EXPECT_EQ(1u, log_count("vtdb_handle_notification: could not find host_id or service_id for nt-host - nt-late"));
     EXPECT_EQ(0u, standin::count_log_lines("NOTIFICATION:"));
     // With logging off, a notification with ids still gives its row, and no log line.
     auto ok = event(s, true);
@@ -346,9 +348,9 @@ TEST_F(Notifications, FlappingRows) {
     }
     nebstruct_flapping_data missing{};
     missing.flapping_type = SERVICE_FLAPPING;
-    missing.object_ptr = bare;
+    missing.object_ptr = add_service(h, "nt-late", nullptr, nullptr);  // added after the load: no ids
     EXPECT_EQ(-2, standin::raise(NEBCALLBACK_FLAPPING_DATA, &missing));
-    EXPECT_EQ(1u, log_count("vtdb_handle_flapping_data: could not find host_id or service_id for nt-host - nt-bare"));
+    EXPECT_EQ(1u, log_count("vtdb_handle_flapping_data: could not find host_id or service_id for nt-host - nt-late"));
 }
 
 TEST_F(Notifications, AuthorizationTests) {

@@ -287,6 +287,14 @@ servicegroup *find_servicegroup(const char *name);
 /* The downtime with this id and type (SERVICE_DOWNTIME, HOST_DOWNTIME or ANY_DOWNTIME). */
 struct scheduled_downtime *find_downtime(int type, unsigned long downtime_id);
 
+/* Adds a custom variable at the head of an object's list, name and value copied as given
+ * (not upper-cased: the configuration reader does that), so that it shadows an older one of
+ * the same name. NULL, after an engine log line, for a missing list or an empty name. */
+customvariablesmember *add_custom_variable_to_object(customvariablesmember **object_ptr, char *varname,
+                                                     char *varvalue);
+customvariablesmember *add_custom_variable_to_host(host *hst, char *varname, char *varvalue);
+customvariablesmember *add_custom_variable_to_service(service *svc, char *varname, char *varvalue);
+
 /* TRUE when the contact is one of the service's contacts. */
 int is_contact_for_service(service *svc, contact *cntct);
 int is_contact_for_host(host *hst, contact *cntct);
