@@ -76,14 +76,7 @@ void purge_pass()
 
 extern "C" pid_t vt_perfdata_retention_dispatcher(void)
 {
-    pid_t pid = DEBUG ? 0 : fork();
-    if (pid < 0) {
-        vt_write_to_log("ERROR Could not fork for perfdata retention");
-        return pid;
-    }
-    if (pid > 0)
-        return pid;
-    try {
+    return vt_fork_child("perfdata retention", "ERROR Could not fork for perfdata retention", [] {
         db_connect();
         vt_logf("processing perfdata retention of %d days - pid %d", PERFDATA_RETENTION_DAYS,
                 static_cast<int>(getpid()));
@@ -92,11 +85,6 @@ extern "C" pid_t vt_perfdata_retention_dispatcher(void)
                 purge_pass();
             vt_sleep_seconds(VT_RETENTION_INTERVAL);
         }
-    } catch (const std::exception &e) {
-        vt_logf("ERROR perfdata retention ends: %s", e.what());
-        _exit(1);
-    } catch (...) {
-        vt_write_to_log("ERROR perfdata retention ends: unknown exception");
-        _exit(1);
-    }
+        return 0;
+    }, DEBUG != 0);
 }

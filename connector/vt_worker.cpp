@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <exception>
 #include <unistd.h>
 
 gearman_worker_st *gearman_worker = nullptr;
@@ -235,16 +234,9 @@ bool vt_batch_intact(unsigned long thread, bool last_failed)
 extern "C" pid_t vt_start_queue_worker(const char *queue, gearman_worker_fn *fn, const char *fork_error,
                                        void (*prepare)(void), void (*after_start)(void))
 {
-    pid_t pid = DEBUG ? 0 : fork();
-    if (pid < 0) {
-        vt_write_to_log(fork_error);
-        return pid;
-    }
-    if (pid > 0)
-        return pid;
-    /* Nothing may unwind out of a child into the supervisor's frames: a child that fails
-     * this way logs it and ends, and the supervisor starts another. */
-    try {
+    /* A child that fails logs it and ends, and the supervisor starts another. */
+    const std::string what = std::string(queue) + " worker";
+    return vt_fork_child(what.c_str(), fork_error, [&] {
         db_connect();
         if (prepare)
             prepare();
@@ -252,12 +244,6 @@ extern "C" pid_t vt_start_queue_worker(const char *queue, gearman_worker_fn *fn,
         if (after_start)
             after_start();
         vt_run_worker_gearman(queue, fn);
-    } catch (const std::exception &e) {
-        vt_logf("ERROR %s worker ends: %s", queue, e.what());
-        _exit(1);
-    } catch (...) {
-        vt_logf("ERROR %s worker ends: unknown exception", queue);
-        _exit(1);
-    }
-    _exit(0);
+        return 0;
+    }, DEBUG != 0);
 }
