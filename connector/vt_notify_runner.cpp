@@ -1,9 +1,9 @@
-/* Notification workers and the command runner they share with the replay of dumped jobs. */
+/* The notification command runner: one command line, as the commands' user, within its time limit,
+ * with everything it starts. Used by the notification workers and the replay of dumped jobs. */
 #include "vt_notify.h"
 #include "vt_connector.h"
 #include "vt_log.h"
 #include "vt_util.h"
-#include "vt_worker.h"
 
 #include <cerrno>
 #include <csignal>
@@ -14,6 +14,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <initializer_list>
+#include <linux/capability.h>
+#include <map>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/prctl.h>
@@ -25,7 +28,6 @@
 
 const char *vt_notify_user = "vtuser";
 const char *vt_notify_group = "vtuser";
-int vt_notify_user_retry_seconds = 60;
 
 /* ---- growable buffer ---- */
 
@@ -74,45 +76,105 @@ extern "C" int dbuf_free(dbuf *db)
     return 0;
 }
 
-/* ---- the notification user ---- */
+/* ---- the accounts ---- */
 
 namespace {
 
 bool is_root() { return getuid() == 0 || geteuid() == 0; }
 
-/* The user's and the group's entries, when both exist and the user is not root itself. */
-bool lookup_notify_user(uid_t &uid, gid_t &gid, std::string &why)
+/* The capabilities a notification worker keeps under its own account: enough to start a
+ * command as the commands' user and to end whatever that command started, nothing else. */
+constexpr int kWorkerCapabilities[] = {CAP_SETUID, CAP_SETGID, CAP_KILL};
+
+bool set_capabilities(std::initializer_list<int> keep)
 {
-    struct passwd *pw = getpwnam(vt_notify_user);
+    struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct data[2] = {};
+    for (int cap : keep) {
+        data[cap / 32].effective |= 1u << (cap % 32);
+        data[cap / 32].permitted |= 1u << (cap % 32);
+    }
+    return syscall(SYS_capset, &header, data) == 0;
+}
+
+/* Whether the process holds cap in its effective set. */
+bool has_capability(int cap)
+{
+    struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return false;
+    return (data[cap / 32].effective & (1u << (cap % 32))) != 0;
+}
+
+/* Whether no capability at all is left in the permitted set. */
+bool holds_no_capability()
+{
+    struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct data[2] = {};
+    return syscall(SYS_capget, &header, data) == 0 && data[0].permitted == 0 && data[1].permitted == 0;
+}
+
+/* May this process change its ids: root, or a notification worker that kept the right. */
+bool may_switch_user() { return is_root() || (has_capability(CAP_SETUID) && has_capability(CAP_SETGID)); }
+
+/* The user's and the group's entries, when both exist and the user is not root itself. */
+bool lookup_account(const char *user, const char *group, uid_t &uid, gid_t &gid, std::string &why)
+{
+    struct passwd *pw = getpwnam(user);
     if (!pw) {
-        why = vt::format("no user '%s'", vt_notify_user);
+        why = vt::format("no user '%s'", user);
         return false;
     }
     uid = pw->pw_uid;
-    struct group *gr = getgrnam(vt_notify_group);
+    struct group *gr = getgrnam(group);
     if (!gr) {
-        why = vt::format("no group '%s'", vt_notify_group);
+        why = vt::format("no group '%s'", group);
         return false;
     }
     gid = gr->gr_gid;
     if (uid == 0) {
-        why = vt::format("user '%s' is uid 0", vt_notify_user);
+        why = vt::format("user '%s' is uid 0", user);
         return false;
     }
     return true;
 }
 
+/* Switches the ids to user and group with the user's own supplementary groups: the group
+ * list first (it needs the right to), then the group, then the user, so that nothing of the
+ * previous groups is kept. The parent-death signal, which the kernel forgets at a change of
+ * ids, is set again. */
+bool switch_ids(const char *user, uid_t uid, gid_t gid, std::string &why)
+{
+    int death_signal = 0;
+    prctl(PR_GET_PDEATHSIG, &death_signal);
+    if (initgroups(user, gid) != 0)
+        return why = vt::format("initgroups: %s", std::strerror(errno)), false;
+    if (setgid(gid) != 0)
+        return why = vt::format("setgid(%d): %s", static_cast<int>(gid), std::strerror(errno)), false;
+    if (setuid(uid) != 0)
+        return why = vt::format("setuid(%d): %s", static_cast<int>(uid), std::strerror(errno)), false;
+    if (is_root())
+        return why = "still root after the switch", false;
+    if (death_signal)
+        prctl(PR_SET_PDEATHSIG, death_signal);
+    return true;
+}
+
 }  // namespace
+
+const char *vt_notify_worker_user = "vtnotify";
+const char *vt_notify_worker_group = "vtnotify";
 
 extern "C" int vt_notify_user_usable(void)
 {
     try {
-        if (!is_root())
+        if (!may_switch_user())
             return 1;
         uid_t uid;
         gid_t gid;
         std::string why;
-        return lookup_notify_user(uid, gid, why) ? 1 : 0;
+        return lookup_account(vt_notify_user, vt_notify_group, uid, gid, why) ? 1 : 0;
     } catch (...) {
         return 0;
     }
@@ -121,33 +183,60 @@ extern "C" int vt_notify_user_usable(void)
 extern "C" int vt_become_notify_user(void)
 {
     try {
-        if (!is_root())
+        if (!may_switch_user())
             return 0;
         uid_t uid;
         gid_t gid;
         std::string why;
-        bool ok = lookup_notify_user(uid, gid, why);
-        /* The kernel forgets the parent-death signal at a change of ids; the worker keeps
-         * the one the supervisor's child set-up asked for. */
-        int death_signal = 0;
-        prctl(PR_GET_PDEATHSIG, &death_signal);
-        /* The group list first (it needs root), then the group, then the user: a process
-         * that ends up with the user's ids keeps none of root's groups. */
-        if (ok && initgroups(vt_notify_user, gid) != 0)
-            why = vt::format("initgroups: %s", std::strerror(errno)), ok = false;
-        if (ok && setgid(gid) != 0)
-            why = vt::format("setgid(%d): %s", static_cast<int>(gid), std::strerror(errno)), ok = false;
-        if (ok && setuid(uid) != 0)
-            why = vt::format("setuid(%d): %s", static_cast<int>(uid), std::strerror(errno)), ok = false;
-        if (ok && is_root())
-            why = "still root after the switch", ok = false;
-        if (ok) {
-            if (death_signal)
-                prctl(PR_SET_PDEATHSIG, death_signal);
+        bool ok = lookup_account(vt_notify_user, vt_notify_group, uid, gid, why) &&
+                  switch_ids(vt_notify_user, uid, gid, why);
+        /* From root the switch itself clears every capability; from the workers' account
+         * the kept ones go here, so that the command starts with none. */
+        if (ok && !(set_capabilities({}) && holds_no_capability()))
+            why = vt::format("capabilities kept: %s", std::strerror(errno)), ok = false;
+        if (ok)
             return 0;
-        }
         vt_logf("ERROR could not switch to user %s and group %s (%s): notification commands are not run as root",
                 vt_notify_user, vt_notify_group, why.c_str());
+    } catch (...) {
+    }
+    return -2;
+}
+
+extern "C" int vt_become_notify_worker(void)
+{
+    try {
+        if (!is_root())
+            return 0;
+        uid_t uid, command_uid;
+        gid_t gid, command_gid;
+        std::string why;
+        bool ok = lookup_account(vt_notify_worker_user, vt_notify_worker_group, uid, gid, why);
+        std::string ignored;
+        if (ok && lookup_account(vt_notify_user, vt_notify_group, command_uid, command_gid, ignored) &&
+            uid == command_uid)
+            why = vt::format("user '%s' is the commands' own user: a command could stop its worker",
+                             vt_notify_worker_user), ok = false;
+        /* Kept across the change of ids, then cut down to the few the worker needs. */
+        if (ok && prctl(PR_SET_KEEPCAPS, 1) != 0)
+            why = vt::format("PR_SET_KEEPCAPS: %s", std::strerror(errno)), ok = false;
+        ok = ok && switch_ids(vt_notify_worker_user, uid, gid, why);
+        prctl(PR_SET_KEEPCAPS, 0);
+        if (ok && !set_capabilities({kWorkerCapabilities[0], kWorkerCapabilities[1], kWorkerCapabilities[2]}))
+            why = vt::format("capset: %s", std::strerror(errno)), ok = false;
+        if (ok) {
+            /* Neither its memory nor its descriptors (the job server's socket) are open to
+             * anyone without root's rights: /proc shows them to root alone. */
+            prctl(PR_SET_DUMPABLE, 0);
+            return 0;
+        }
+        vt_logf("ERROR notification worker pid %d could not switch to user %s and group %s (%s): fix the account "
+                "(scripts/create-notify-user.sh makes it)",
+                static_cast<int>(getpid()), vt_notify_worker_user, vt_notify_worker_group, why.c_str());
+        /* A half-done switch leaves a process that must not take jobs: it ends, the
+         * supervisor starts another. */
+        if (!is_root())
+            _exit(1);
     } catch (...) {
     }
     return -2;
@@ -169,16 +258,17 @@ extern "C" void my_system_sighandler(int sig)
 
 /* ---- running one command ---- */
 
-namespace {
-
-/* Closes every descriptor above 2 but keep: no database or job-server socket of the worker
- * may reach a notification script. */
-void close_inherited_descriptors(int keep)
+void vt_close_inherited_descriptors(int keep)
 {
 #ifdef SYS_close_range
-    bool below = keep <= 3 || syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u) == 0;
-    if (below && syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0u, 0u) == 0)
-        return;
+    if (keep < 3) {
+        if (syscall(SYS_close_range, 3u, ~0u, 0u) == 0)
+            return;
+    } else {
+        bool below = keep == 3 || syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u) == 0;
+        if (below && syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0u, 0u) == 0)
+            return;
+    }
 #endif
     if (DIR *d = opendir("/proc/self/fd")) {
         int own = dirfd(d);
@@ -198,6 +288,8 @@ void close_inherited_descriptors(int keep)
         if (fd != keep)
             close(fd);
 }
+
+namespace {
 
 void write_piece(int fd, const char *text, size_t len)
 {
@@ -240,30 +332,44 @@ void start_clean()
     umask(077);
 }
 
-/* The command's child: never returns. mask is the signal mask the caller had before the
- * runner blocked its stop signals; the command gets it back. */
-[[noreturn]] void run_command_child(const char *cmd, int timeout, int read_end, int write_end, const sigset_t &mask)
+/* Exit codes of the keeper (below) to the runner. The command's own result comes as one of
+ * kCodes; the rest say how it ended. */
+constexpr int kCodes[] = {0, 1, 2, 3, 126, 127};
+constexpr int kLeftoversEnded = 8;  /* added: what the command left running was ended at the limit */
+constexpr int kKeeperTimedOut = 124;
+constexpr int kKeeperStopped = 125;
+
+int keeper_code(int status)
 {
+    if (!WIFEXITED(status))
+        return 3;  // a command killed by a signal has failed, whatever its exit code says
+    for (int i = 0; i < 6; ++i)
+        if (WEXITSTATUS(status) == kCodes[i])
+            return i;
+    return 3;
+}
+
+/* The command's child: switches to the commands' user and runs the command through the
+ * shell; never returns. mask is the signal mask the runner's caller had; the command gets it
+ * back. */
+[[noreturn]] void run_command_child(const char *cmd, int write_end, const sigset_t &mask)
+{
+    /* Its own process group: a command that signals its group reaches nothing of the runner. */
     setpgid(0, 0);
     reset_sighandler();
     signal(SIGINT, SIG_DFL);
+    signal(SIGCHLD, SIG_DFL);
+    prctl(PR_SET_PDEATHSIG, 0);
     sigprocmask(SIG_SETMASK, &mask, nullptr);
-    close(read_end);
-    close_inherited_descriptors(write_end);
+    vt_close_inherited_descriptors(write_end);
     vt_log_pipe_fd = -1;
     fcntl(write_end, F_SETFD, FD_CLOEXEC);
-    if (is_root() && vt_become_notify_user() != 0) {
+    if (vt_become_notify_user() != 0) {
         static const char refused[] = "(Error: Could not switch to the notification user)\n";
         write_piece(write_end, refused, sizeof refused - 1);
         _exit(3);
     }
     start_clean();
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = my_system_sighandler;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGALRM, &sa, nullptr);
-    alarm(timeout > 0 ? static_cast<unsigned>(timeout) : 0u);
 
     int code;
     FILE *fp = popen(cmd, "r");
@@ -279,13 +385,175 @@ void start_clean()
         if (status == -1)
             code = 2;
         else if (WIFSIGNALED(status))
-            code = 3;  // a command killed by a signal has failed, whatever its exit code says
+            code = 3;
         else
             code = WEXITSTATUS(status);
     }
     close(write_end);
-    alarm(0);
     _exit(code);
+}
+
+long long now_ms()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000LL + t.tv_nsec / 1000000L;
+}
+
+/* Sends sig to every process whose chain of parents leads to this one, found in /proc.
+ * Returns how many were signalled. */
+int signal_descendants(int sig)
+{
+    std::map<pid_t, pid_t> parent;
+    if (DIR *d = opendir("/proc")) {
+        while (struct dirent *e = readdir(d)) {
+            if (!vt::all_digits(e->d_name) || !*e->d_name)
+                continue;
+            char path[300], text[512];
+            std::snprintf(path, sizeof path, "/proc/%s/stat", e->d_name);
+            int fd = open(path, O_RDONLY | O_CLOEXEC);
+            if (fd < 0)
+                continue;
+            ssize_t n = read(fd, text, sizeof text - 1);
+            close(fd);
+            if (n <= 0)
+                continue;
+            text[n] = '\0';
+            /* "pid (name) state ppid ...": the name may hold anything, the last ')' ends it. */
+            const char *close_paren = std::strrchr(text, ')');
+            char state = 0;
+            int ppid = 0;
+            if (close_paren && std::sscanf(close_paren + 1, " %c %d", &state, &ppid) == 2)
+                parent[static_cast<pid_t>(std::atoi(e->d_name))] = static_cast<pid_t>(ppid);
+        }
+        closedir(d);
+    }
+    const pid_t self = getpid();
+    int sent = 0;
+    for (const auto &entry : parent) {
+        pid_t p = entry.second;
+        /* Bounded: a chain cannot be longer than the table; a loop (never seen) ends it. */
+        for (size_t steps = 0; p > 1 && p != self && steps < parent.size(); ++steps) {
+            auto up = parent.find(p);
+            p = up == parent.end() ? 0 : up->second;
+        }
+        if (p == self && kill(entry.first, sig) == 0)
+            ++sent;
+    }
+    return sent;
+}
+
+/* Reaps every ended child. False once there is no child left at all. */
+bool reap_children(pid_t command, int *command_status)
+{
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(-1, &status, WNOHANG);
+        if (r > 0) {
+            if (r == command)
+                *command_status = status;
+            continue;
+        }
+        if (r < 0 && errno == EINTR)
+            continue;
+        return !(r < 0 && errno == ECHILD);
+    }
+}
+
+/* Grace the command's processes get between SIGTERM and SIGKILL, when the runner is stopped
+ * or the command overran its time. */
+constexpr int kGroupGraceMs = 1000;
+
+/* Ends everything the command started: SIGTERM, up to the grace for all of it to end, then
+ * SIGKILL until nothing is left. Every process the command started is a descendant of the
+ * keeper (orphans come back to it, it is their subreaper), and the keeper has no other
+ * children: no child left means no process of the command left. */
+void end_descendants(pid_t command, int *command_status)
+{
+    signal_descendants(SIGTERM);
+    const long long grace_end = now_ms() + kGroupGraceMs;
+    while (reap_children(command, command_status) && now_ms() < grace_end)
+        vt_sleep_seconds(0.02);
+    /* A process being killed can start no other; one started meanwhile is found by the
+     * next walk. */
+    while (reap_children(command, command_status)) {
+        signal_descendants(SIGKILL);
+        vt_sleep_seconds(0.01);
+    }
+}
+
+/* Set by the keeper's handler of its stop signals. */
+volatile sig_atomic_t keeper_stop_signal = 0;
+
+extern "C" void on_keeper_stop(int sig) { keeper_stop_signal = sig; }
+
+/* The keeper: a child that keeps the runner's rights (to signal the commands' user), is the
+ * subreaper of the command's processes (so that one that detached with setsid still comes
+ * back to it), and holds the command to its time limit. It ends with what the command left
+ * running by then, and it ends everything at SIGTERM or SIGINT, which also reaches it when
+ * the runner dies. Its exit code is one of kCodes' index (plus kLeftoversEnded), or
+ * kKeeperTimedOut, or kKeeperStopped. A command cannot signal it: it runs as another user. */
+[[noreturn]] void run_keeper(const char *cmd, int timeout, int read_end, int write_end, const sigset_t &mask)
+{
+    const pid_t runner = getppid();
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    /* The stop signals are blocked and taken by the wait below; should a fork handler unblock
+     * them for a moment, they only note the stop: the keeper must never end before what the
+     * command started. */
+    struct sigaction note {};
+    note.sa_handler = on_keeper_stop;
+    sigemptyset(&note.sa_mask);
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, SIGCHLD);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaction(sig, &note, nullptr);
+        sigaddset(&wake, sig);
+    }
+    sigprocmask(SIG_BLOCK, &wake, nullptr);
+    if (getppid() != runner)
+        _exit(kKeeperStopped);  // the runner died before the death signal was set
+    close(read_end);
+    const long long deadline = timeout > 0 ? now_ms() + timeout * 1000LL : -1;
+    pid_t command = fork();
+    if (command < 0) {
+        static const char failed[] = "(Error: Could not execute command)\n";
+        write_piece(write_end, failed, sizeof failed - 1);
+        _exit(2);
+    }
+    if (command == 0)
+        run_command_child(cmd, write_end, mask);
+    /* Fork handlers of the process may have unblocked them. */
+    sigprocmask(SIG_BLOCK, &wake, nullptr);
+    close(write_end);
+
+    int status = -1;
+    bool stopped = false, past_limit = false;
+    for (;;) {
+        bool any = reap_children(command, &status);
+        if (!any)
+            break;  // the command has ended, and nothing it started is left
+        const long long left = deadline < 0 ? 200 : deadline - now_ms();
+        if (left <= 0) {
+            past_limit = true;
+            break;
+        }
+        struct timespec tick = {0, (left < 200 ? left : 200) * 1000000L};
+        int got = sigtimedwait(&wake, nullptr, &tick);
+        if (got == SIGTERM || got == SIGINT || got == SIGHUP || keeper_stop_signal) {
+            stopped = true;
+            break;
+        }
+    }
+    const bool command_ended = status != -1;
+    if (stopped || past_limit)
+        end_descendants(command, &status);
+    if (stopped)
+        _exit(kKeeperStopped);
+    if (!command_ended)
+        _exit(kKeeperTimedOut);
+    _exit(keeper_code(status) + (past_limit ? kLeftoversEnded : 0));
 }
 
 double seconds_between(const struct timespec &a, const struct timespec &b, long *whole)
@@ -297,50 +565,25 @@ double seconds_between(const struct timespec &a, const struct timespec &b, long 
     return static_cast<double>(*whole) + static_cast<double>((us % 1000000) / 1000) / 1000.0;
 }
 
-/* Grace the command's process group gets between SIGTERM and SIGKILL, when the runner's
- * process is stopped or the command overran its time. */
-constexpr int kGroupGraceMs = 1000;
-
-/* Ends the process group of the command's child: SIGTERM, up to the grace for the group to
- * empty (the child is reaped on the way), then SIGKILL for whatever is left. */
-void end_group(pid_t child, int *status, bool *reaped)
-{
-    kill(-child, SIGTERM);
-    struct timespec start, now;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        if (!*reaped && waitpid(child, status, WNOHANG) == child)
-            *reaped = true;
-        if (*reaped && kill(-child, 0) != 0 && errno == ESRCH)
-            return;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if ((now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L >= kGroupGraceMs)
-            break;
-        vt_sleep_seconds(0.02);
-    }
-    kill(-child, SIGKILL);
-}
-
 /* Set by the runner's handler of SIGTERM and SIGINT while a command runs. */
 volatile sig_atomic_t runner_stop_signal = 0;
 
 extern "C" void on_runner_stop(int sig) { runner_stop_signal = sig; }
 
-/* Waits for the command's child to end. A SIGTERM or SIGINT while the command runs means
- * the process that runs commands is being stopped: the command's own process group, which
- * that stop would not reach, is ended first. Returns the signal that asked for the stop, or
- * 0 when the child ended by itself. */
-int wait_for_command(pid_t child, int *status, const sigset_t &wake)
+/* Waits for the keeper to end. A SIGTERM or SIGINT while the command runs means the process
+ * that runs commands is being stopped: the keeper is told, and ends the command's processes
+ * first. Returns the signal that asked for the stop, or 0 when the keeper ended by itself. */
+int wait_for_keeper(pid_t keeper, int *status, const sigset_t &wake)
 {
     for (;;) {
-        pid_t r = waitpid(child, status, WNOHANG);
-        if (r == child)
+        pid_t r = waitpid(keeper, status, WNOHANG);
+        if (r == keeper)
             return 0;
         if (r < 0 && errno != EINTR)
             return 0;  // collected elsewhere: nothing left to wait for
         int sig = runner_stop_signal;
         if (sig == 0) {
-            /* Woken by the child's end (SIGCHLD is in the set), a stop that is blocked (taken
+            /* Woken by the keeper's end (SIGCHLD is in the set), a stop that is blocked (taken
              * here) or one that is not (its handler interrupts the wait); the timeout covers
              * a SIGCHLD that the end of some other child took. */
             struct timespec tick = {0, 200 * 1000 * 1000};
@@ -348,18 +591,16 @@ int wait_for_command(pid_t child, int *status, const sigset_t &wake)
             sig = got == SIGTERM || got == SIGINT ? got : runner_stop_signal;
         }
         if (sig != 0) {
-            bool reaped = false;
-            end_group(child, status, &reaped);
-            if (!reaped)
-                while (waitpid(child, status, 0) < 0 && errno == EINTR) {
-                }
+            kill(keeper, SIGTERM);
+            while (waitpid(keeper, status, 0) < 0 && errno == EINTR) {
+            }
             return sig;
         }
     }
 }
 
 /* For the length of one command, SIGTERM and SIGINT only note a stop (and are blocked, so
- * that wait_for_command takes them) and SIGCHLD wakes the wait. On the way out the caller's
+ * that wait_for_keeper takes them) and SIGCHLD wakes the wait. On the way out the caller's
  * handlers and mask come back and a stop that came meanwhile is raised again, to act as the
  * caller's disposition says (by default: the process ends, as it would have without a
  * command running, but after its command). A stop signal the caller ignores stays ignored. */
@@ -466,15 +707,13 @@ int system_r(const char *cmd, int timeout, int *early_timeout, double *exectime,
         return 3;
     }
     if (pid == 0)
-        run_command_child(cmd, timeout, read_end.get(), write_end.get(), held.saved());
+        run_keeper(cmd, timeout, read_end.get(), write_end.get(), held.saved());
 
-    /* The child may not have made its group yet when a timeout comes; doing it here too
-     * makes the group exist whichever runs first. */
     setpgid(pid, pid);
     held.block();
     write_end.reset();
     int status = 0;
-    held.stopped_by(wait_for_command(pid, &status, held.wake()));
+    held.stopped_by(wait_for_keeper(pid, &status, held.wake()));
     if (held.stop_signal())
         vt_logf("NOTIFICATION STOPPED: CMD=( %s ) ended with its process group on signal %d", cmd,
                 held.stop_signal());
@@ -484,7 +723,13 @@ int system_r(const char *cmd, int timeout, int *early_timeout, double *exectime,
     if (exectime)
         *exectime = elapsed;
 
-    int result = WIFEXITED(status) ? WEXITSTATUS(status) : 3;
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : kKeeperStopped;
+    const bool timed_out = code == kKeeperTimedOut;
+    int result = timed_out ? 2 : code == kKeeperStopped ? 3 : kCodes[(code % kLeftoversEnded) % 6];
+    if (!timed_out && code != kKeeperStopped && (code & kLeftoversEnded))
+        vt_logf("NOTIFICATION WARNING: CMD=( %s ) ended, but left processes running that were ended at its %d-second "
+                "limit: a notification command must not leave anything running",
+                cmd, timeout);
     if ((result == 126 || result == 127) && VT_LOG_NOTIFICATIONS_COMMANDS > 0)
         vt_logf("NOTIFICATION WARNING: Warning: Attempting to execute the command \"%s\" resulted in a return code "
                 "of %d.  Make sure the script or binary you are trying to execute actually exists...",
@@ -494,13 +739,9 @@ int system_r(const char *cmd, int timeout, int *early_timeout, double *exectime,
 
     dbuf buf;
     dbuf_init(&buf, 1024);
-    bool timed_out = false;
-    if (result == 2 && timeout > 0 && whole >= timeout) {
-        timed_out = true;
+    if (timed_out) {
         if (early_timeout)
             *early_timeout = 1;
-        bool reaped = true;
-        end_group(pid, &status, &reaped);
     } else if (!held.stop_signal()) {
         read_output(read_end.get(), &buf);
         if (max_output_length > 0 && buf.buf && buf.used_size > static_cast<uint64_t>(max_output_length)) {
@@ -528,87 +769,4 @@ extern "C" int vt_system_r(const char *cmd, int timeout, int *early_timeout, dou
         vt_write_to_log("NOTIFICATION ERROR : out of memory in vt_system_r()");
         return 3;
     }
-}
-
-extern "C" int vt_process_delayed_notification(const char *cmd)
-{
-    if (!vt_notify_user_usable()) {
-        vt_logf("ERROR delayed notification not run, user %s or group %s missing: %s", vt_notify_user,
-                vt_notify_group, cmd ? cmd : "(null)");
-        return -2;
-    }
-    int early_timeout = 0;
-    double exectime = 0;
-    return vt_system_r(cmd, 60, &early_timeout, &exectime, nullptr, 0);
-}
-
-extern "C" void *vt_process_gearman_notify(gearman_job_st *job, void *, size_t *result_size,
-                                           gearman_return_t *ret_ptr)
-{
-    *result_size = 0;
-    try {
-        std::string cmd = vt_job_workload_text(job);
-        int early_timeout = 0;
-        double exectime = 0;
-        vt_system_r(cmd.c_str(), 60, &early_timeout, &exectime, nullptr, 0);
-    } catch (...) {
-        vt_write_to_log("ERROR notification job dropped: out of memory");
-    }
-    *ret_ptr = GEARMAN_SUCCESS;
-    return nullptr;
-}
-
-namespace {
-/* The daemon's log is root's and closed to other users, while a notification worker runs
- * as the notification user: before it switches, it forks a small process that stays root
- * and does nothing but append the worker's entries, which reach it through a pipe, to the
- * log. It ends when the pipe closes, that is when the worker has ended. Commands never get
- * the pipe (they inherit no descriptor), so they cannot write to the log or truncate it. */
-void start_log_relay()
-{
-    if (!is_root() || vt_log_pipe_fd >= 0)
-        return;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        vt_logf("ERROR notification worker pid %d: no pipe for its log entries: %s", static_cast<int>(getpid()),
-                std::strerror(errno));
-        return;
-    }
-    pid_t pid = fork();
-    if (pid < 0) {
-        vt_logf("ERROR notification worker pid %d: cannot fork its log relay: %s", static_cast<int>(getpid()),
-                std::strerror(errno));
-        close(fds[0]);
-        close(fds[1]);
-        return;
-    }
-    if (pid == 0) {
-        close_inherited_descriptors(fds[0]);
-        signal(SIGTERM, SIG_IGN);  /* drains what the worker wrote, ends at the pipe's end */
-        signal(SIGINT, SIG_IGN);
-        vt_log_relay(fds[0]);
-        _exit(0);
-    }
-    close(fds[0]);
-    vt_log_pipe_fd = fds[1];
-}
-
-/* A notification worker started as root takes no job before it runs as the notification
- * user: the jobs wait in the job server instead of running as root. */
-void become_notify_user_or_wait()
-{
-    start_log_relay();
-    while (vt_become_notify_user() != 0) {
-        vt_logf("notification worker pid %d takes no jobs until it can run as %s; next try in %d seconds",
-                static_cast<int>(getpid()), vt_notify_user, vt_notify_user_retry_seconds);
-        vt_sleep_seconds(vt_notify_user_retry_seconds);
-    }
-}
-}  // namespace
-
-extern "C" pid_t vt_notify_gm_dispatcher(void)
-{
-    return vt_start_queue_worker("vtdb_notify", vt_process_gearman_notify,
-                                 "ERROR Could not fork for notify gearman processing", nullptr,
-                                 become_notify_user_or_wait);
 }
