@@ -93,7 +93,7 @@ void *vt_process_gearman_notify(gearman_job_st *job, void *context, size_t *resu
 
 /* Default actions for SIGQUIT, SIGTERM, SIGHUP, SIGSEGV, SIGPIPE and SIGXFSZ. */
 void reset_sighandler(void);
-/* Alarm handler of a command's child: ends that process at once with status 2. */
+/* An alarm handler for a process that times itself: ends it at once with status 2. */
 void my_system_sighandler(int sig);
 
 #ifdef __cplusplus
