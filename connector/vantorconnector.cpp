@@ -232,8 +232,8 @@ void wait_children(std::vector<ChildKind> &table, int timeout_ms)
     _exit(0);
 }
 
-/* How long a child may stay stopped (SIGSTOP, by anyone who may signal it: a notification
- * command runs as the same user as its worker) before it is killed and so restarted. A
+/* How long a child may stay stopped (SIGSTOP, by anyone who may signal it: root, or a
+ * debugger) before it is killed and so restarted. A
  * stopped child is not dead, waitpid does not report it, and its queue would wait for ever. */
 constexpr long kStoppedLimitSeconds = 30;
 
@@ -332,7 +332,7 @@ int run()
     logfile_aux = &log_aux[0];
     /* The log holds plugin output and notification command lines: root's, readable by the
      * folder's group (the engine's), by no other user. Notification workers, which run as
-     * an unprivileged user, log through a relay that stays root (vt_notify.cpp). */
+     * an unprivileged user, log through a relay that stays root (vt_notify_worker.cpp). */
     vt_log_create_mode = 0640;
 
     if (parse_db_conf() == -2)

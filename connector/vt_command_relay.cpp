@@ -193,20 +193,16 @@ extern "C" int vt_write_to_cmd_pipe(const char *text)
 
 extern "C" pid_t vt_external_command_dispatcher(void)
 {
-    pid_t pid = fork();
-    if (pid < 0) {
-        vt_write_to_log("ERROR Could not fork for external command processing");
-        return pid;
-    }
-    if (pid > 0)
-        return pid;
-    /* An engine closing its pipe between the probe and a write must fail that write, not
-     * end the child; the supervisor's own signal handling is not the child's. */
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGINT, SIG_DFL);
-    signal(SIGHUP, SIG_DFL);
-    vt_logf("processing external commands - pid %d", static_cast<int>(getpid()));
-    db_connect();
-    relay_forever();
+    return vt_fork_child("external command process", "ERROR Could not fork for external command processing", [] {
+        /* An engine closing its pipe between the probe and a write must fail that write, not
+         * end the child; the supervisor's own signal handling is not the child's. */
+        signal(SIGPIPE, SIG_IGN);
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGHUP, SIG_DFL);
+        vt_logf("processing external commands - pid %d", static_cast<int>(getpid()));
+        db_connect();
+        relay_forever();
+        return 0;
+    }, false);
 }

@@ -82,6 +82,14 @@ void vt_sleep_seconds(double seconds);
 #include <string>
 /* Address the metrics child listens on ("host:port", key "metrics_listen"; "off" for none). */
 extern std::string VT_METRICS_LISTEN;
+#include <functional>
+/* Forks a child of the daemon (or, with in_foreground, stays in this process) that runs body
+ * and ends with body's result through _exit: nothing unwinds out of a child into its parent's
+ * frames, no exit handler of the parent runs in it. An exception out of body is logged as
+ * "ERROR <what> ends: <text>" and ends the child with status 1. Returns the child's pid to the
+ * parent, or the negative fork result after logging fork_error. */
+pid_t vt_fork_child(const char *what, const char *fork_error, const std::function<int()> &body,
+                    bool in_foreground = false);
 #endif
 
 #endif

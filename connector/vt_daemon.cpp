@@ -66,7 +66,9 @@ vt::Fd open_run_dir()
                 std::strerror(errno));
         bail_out();
     }
-    if (mkdirat(run.dir.get(), run.name.c_str(), 0755) != 0 && errno != EEXIST) {
+    /* Made at every start where missing (an operator or a cleanup may have removed it). */
+    const bool made = mkdirat(run.dir.get(), run.name.c_str(), 0755) == 0;
+    if (!made && errno != EEXIST) {
         vt_logf("ERROR Failed to obtain lock on file %s: cannot make %s: %s\n", VT_LOCK_FILE, VT_RUN_DIR,
                 std::strerror(errno));
         bail_out();
@@ -78,10 +80,23 @@ vt::Fd open_run_dir()
                 std::strerror(errno));
         bail_out();
     }
+    /* A group taken over from a set-group-id var/ would be the engine's: the folder is the
+     * daemon's alone. */
+    if (made && (st.st_gid != getegid() || (st.st_mode & 07777) != 0755)) {
+        if (fchown(dir.get(), geteuid(), getegid()) != 0 || fchmod(dir.get(), 0755) != 0 || fstat(dir.get(), &st) != 0) {
+            vt_logf("ERROR Failed to obtain lock on file %s: cannot make %s the daemon's own: %s\n", VT_LOCK_FILE,
+                    VT_RUN_DIR, std::strerror(errno));
+            bail_out();
+        }
+    }
+    /* One the daemon did not make (another user made it, perhaps after removing the
+     * daemon's): nothing kept there could be trusted, and it is not the daemon's to remove. */
     if (st.st_uid != geteuid() || (st.st_mode & 022) != 0) {
         vt_logf("ERROR Failed to obtain lock on file %s: %s belongs to uid %d with mode %04o; it must be this "
-                "daemon's own and writable by nobody else",
-                VT_LOCK_FILE, VT_RUN_DIR, static_cast<int>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777));
+                "daemon's own and writable by nobody else: remove it (rm -r %s) and start again, the daemon makes "
+                "it itself",
+                VT_LOCK_FILE, VT_RUN_DIR, static_cast<int>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777),
+                VT_RUN_DIR);
         bail_out();
     }
     return dir;
@@ -150,6 +165,121 @@ int replace_read_locked(int run_dir, int old_fd)
     close(old_fd);
     return fd.release();
 }
+
+/* The pid the lock file names: 0 when it is empty. Exits 254 when it cannot be read or does
+ * not start with a number. */
+long read_lock_pid(int fd)
+{
+    char buf[11];
+    ssize_t n = read(fd, buf, 10);
+    if (n < 0) {
+        vt_write_to_log("ERROR Lockfile exists but cannot be read");
+        bail_out();
+    }
+    if (n == 0)
+        return 0;
+    buf[n] = '\0';
+    char *end = nullptr;
+    long pid = std::strtol(buf, &end, 10);
+    if (end == buf) {
+        vt_logf("ERROR Lockfile '%s' does not contain a valid PID (%s)", VT_LOCK_FILE, buf);
+        bail_out();
+    }
+    return pid;
+}
+
+/* Forks; the parent stays behind until the child reports through the ready pipe (and exits
+ * with what it reported), the child goes on in a session of its own. In the child: true, with
+ * *ready the pipe's writing end (-1 when no pipe could be made: the parent then left at
+ * once). False when the fork failed (nothing changed). */
+bool detach(int *ready)
+{
+    std::fflush(nullptr);
+    int fds[2] = {-1, -1};
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        fds[0] = fds[1] = -1;
+    pid_t child = fork();
+    if (child < 0) {
+        if (fds[0] >= 0) {
+            close(fds[0]);
+            close(fds[1]);
+        }
+        return false;
+    }
+    if (child > 0) {
+        if (fds[0] < 0)
+            _exit(0);
+        close(fds[1]);
+        parent_exit_when_child_ready(fds[0]);
+    }
+    if (fds[0] >= 0)
+        close(fds[0]);
+    setsid();
+    *ready = fds[1];
+    return true;
+}
+
+/* Takes the write lock on fd, replacing a file that another user holds read-locked. Returns
+ * the descriptor that holds the lock; exits 254 when another instance holds it or it cannot
+ * be taken. */
+int take_lock(int run_dir, int fd)
+{
+    if (write_lock(fd))
+        return fd;
+    struct flock holder {};
+    holder.l_type = F_WRLCK;
+    holder.l_whence = SEEK_SET;
+    bool busy = errno == EAGAIN || errno == EACCES;
+    if (busy && fcntl(fd, F_GETLK, &holder) == 0 && holder.l_type == F_RDLCK) {
+        vt_logf("ERROR Lockfile '%s' is read-locked by pid %d, which is no instance of this daemon: "
+                "replacing the file",
+                VT_LOCK_FILE, static_cast<int>(holder.l_pid));
+        int fresh = replace_read_locked(run_dir, fd);
+        if (fresh < 0) {
+            vt_logf("ERROR Cannot lock lockfile '%s': %s. Bailing out...", VT_LOCK_FILE, std::strerror(errno));
+            bail_out();
+        }
+        return fresh;
+    }
+    if (busy)
+        vt_logf("ERROR Lockfile '%s' looks like its already held by another instance of Nagios (PID %d).  "
+                "Bailing out...",
+                VT_LOCK_FILE, static_cast<int>(holder.l_pid));
+    else
+        vt_logf("ERROR Cannot lock lockfile '%s': %s. Bailing out...", VT_LOCK_FILE, std::strerror(errno));
+    bail_out();
+}
+
+/* Writes this process's pid as the lock file's only content. */
+void write_pid(int fd)
+{
+    char pidtext[32];
+    int len = std::snprintf(pidtext, sizeof pidtext, "%d\n", static_cast<int>(getpid()));
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, pidtext, static_cast<size_t>(len), 0) != len)
+        vt_logf("ERROR could not write the pid into %s: %s", VT_LOCK_FILE, std::strerror(errno));
+}
+
+/* Tells the parent left behind by detach that the start worked. */
+void report_ready(int ready)
+{
+    if (ready < 0)
+        return;
+    const char ok = 'R';
+    ssize_t w = write(ready, &ok, 1);
+    (void)w;
+    close(ready);
+}
+
+/* Standard input, output and error become /dev/null: the daemon has no terminal. */
+void replace_standard_descriptors()
+{
+    close(0);
+    close(1);
+    close(2);
+    open("/dev/null", O_RDONLY);
+    open("/dev/null", O_WRONLY);
+    open("/dev/null", O_WRONLY);
+}
 }  // namespace
 
 extern "C" int vt_daemon_init(void)
@@ -162,75 +292,16 @@ extern "C" int vt_daemon_init(void)
 
     vt::Fd run_dir = open_run_dir();
     int fd = open_lock_file(run_dir.get());
-
-    char buf[11];
-    ssize_t n = read(fd, buf, 10);
-    if (n < 0) {
-        vt_write_to_log("ERROR Lockfile exists but cannot be read");
-        bail_out();
-    }
-    if (n > 0) {
-        buf[n] = '\0';
-        char *end = nullptr;
-        long pid = std::strtol(buf, &end, 10);
-        if (end == buf) {
-            vt_logf("ERROR Lockfile '%s' does not contain a valid PID (%s)", VT_LOCK_FILE, buf);
-            bail_out();
-        }
-        if (pid == getpid()) {
-            close(fd);
-            return 0;
-        }
-    }
-
-    std::fflush(nullptr);
-    int ready[2] = {-1, -1};
-    if (pipe2(ready, O_CLOEXEC) != 0)
-        ready[0] = ready[1] = -1;
-    pid_t child = fork();
-    if (child < 0) {
+    if (read_lock_pid(fd) == getpid()) {
         close(fd);
-        if (ready[0] >= 0) {
-            close(ready[0]);
-            close(ready[1]);
-        }
+        return 0;
+    }
+    int ready = -1;
+    if (!detach(&ready)) {
+        close(fd);
         return -2;
     }
-    if (child > 0) {
-        if (ready[0] < 0)
-            _exit(0);
-        close(ready[1]);
-        parent_exit_when_child_ready(ready[0]);
-    }
-    if (ready[0] >= 0)
-        close(ready[0]);
-
-    setsid();
-    if (!write_lock(fd)) {
-        struct flock holder {};
-        holder.l_type = F_WRLCK;
-        holder.l_whence = SEEK_SET;
-        bool busy = errno == EAGAIN || errno == EACCES;
-        if (busy && fcntl(fd, F_GETLK, &holder) == 0 && holder.l_type == F_RDLCK) {
-            vt_logf("ERROR Lockfile '%s' is read-locked by pid %d, which is no instance of this daemon: "
-                    "replacing the file",
-                    VT_LOCK_FILE, static_cast<int>(holder.l_pid));
-            int fresh = replace_read_locked(run_dir.get(), fd);
-            if (fresh < 0) {
-                vt_logf("ERROR Cannot lock lockfile '%s': %s. Bailing out...", VT_LOCK_FILE, std::strerror(errno));
-                bail_out();
-            }
-            fd = fresh;
-        } else if (busy) {
-            vt_logf("ERROR Lockfile '%s' looks like its already held by another instance of Nagios (PID %d).  "
-                    "Bailing out...",
-                    VT_LOCK_FILE, static_cast<int>(holder.l_pid));
-            bail_out();
-        } else {
-            vt_logf("ERROR Cannot lock lockfile '%s': %s. Bailing out...", VT_LOCK_FILE, std::strerror(errno));
-            bail_out();
-        }
-    }
+    fd = take_lock(run_dir.get(), fd);
     if (daemon_dumps_core == 0) {
         struct rlimit lim;
         if (getrlimit(RLIMIT_CORE, &lim) == 0) {
@@ -238,27 +309,12 @@ extern "C" int vt_daemon_init(void)
             setrlimit(RLIMIT_CORE, &lim);
         }
     }
-    char pidtext[32];
-    int len = std::snprintf(pidtext, sizeof pidtext, "%d\n", static_cast<int>(getpid()));
-    if (ftruncate(fd, 0) != 0 || pwrite(fd, pidtext, static_cast<size_t>(len), 0) != len)
-        vt_logf("ERROR could not write the pid into %s: %s", VT_LOCK_FILE, std::strerror(errno));
+    write_pid(fd);
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     lock_fd = fd;
     run_dir.reset();  /* before the standard descriptors are replaced: it may be one of them */
-    if (ready[1] >= 0) {
-        /* the pid is in place: the parent may leave, reporting success */
-        const char ok = 'R';
-        ssize_t w = write(ready[1], &ok, 1);
-        (void)w;
-        close(ready[1]);
-    }
-
-    close(0);
-    close(1);
-    close(2);
-    open("/dev/null", O_RDONLY);
-    open("/dev/null", O_WRONLY);
-    open("/dev/null", O_WRONLY);
+    report_ready(ready);  /* the pid is in place: the parent may leave, reporting success */
+    replace_standard_descriptors();
     return 0;
 }
 

@@ -219,18 +219,9 @@ extern "C" int vt_metrics_enabled(void)
 extern "C" pid_t vt_metrics_dispatcher(void)
 {
     return vt::guarded("vt_metrics_dispatcher", static_cast<pid_t>(-1), [] {
-        pid_t pid = fork();
-        if (pid < 0) {
-            vt_logf("ERROR Could not fork for the metrics child: %s", std::strerror(errno));
-            return pid;
-        }
-        if (pid > 0)
-            return pid;
-        try {
+        return vt_fork_child("metrics child", "ERROR Could not fork for the metrics child", [] {
             serve();
-        } catch (...) {
-            vt::log_caught("metrics child");
-        }
-        _exit(1);
+            return 0;
+        });
     });
 }

@@ -1,5 +1,6 @@
-/* Notification command runner: runs notification command lines as the unprivileged notification
- * user with a time limit, for the notification workers and for replayed notification jobs. */
+/* Notification command runner and workers: notification command lines run as the unprivileged
+ * notification user with a time limit, for the notification workers (which run under an account
+ * of their own) and for replayed notification jobs. */
 #ifndef VT_NOTIFY_H
 #define VT_NOTIFY_H
 
@@ -28,29 +29,48 @@ int dbuf_strcat(dbuf *db, const char *text);
 int dbuf_free(dbuf *db);
 
 /* The account and group notification commands run as, and the pause before a worker that
- * runs as root and could not switch to them tries again. */
+ * runs as root and could not switch to its own account (or finds no commands' user) tries
+ * again. */
 extern const char *vt_notify_user;
 extern const char *vt_notify_group;
 extern int vt_notify_user_retry_seconds;
+/* The account and group the notification workers run under: neither root nor the commands'
+ * user, so that a command can neither signal nor trace the worker that runs it. */
+extern const char *vt_notify_worker_user;
+extern const char *vt_notify_worker_group;
 
 /* Makes the calling process run as vt_notify_user with vt_notify_group as its group and
- * that user's own supplementary groups. A process that is not root is left as it is.
- * Returns 0 when the process now runs without root privileges, -2 when it is root and the
- * switch failed (unknown user or group, a failed call, or a user that is uid 0); the
- * failure is logged with its reason. */
+ * that user's own supplementary groups, with no capability left. A process that may not
+ * change its ids (neither root nor a notification worker) is left as it is. Returns 0 when
+ * the process now runs without root privileges, -2 when the switch failed (unknown user or
+ * group, a failed call, or a user that is uid 0); the failure is logged with its reason. */
 int vt_become_notify_user(void);
 
-/* Whether a command could run now without root: 1 when the process is not root or the
- * notification user and group exist (and the user is not uid 0), else 0. */
+/* Makes a root process a notification worker: user vt_notify_worker_user, group
+ * vt_notify_worker_group and the user's own groups, keeping only the capabilities to change
+ * its ids and to signal any process (to start a command as vt_notify_user and to end what it
+ * started), and not dumpable (its memory and descriptors are closed to other users). A process
+ * that is not root is left as it is. 0 on success; -2 after logging why when the accounts are
+ * missing or unusable (also when the worker's user is the commands' user). A process left
+ * half-switched ends with status 1. */
+int vt_become_notify_worker(void);
+
+/* Whether a command could run now without root: 1 when the process may not change its ids or
+ * the notification user and group exist (and the user is not uid 0), else 0. */
 int vt_notify_user_usable(void);
 
 /* Runs cmd through the shell in a child process of its own process group, as the
- * notification user (a root caller's child switches before starting the shell, and runs
- * nothing when it cannot). The child keeps only descriptors 0-2 and its output pipe, and
- * ends after timeout seconds; the parent then ends the whole group (SIGTERM, up to 1 s for
- * it to empty, SIGKILL). A SIGTERM or SIGINT that reaches the caller while the command runs
- * ends the command's group the same way (logged), after which the signal is raised again
- * and acts as the caller's own disposition says (by default: the caller ends).
+ * notification user (a privileged caller's child switches before starting the shell, and runs
+ * nothing when it cannot). The child keeps only descriptors 0-2 and its output pipe. Between
+ * the caller and the command stands a keeper process with the caller's rights, the subreaper
+ * of everything the command starts: after timeout seconds (none when 0 or less) it ends every
+ * process the command started, whether still in its group or detached with setsid (SIGTERM,
+ * up to 1 s for them to end, SIGKILL). A command that ends in time is waited for with what it
+ * left running up to the same limit; what is left then is ended the same way (logged, the
+ * result stays the command's). A SIGTERM or SIGINT that reaches the caller while the command
+ * runs ends all of it the same way (logged), after which the signal is raised again
+ * and acts as the caller's own disposition says (by default: the caller ends); the keeper
+ * does the same when the caller dies.
  * *early_timeout is 1 after a timeout's end, *exectime the run time to the millisecond. When
  * output is not NULL it receives a heap copy of what the command printed (NULL when
  * nothing), cut to max_output_length bytes when that is positive; the caller frees it.
@@ -73,11 +93,13 @@ void *vt_process_gearman_notify(gearman_job_st *job, void *context, size_t *resu
 
 /* Default actions for SIGQUIT, SIGTERM, SIGHUP, SIGSEGV, SIGPIPE and SIGXFSZ. */
 void reset_sighandler(void);
-/* Alarm handler of a command's child: ends that process at once with status 2. */
+/* An alarm handler for a process that times itself: ends it at once with status 2. */
 void my_system_sighandler(int sig);
 
 #ifdef __cplusplus
 }
+/* Closes every descriptor above 2 but keep (none when keep is below 3). */
+void vt_close_inherited_descriptors(int keep);
 #endif
 
 #endif

@@ -353,29 +353,25 @@ extern "C" int vt_process_delayed_file(const char *name)
 
 extern "C" pid_t vt_delayed_message_dispatcher(void)
 {
-    pid_t pid = DEBUG ? 0 : fork();
-    if (pid < 0) {
-        vt_write_to_log("ERROR Could not fork for delayed messages process");
-        return pid;
-    }
-    if (pid > 0)
-        return pid;
-    if (!DEBUG) {
-        signal(SIGTERM, SIG_DFL);
-        signal(SIGINT, SIG_DFL);
-        signal(SIGHUP, SIG_DFL);
-    }
-    vt_logf("processing delayed messages - pid %d", static_cast<int>(getpid()));
-    /* A connection of its own: sharing the supervisor's session, a killed child's unread
-     * reply would become the answer to the next child's first statement. */
-    db_connect();
-    int total = 0;
-    for (;;) {
-        try {
-            replay_pass(total);
-        } catch (const std::exception &e) {
-            vt_logf("ERROR delayed message pass failed: %s", e.what());
+    return vt_fork_child("delayed messages process", "ERROR Could not fork for delayed messages process", [] {
+        if (!DEBUG) {
+            signal(SIGTERM, SIG_DFL);
+            signal(SIGINT, SIG_DFL);
+            signal(SIGHUP, SIG_DFL);
         }
-        vt_sleep_seconds(5);
-    }
+        vt_logf("processing delayed messages - pid %d", static_cast<int>(getpid()));
+        /* A connection of its own: sharing the supervisor's session, a killed child's unread
+         * reply would become the answer to the next child's first statement. */
+        db_connect();
+        int total = 0;
+        for (;;) {
+            try {
+                replay_pass(total);
+            } catch (const std::exception &e) {
+                vt_logf("ERROR delayed message pass failed: %s", e.what());
+            }
+            vt_sleep_seconds(5);
+        }
+        return 0;
+    }, DEBUG != 0);
 }

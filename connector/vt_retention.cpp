@@ -218,20 +218,8 @@ extern "C" int vt_retention_wanted(void)
 
 extern "C" pid_t vt_perfdata_retention_dispatcher(void)
 {
-    pid_t pid = DEBUG ? 0 : fork();
-    if (pid < 0) {
-        vt_write_to_log("ERROR Could not fork for perfdata retention");
-        return pid;
-    }
-    if (pid > 0)
-        return pid;
-    try {
+    return vt_fork_child("perfdata retention", "ERROR Could not fork for perfdata retention", [] {
         retention_loop();
-    } catch (const std::exception &e) {
-        vt_logf("ERROR perfdata retention ends: %s", e.what());
-        _exit(1);
-    } catch (...) {
-        vt_write_to_log("ERROR perfdata retention ends: unknown exception");
-        _exit(1);
-    }
+        return 0;
+    }, DEBUG != 0);
 }

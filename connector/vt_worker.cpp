@@ -13,7 +13,6 @@
 #include <cstring>
 #include <cstdint>
 #include <ctime>
-#include <exception>
 #include <unistd.h>
 
 gearman_worker_st *gearman_worker = nullptr;
@@ -275,16 +274,9 @@ void vt_set_batch_runner(vt_batch_runner runner)
 extern "C" pid_t vt_start_queue_worker(const char *queue, gearman_worker_fn *fn, const char *fork_error,
                                        void (*prepare)(void), void (*after_start)(void))
 {
-    pid_t pid = DEBUG ? 0 : fork();
-    if (pid < 0) {
-        vt_write_to_log(fork_error);
-        return pid;
-    }
-    if (pid > 0)
-        return pid;
-    /* Nothing may unwind out of a child into the supervisor's frames: a child that fails
-     * this way logs it and ends, and the supervisor starts another. */
-    try {
+    /* A child that fails logs it and ends, and the supervisor starts another. */
+    const std::string what = std::string(queue) + " worker";
+    return vt_fork_child(what.c_str(), fork_error, [&] {
         db_connect();
         if (prepare)
             prepare();
@@ -292,12 +284,6 @@ extern "C" pid_t vt_start_queue_worker(const char *queue, gearman_worker_fn *fn,
         if (after_start)
             after_start();
         vt_run_worker_gearman(queue, fn);
-    } catch (const std::exception &e) {
-        vt_logf("ERROR %s worker ends: %s", queue, e.what());
-        _exit(1);
-    } catch (...) {
-        vt_logf("ERROR %s worker ends: unknown exception", queue);
-        _exit(1);
-    }
-    _exit(0);
+        return 0;
+    }, DEBUG != 0);
 }

@@ -142,6 +142,44 @@ TEST_F(Runner, TimeoutEndsTheWholeProcessGroup)
     EXPECT_EQ(1, log_lines("early timeout=1, result=2, output=(null)"));
 }
 
+// What a command starts and detaches (setsid, a session of its own that no signal to its
+// group reaches) is still ended at the command's limit; what it leaves running is waited for
+// up to that limit, and no longer.
+TEST_F(Runner, DetachedProcessesEndAtTheLimit)
+{
+    auto pid_in = [](const std::string &file) {
+        vtt::wait_until([&] { return !vtt::read_file(file).empty(); }, 3000);
+        return static_cast<pid_t>(std::atol(vtt::read_file(file).c_str()));
+    };
+    auto detached = [&](const std::string &file) {
+        return "setsid sh -c 'echo $$ > " + dir + "/" + file + "; exec sleep 30' </dev/null >/dev/null 2>&1 &";
+    };
+
+    Outcome overran = run(detached("overran") + " sleep 30", 2);
+    EXPECT_EQ(2, overran.result);
+    EXPECT_EQ(1, overran.early);
+    EXPECT_LT(overran.seconds, 5.0);
+    pid_t p = pid_in(dir + "/overran");
+    ASSERT_GT(p, 0);
+    EXPECT_TRUE(not_running(p)) << "the detached process outlived the limit";
+
+    Outcome left = run(detached("left"), 2);
+    EXPECT_EQ(0, left.result);
+    EXPECT_EQ(0, left.early);
+    EXPECT_GE(left.seconds, 2.0);
+    EXPECT_LT(left.seconds, 5.0);
+    p = pid_in(dir + "/left");
+    ASSERT_GT(p, 0);
+    EXPECT_TRUE(not_running(p)) << "what the command left outlived its limit";
+    EXPECT_EQ(1, log_lines("left processes running that were ended at its 2-second limit"));
+
+    // Something left behind that ends by itself is waited for, not ended.
+    Outcome waited = run("(sleep 0.3; echo done > " + dir + "/later) >/dev/null 2>&1 &", 10);
+    EXPECT_EQ(0, waited.result);
+    EXPECT_LT(waited.seconds, 5.0);
+    EXPECT_EQ("done\n", vtt::read_file(dir + "/later"));
+}
+
 TEST_F(Runner, CommandsRunAsTheNotificationUserWithNothingInherited)
 {
     ASSERT_EQ(0u, getuid()) << "the tests run as root";
@@ -265,12 +303,12 @@ TEST_F(Runner, DaemonSupervisesNotificationWorkers)
     for (pid_t p; ids >> p;)
         notify.push_back(p);
     ASSERT_EQ(2u, notify.size()) << text;
-    uid_t vtuser = getpwnam("vtuser")->pw_uid;
+    uid_t vtnotify = getpwnam("vtnotify")->pw_uid;
     for (pid_t p : notify) {
         EXPECT_TRUE(vtt::wait_until([&] {
             std::string status = vtt::read_file("/proc/" + std::to_string(p) + "/status");
-            return status.find("\nUid:\t" + std::to_string(vtuser) + "\t") != std::string::npos;
-        }, 5000)) << "worker " << p << " does not run as vtuser";
+            return status.find("\nUid:\t" + std::to_string(vtnotify) + "\t") != std::string::npos;
+        }, 5000)) << "worker " << p << " does not run as vtnotify";
     }
 
     std::string out = dir + "/daemon-delivered";
@@ -285,8 +323,8 @@ TEST_F(Runner, DaemonSupervisesNotificationWorkers)
     vtt::stop_daemon(supervisor);
 }
 
-// Stopping the daemon while notification commands run ends their process groups too, and
-// the workers stop within their grace instead of being killed.
+// Stopping the daemon while notification commands run ends them and what they detached too,
+// and the workers stop within their grace instead of being killed.
 TEST_F(Runner, DaemonStopEndsRunningCommands)
 {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -297,10 +335,13 @@ TEST_F(Runner, DaemonStopEndsRunningCommands)
     std::vector<std::string> pid_files;
     for (int i = 0; i < 2; i++) {
         pid_files.push_back(dir + "/stop-pids-" + std::to_string(i));
-        // A background child and the shell itself, both in the command's group.
+        // A background child and the shell itself, both in the command's group, and a
+        // process in a session of its own.
         const std::string f = pid_files.back();
-        vtt::gearman_submit("vtdb_notify", "sleep 15 & echo $! > " + f + ".tmp; echo $$ >> " + f + ".tmp; mv " + f +
-                                               ".tmp " + f + "; sleep 15");
+        vtt::gearman_submit("vtdb_notify", "setsid sh -c 'echo $$ > " + f + ".s; exec sleep 15' </dev/null >/dev/null 2>&1 & "
+                                           "sleep 15 & echo $! > " + f + ".tmp; echo $$ >> " + f + ".tmp; "
+                                           "while [ ! -s " + f + ".s ]; do sleep 0.05; done; cat " + f + ".s >> " + f +
+                                           ".tmp; mv " + f + ".tmp " + f + "; sleep 15");
     }
     ASSERT_TRUE(vtt::wait_until([&] { return vtt::exists(pid_files[0]) && vtt::exists(pid_files[1]); }, 10000));
     std::vector<pid_t> commands;
@@ -309,7 +350,7 @@ TEST_F(Runner, DaemonStopEndsRunningCommands)
         for (pid_t p; in >> p;)
             commands.push_back(p);
     }
-    ASSERT_EQ(4u, commands.size());
+    ASSERT_EQ(6u, commands.size());
 
     ASSERT_EQ(0, kill(daemon.pid(), SIGTERM));
     EXPECT_TRUE(vtt::wait_until([&] {

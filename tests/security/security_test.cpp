@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <vector>
 #include <grp.h>
+#include <pwd.h>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -512,6 +513,41 @@ TEST_F(SecurityTest, LockFileCannotBeHeldOrPlantedByOthers)
     EXPECT_EQ("420:65534:1\n", mode_and_text(VT_LOCK_FILE));
 }
 
+// The lock folder is made again at every start that finds it missing, as root's alone; one
+// the engine's user made in its place (it may write var/) refuses the start with the fix.
+TEST_F(SecurityTest, RunFolderIsMadeWhereMissingAndAForeignOneRefused)
+{
+    struct stat var;
+    ASSERT_EQ(0, stat(VT_PATH("/var"), &var));
+    struct Restore {
+        mode_t mode;
+        ~Restore() { chmod(VT_PATH("/var"), mode); }
+    } restore{var.st_mode & 07777};
+    ASSERT_EQ(0, rename(VT_RUN_DIR, VT_PATH("/var/run.away")));
+    ASSERT_EQ(0, chmod(VT_PATH("/var"), 02775));  // a set-group-id var/ hands its group down
+    EXPECT_EQ(0, run_daemon_binary());
+    daemon = running_daemon();
+    ASSERT_GT(daemon, 0) << new_log();
+    struct stat st;
+    ASSERT_EQ(0, lstat(VT_RUN_DIR, &st));
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(0u, st.st_uid);
+    EXPECT_EQ(0u, st.st_gid);
+    EXPECT_EQ(0755u, st.st_mode & 07777);
+    EXPECT_EQ(0, access(VT_LOCK_FILE, F_OK));
+    vtt::stop_daemon(daemon);
+    daemon = 0;
+
+    ASSERT_EQ(0, system(("rm -rf '" VT_RUN_DIR "'")));
+    ASSERT_TRUE(as_nobody([] { return mkdir(VT_RUN_DIR, 0755) == 0; }));
+    log_offset = vtt::read_file(vtt::daemon_log()).size();
+    EXPECT_EQ(254, run_daemon_binary());
+    EXPECT_TRUE(logged("ERROR Failed to obtain lock on file " VT_LOCK_FILE ": " VT_RUN_DIR " belongs to uid 65534 with "
+                       "mode 2755; it must be this daemon's own and writable by nobody else: remove it (rm -r " VT_RUN_DIR
+                       ") and start again, the daemon makes it itself"))
+        << new_log();
+}
+
 // The log and the failed statements hold plugin output and command lines: no other user
 // reads or writes them, also where an earlier version left them wider; the notification
 // workers, which run as vtuser, still log (through a relay). A lock the engine's user holds
@@ -591,16 +627,60 @@ TEST_F(SecurityTest, ReplayRefusesHugeSparseAndOverlongDumps)
     expect_replay_works("after the refused files");
 }
 
-// A notification command (it runs as the workers' own user) stops both notification workers:
-// stopped is not dead, but the supervisor notices it, kills and restarts them, and later
-// notifications run.
+// A notification command runs as vtuser, its worker under an account of its own with only the
+// rights to start and end commands: the command can neither stop, signal nor trace the worker,
+// nor look at its descriptors, and has no capability and no socket of the worker's.
+TEST_F(SecurityTest, NotificationCommandsCannotTouchTheirWorkers)
+{
+    struct passwd *worker_account = getpwnam("vtnotify");
+    ASSERT_NE(nullptr, worker_account) << "the test services create vtnotify";
+    const std::string probe = "/tmp/vt-security-probe-" + std::to_string(getpid());  // open to vtuser
+    ASSERT_EQ(0, system(("rm -rf '" + probe + "' && mkdir -m 0777 '" + probe + "'").c_str()));
+    daemon = start_daemon_with("log_notifications_commands=1\n");
+    ASSERT_GT(daemon, 0);
+    std::vector<pid_t> workers;
+    ASSERT_TRUE(vtt::wait_until([&] { return (workers = logged_pids("processing vtdb_notify queue")).size() == 2; }, 10000));
+    for (pid_t w : workers) {
+        EXPECT_TRUE(vtt::wait_until([&] {
+            return proc_field(w, "Uid").find("\t" + std::to_string(worker_account->pw_uid) + "\t") != std::string::npos;
+        }, 5000)) << proc_field(w, "Uid");
+        EXPECT_EQ("\t00000000000000e0", proc_field(w, "CapEff")) << "only CAP_KILL, CAP_SETGID and CAP_SETUID";
+    }
+    std::string attack = "exec > " + probe + "/out.tmp 2>&1; id -un; grep CapPrm /proc/self/status; ls -l /proc/$$/fd;";
+    for (pid_t w : workers) {
+        const std::string p = std::to_string(w);
+        attack += " kill -STOP " + p + "; echo stop=$?; kill -TERM " + p + "; echo term=$?; kill -0 " + p +
+                  "; echo zero=$?; perl -e 'print \"trace=\", syscall(101, 16, " + p +
+                  ", 0, 0) == -1 ? \"refused\" : \"attached\", \"\\n\"'; ls /proc/" + p + "/fd >/dev/null; echo fds=$?;";
+    }
+    attack += " mv " + probe + "/out.tmp " + probe + "/out";
+    vtt::gearman_submit("vtdb_notify", attack);
+    ASSERT_TRUE(vtt::wait_until([&] { return vtt::exists(probe + "/out"); }, 15000)) << new_log();
+    const std::string out = vtt::read_file(probe + "/out");
+    EXPECT_EQ(0u, out.rfind("vtuser\nCapPrm:\t0000000000000000\n", 0)) << out;
+    EXPECT_EQ(std::string::npos, out.find("socket:")) << out;
+    for (const char *refused : {"stop=1", "term=1", "zero=1", "trace=refused", "fds=2"})
+        EXPECT_EQ(2, vtt::count_lines_containing(probe + "/out", refused)) << refused << "\n" << out;
+    for (pid_t w : workers) {
+        EXPECT_EQ(0, kill(w, 0));
+        EXPECT_EQ(std::string::npos, proc_field(w, "State").find("T (")) << w;
+    }
+    vtt::gearman_submit("vtdb_notify", "echo after-the-attack");
+    EXPECT_TRUE(vtt::wait_until([&] { return logged("NOTIFICATION DONE: CMD=( echo after-the-attack )"); }, 10000));
+    EXPECT_EQ(0, vtt::count_since(vtt::daemon_log(), log_offset, "child died")) << new_log();
+    system(("rm -rf '" + probe + "'").c_str());
+}
+
+// A worker stopped all the same (only root may now) is not dead: the supervisor notices it,
+// kills and restarts it, and later notifications run.
 TEST_F(SecurityTest, StoppedNotificationWorkersAreRestarted)
 {
     daemon = start_daemon_with("log_notifications_commands=1\n");
     ASSERT_GT(daemon, 0);
     std::vector<pid_t> workers;
     ASSERT_TRUE(vtt::wait_until([&] { return (workers = logged_pids("processing vtdb_notify queue")).size() == 2; }, 10000));
-    vtt::gearman_submit("vtdb_notify", "kill -STOP " + std::to_string(workers[0]) + " " + std::to_string(workers[1]));
+    for (pid_t w : workers)
+        ASSERT_EQ(0, kill(w, SIGSTOP));
     ASSERT_TRUE(vtt::wait_until([&] {
         return proc_field(workers[0], "State").find("T (") != std::string::npos &&
                proc_field(workers[1], "State").find("T (") != std::string::npos;

@@ -1,0 +1,115 @@
+/* Notification workers: the queue "vtdb_notify" served under the workers' own account, and the
+ * dumped notification jobs the replay hands over. */
+#include "vt_notify.h"
+#include "vt_connector.h"
+#include "vt_log.h"
+#include "vt_metrics.h"
+#include "vt_util.h"
+#include "vt_worker.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+int vt_notify_user_retry_seconds = 60;
+
+extern "C" int vt_process_delayed_notification(const char *cmd)
+{
+    if (!vt_notify_user_usable()) {
+        vt_logf("ERROR delayed notification not run, user %s or group %s missing: %s", vt_notify_user,
+                vt_notify_group, cmd ? cmd : "(null)");
+        return -2;
+    }
+    int early_timeout = 0;
+    double exectime = 0;
+    return vt_system_r(cmd, 60, &early_timeout, &exectime, nullptr, 0);
+}
+
+extern "C" void *vt_process_gearman_notify(gearman_job_st *job, void *, size_t *result_size,
+                                           gearman_return_t *ret_ptr)
+{
+    *result_size = 0;
+    try {
+        std::string cmd = vt_job_workload_text(job);
+        int early_timeout = 0;
+        double exectime = 0;
+        const int rc = vt_system_r(cmd.c_str(), 60, &early_timeout, &exectime, nullptr, 0);
+        vt::metrics::command_run(rc != 0);
+    } catch (...) {
+        vt_write_to_log("ERROR notification job dropped: out of memory");
+    }
+    *ret_ptr = GEARMAN_SUCCESS;
+    return nullptr;
+}
+
+namespace {
+
+bool is_root() { return getuid() == 0 || geteuid() == 0; }
+
+/* The daemon's log is root's and closed to other users, while a notification worker runs
+ * under its own account: before it switches, it starts a small process that stays root and
+ * does nothing but append the worker's entries, which reach it through a pipe, to the log.
+ * It ends when the pipe closes, that is when the worker and its runners have ended. Commands
+ * never get the pipe (they inherit no descriptor), so they cannot write to the log or
+ * truncate it. The relay is started through a short-lived middle process, so that it is not
+ * the worker's child: a worker's children are its commands' runners alone. */
+void start_log_relay()
+{
+    if (!is_root() || vt_log_pipe_fd >= 0)
+        return;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        vt_logf("ERROR notification worker pid %d: no pipe for its log entries: %s", static_cast<int>(getpid()),
+                std::strerror(errno));
+        return;
+    }
+    pid_t middle = vt_fork_child("the log relay of a notification worker",
+                                 "ERROR notification worker: cannot fork the relay of its log entries", [&] {
+        pid_t relay = fork();
+        if (relay != 0)
+            return relay > 0 ? 0 : 1;  // the middle ends at once
+        vt_close_inherited_descriptors(fds[0]);
+        signal(SIGTERM, SIG_IGN); /* drains what the worker wrote, ends at the pipe's end */
+        signal(SIGINT, SIG_IGN);
+        signal(SIGHUP, SIG_IGN);
+        vt_log_relay(fds[0]);
+        return 0;
+    });
+    close(fds[0]);
+    int status = 0;
+    if (middle < 0 || waitpid(middle, &status, 0) != middle || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        close(fds[1]);
+        return;
+    }
+    vt_log_pipe_fd = fds[1];
+}
+
+/* A notification worker started as root takes no job before it runs under its own account
+ * and its commands' user exists: the jobs wait in the job server instead. */
+void become_notify_worker_or_wait()
+{
+    start_log_relay();
+    for (;;) {
+        const char *missing = nullptr;
+        if (vt_become_notify_worker() != 0)
+            missing = vt_notify_worker_user;
+        else if (!vt_notify_user_usable())
+            missing = vt_notify_user;
+        if (!missing)
+            return;
+        vt_logf("notification worker pid %d takes no jobs until it can run as %s; next try in %d seconds",
+                static_cast<int>(getpid()), missing, vt_notify_user_retry_seconds);
+        vt_sleep_seconds(vt_notify_user_retry_seconds);
+    }
+}
+}  // namespace
+
+extern "C" pid_t vt_notify_gm_dispatcher(void)
+{
+    return vt_start_queue_worker("vtdb_notify", vt_process_gearman_notify,
+                                 "ERROR Could not fork for notify gearman processing", nullptr,
+                                 become_notify_worker_or_wait);
+}
