@@ -14,6 +14,7 @@
 #include "vt_db.h"
 #include "vt_delayed.h"
 #include "vt_display_status.h"
+#include "vt_engine_build.h"
 #include "vt_entry_guard.h"
 #include "vt_gearman_client.h"
 #include "vt_identity.h"
@@ -222,7 +223,7 @@ int module_init(void *handle) {
 
     vt_write_to_log("starting vtdb...");
     vtdb_module_handle = handle;
-    if (!engine_version_matches())
+    if (!engine_version_matches() || !vt_engine_build_matches())
         return 1;
 
     if (parse_db_conf() == -2)
