@@ -501,4 +501,66 @@ TEST_F(StatusRecords, AnOlderStatusEventNeverReplacesANewerRow) {
     clear();
 }
 
+// A status dumped during a job-server outage (at the engine's stop) and replayed only after a
+// newer result of the same objects, from the engine's next start, went straight through leaves
+// the newer row.
+TEST_F(StatusRecords, AStatusDumpedInAnOutageAndReplayedLateLeavesTheNewerRow) {
+    start();
+    host *h = add_host("outage-host", "82");
+    service *s = add_service(h, "outage-svc", "82", "1");
+    vtt::Sql sql;
+    sql.exec("DELETE FROM vantor4.host_status WHERE host_id=82");
+    sql.exec("DELETE FROM vantor4.service_status WHERE host_id=82");
+    auto set = [&](int state, const char *output) {
+        h->current_state = state ? 1 : 0;
+        s->current_state = state;
+        standin::set_text(h->plugin_output, output);
+        standin::set_text(s->plugin_output, output);
+        EXPECT_EQ(0, standin::raise_host_status(h));
+        EXPECT_EQ(0, standin::raise_service_status(s));
+    };
+    auto rows = [&] {
+        return sql.scalar("SELECT CONCAT_WS('|', h.current_state, h.plugin_output, s.current_state, s.plugin_output) "
+                          "FROM vantor4.host_status h JOIN vantor4.service_status s USING (host_id) "
+                          "WHERE h.host_id=82");
+    };
+    const std::string dir = vtt::path("/var/delayed-messages");
+    std::vector<std::string> dumped;
+    // The outage lasts until the engine stops: the module dumps what it kept at unload.
+    vtt::gearmand_stop();
+    set(2, "old CRITICAL");
+    unload();
+    const bool have_dump = vtt::wait_until(
+        [&] {
+            dumped = vtt::list_dir(dir);
+            long lines = 0;
+            for (const std::string &f : dumped)
+                lines += vtt::count_lines_containing(dir + "/" + f, "old CRITICAL");
+            return lines == 2;
+        },
+        10000);
+    vtt::gearmand_start();
+    ASSERT_TRUE(have_dump) << "the outage's statements are in a dump file";
+    start();
+    // Held back from the replay until the newer result has landed.
+    for (const std::string &f : dumped)
+        ASSERT_EQ(0, rename((dir + "/" + f).c_str(), vtt::path("/var/held-" + f).c_str()));
+
+    vtt::ScopedDaemon daemon;
+    ASSERT_GT(daemon.pid(), 0);
+    set(0, "new OK");
+    ASSERT_TRUE(vtt::wait_until([&] { return rows() == "0|new OK|0|new OK"; }, 20000)) << rows();
+    const size_t log_from = vtt::read_file(vtt::daemon_log()).size();
+    for (const std::string &f : dumped)
+        ASSERT_EQ(0, rename(vtt::path("/var/held-" + f).c_str(), (dir + "/" + f).c_str()));
+    ASSERT_TRUE(vtt::wait_until(
+        [&] {
+            return vtt::list_dir(dir).empty() &&
+                   vtt::count_since(vtt::daemon_log(), log_from, "processed 2 delayed messages") > 0;
+        },
+        30000))
+        << "the dump is replayed";
+    EXPECT_EQ("0|new OK|0|new OK", rows());
+}
+
 }  // namespace
