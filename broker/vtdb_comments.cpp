@@ -16,6 +16,7 @@
 #include "vt_log.h"
 #include "vt_util.h"
 #include "vtdb_state_history.h"
+#include "vtdb_status.h"
 
 extern "C" {
 char *comment_data = nullptr;
@@ -190,6 +191,10 @@ int handle_comment(const nebstruct_comment_data *cd) {
     if (find_target("vtdb_handle_comment", cd->host_name, cd->service_description, is_service, t) != 0)
         return -2;
     const bool ack = cd->entry_type == ACKNOWLEDGEMENT_COMMENT;
+    // The flag goes only onto a status row older than the acknowledgement: a row that already
+    // shows a later event (the problem over, the flag cleared) must not get it back when this
+    // statement reaches the server late.
+    const unsigned long long ack_order = ack ? vt_event_usec(cd->timestamp) : 0;
     if (!is_service) {
         try {
             submit(vt::format("INSERT INTO %s.host_comment VALUES (%s,%s,%d,%s,%d,%d,%d,%d,%s,%lu);", SCHEMA,
@@ -201,8 +206,9 @@ int handle_comment(const nebstruct_comment_data *cd) {
         }
         if (ack) {
             try {
-                submit(vt::format("UPDATE %s.host_status SET problem_has_been_acknowledged=1 WHERE host_id='%s';",
-                                  SCHEMA, t.host_id.get()));
+                submit(vt::format("UPDATE %s.host_status SET problem_has_been_acknowledged=1 WHERE host_id='%s' AND "
+                                  "event_usec<=%llu;",
+                                  SCHEMA, t.host_id.get(), ack_order));
             } catch (const std::bad_alloc &) {
                 vt_write_to_log("unable to ack host problem");
                 return -2;
@@ -221,8 +227,8 @@ int handle_comment(const nebstruct_comment_data *cd) {
     if (ack) {
         try {
             submit(vt::format("UPDATE %s.service_status SET problem_has_been_acknowledged=1 WHERE host_id='%s' AND "
-                              "service_id='%s';",
-                              SCHEMA, t.host_id.get(), t.service_id.get()));
+                              "service_id='%s' AND event_usec<=%llu;",
+                              SCHEMA, t.host_id.get(), t.service_id.get(), ack_order));
         } catch (const std::bad_alloc &) {
             vt_write_to_log("unable to ack service problem");
             return -2;

@@ -21,6 +21,7 @@
 #include "vt_db.h"
 #include "vt_delayed.h"
 #include "vt_display_status.h"
+#include "vt_engine_build.h"
 #include "vt_entry_guard.h"
 #include "vt_gearman_client.h"
 #include "vt_identity.h"
@@ -28,6 +29,7 @@
 #include "vt_registry.h"
 #include "vt_sender.h"
 #include "vt_sign.h"
+#include "vt_upsert.h"
 #include "vt_util.h"
 #include "vtdb_checks.h"
 #include "vtdb_state_history.h"
@@ -121,15 +123,17 @@ char *make_export_date() {
 
 void submit_status(const std::string &statement) { vt_send_gearman_job(STATUS_QUEUE, statement.c_str()); }
 
-// The program-status row for a process event of this type. The two event-handler texts
-// come from the engine's configuration and are escaped inside the quotes the statement
-// has. Throws std::bad_alloc when out of memory.
-std::string program_status_statement(int event_type) {
+// The program-status row for a process event of this type at the engine's time when. The two
+// event-handler texts come from the engine's configuration and are escaped inside the quotes
+// the statement has. The row keeps the order value of the event it shows: a statement of an
+// earlier event (the shutdown of the run before, replayed from a dump file) leaves it as it
+// is. Throws std::bad_alloc when out of memory.
+std::string program_status_statement(int event_type, const struct timeval &when) {
     const std::string host_handler = vt_escape_sql_text(global_host_event_handler);
     const std::string service_handler = vt_escape_sql_text(global_service_event_handler);
     const long start = static_cast<long>(program_start);
-    return vt::format(
-        "INSERT INTO %s.program_status (    entry_time,    program_state,    version,"
+    const std::string head = vt::format(
+        "INSERT INTO %s.program_status (    id,    entry_time,    program_state,    version,"
         "    nagios_pid,    daemon_mode,    program_start,    enable_notifications,"
         "    active_service_checks_enabled,    passive_service_checks_enabled,"
         "    active_host_checks_enabled,    passive_host_checks_enabled,"
@@ -137,32 +141,20 @@ std::string program_status_statement(int event_type) {
         "    check_service_freshness,    check_host_freshness,    enable_flap_detection,"
         "    enable_failure_prediction,    process_performance_data,"
         "    global_host_event_handler,    global_service_event_handler,"
-        "    id) VALUES (    NOW(),    '%d',    '%s',    '%d',    '%d',"
+        "    event_usec) VALUES",
+        STATUS_SCHEMA);
+    const std::string row = vt::format(
+        " (    0,    NOW(),    '%d',    '%s',    '%d',    '%d',"
         "    FROM_UNIXTIME(%ld),    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',"
         "    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%s',    '%s',"
-        "    0) ON DUPLICATE KEY UPDATE     entry_time=NOW(),    program_state='%d',"
-        "    version='%s',    nagios_pid='%d',    daemon_mode='%d',"
-        "    program_start=FROM_UNIXTIME(%ld),    enable_notifications='%d',"
-        "    active_service_checks_enabled='%d',    passive_service_checks_enabled='%d',"
-        "    active_host_checks_enabled='%d',    passive_host_checks_enabled='%d',"
-        "    enable_event_handlers='%d',    obsess_over_services='%d',"
-        "    obsess_over_hosts='%d',    check_service_freshness='%d',"
-        "    check_host_freshness='%d',    enable_flap_detection='%d',"
-        "    enable_failure_prediction='%d',    process_performance_data='%d',"
-        "    global_host_event_handler='%s',    global_service_event_handler='%s';",
-        STATUS_SCHEMA,
+        "    %llu)",
         event_type, MODULE_VERSION, nagios_pid, daemon_mode, start, enable_notifications,
         execute_service_checks, accept_passive_service_checks, execute_host_checks,
         accept_passive_host_checks, enable_event_handlers, obsess_over_services, obsess_over_hosts,
         check_service_freshness, check_host_freshness, enable_flap_detection,
         enable_failure_prediction, process_performance_data, host_handler.c_str(),
-        service_handler.c_str(),
-        event_type, MODULE_VERSION, nagios_pid, daemon_mode, start, enable_notifications,
-        execute_service_checks, accept_passive_service_checks, execute_host_checks,
-        accept_passive_host_checks, enable_event_handlers, obsess_over_services, obsess_over_hosts,
-        check_service_freshness, check_host_freshness, enable_flap_detection,
-        enable_failure_prediction, process_performance_data, host_handler.c_str(),
-        service_handler.c_str());
+        service_handler.c_str(), vt_event_usec(when));
+    return head + row + vt::upsert_tail(head, 1);
 }
 
 // Writes the delayed queue, with the jobs still waiting for the sender, to its dump file,
@@ -284,7 +276,7 @@ int module_init(void *handle) {
 
     vt_write_to_log("starting vtdb...");
     vtdb_module_handle = handle;
-    if (!engine_version_matches())
+    if (!engine_version_matches() || !vt_engine_build_matches())
         return 1;
 
     // Without the database settings nothing can be stored: the module refuses to load, and
@@ -376,7 +368,7 @@ int module_init(void *handle) {
 void nagios_start(const nebstruct_process_data *ps) {
     std::string statement;
     try {
-        statement = program_status_statement(ps->type);
+        statement = program_status_statement(ps->type, ps->timestamp);
     } catch (const std::bad_alloc &) {
         vt::guard_entry("vtdb_handle_nagios_start",
                         [] { vt_write_to_log("unable to update program on status database"); });

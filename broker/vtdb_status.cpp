@@ -28,7 +28,7 @@ const char *export_date_or_null() { return export_date ? export_date : "NULL"; }
 
 // The host's status statement; the scratch texts hold the escaped values meanwhile. Throws
 // std::bad_alloc when out of memory.
-std::string host_status_statement(host *h, const char *host_id) {
+std::string host_status_statement(host *h, const char *host_id, unsigned long long order) {
     vt::CString name_text, next_check, last_check, last_change;
     // The host name has a slot of its own: the scratch set names only the status texts.
     char *name_slot = nullptr;
@@ -61,11 +61,11 @@ std::string host_status_statement(host *h, const char *host_id) {
         "check_command,check_period,notification_period,check_interval,retry_interval,event_handler,"
         "max_attempts,active_checks_enabled,passive_checks_enabled,event_handler_enabled,"
         "flap_detection_enabled,process_performance_data,obsess_over_host,notes_url,action_url,icon_image,"
-        "export_date,display_status) VALUES",
+        "export_date,display_status,event_usec) VALUES",
         STATUS_SCHEMA);
     const std::string row = vt::format_statement(
         "( %s,%s,%d,%d,%d,%d,%d,%d,%s,%s,%s,%d,%d,%.03f,%.03f,%d,%s,%s,%s,"
-        "%d,%d,'%d','%lu',%s,%s,%s,'%.06f','%.06f',%s,%d,%d,%d,%d,%d,%d,%d,%s,%s,%s,%s,%d)",
+        "%d,%d,'%d','%lu',%s,%s,%s,'%.06f','%.06f',%s,%d,%d,%d,%d,%d,%d,%d,%s,%s,%s,%s,%d,%llu)",
         host_id, name, h->problem_has_been_acknowledged, h->acknowledgement_type, h->check_type,
         h->current_state, h->last_state, h->last_hard_state, text(plugin_output), text(long_plugin_output),
         text(perf_data), h->state_type, h->current_attempt, h->latency, h->execution_time,
@@ -74,34 +74,16 @@ std::string host_status_statement(host *h, const char *host_id) {
         text(notification_period), h->check_interval, h->retry_interval, text(event_handler), h->max_attempts,
         h->checks_enabled, h->accept_passive_checks, h->event_handler_enabled, h->flap_detection_enabled,
         h->process_performance_data, h->obsess, text(notes_url), text(action_url), text(icon_image),
-        export_date_or_null(), vt_display_status(h));
-    const std::string tail = vt::format_statement(
-        " ON DUPLICATE KEY UPDATE export_date=%s, host_name=%s, notes_url=%s,action_url=%s,icon_image=%s,"
-        "problem_has_been_acknowledged = %d,acknowledgement_type = %d,check_type = %d,current_state = %d,"
-        "last_state = %d,last_hard_state = %d,plugin_output = %s,long_plugin_output = %s,perf_data = %s,"
-        "state_type = %d,current_attempt = %d,latency = %.03f,execution_time = %.03f,next_check = %s,"
-        "last_check = %s,last_state_change = %s,is_flapping = %d,total_services = %d,"
-        "modified_attributes = %lu,check_command = %s,check_period = %s,notification_period =%s,"
-        "check_interval = %.06f,retry_interval = %.06f,event_handler = %s,max_attempts = %d, "
-        "process_performance_data = %d,notifications_enabled=%d, active_checks_enabled=%d, "
-        "passive_checks_enabled=%d, event_handler_enabled=%d, flap_detection_enabled=%d, "
-        "obsess_over_host=%d,scheduled_downtime_depth=%d,display_status=%d;",
-        export_date_or_null(), name, text(notes_url), text(action_url), text(icon_image),
-        h->problem_has_been_acknowledged, h->acknowledgement_type, h->check_type, h->current_state,
-        h->last_state, h->last_hard_state, text(plugin_output), text(long_plugin_output), text(perf_data),
-        h->state_type, h->current_attempt, h->latency, h->execution_time, next, last, changed, h->is_flapping,
-        h->total_services, h->modified_attributes, text(check_command), text(check_period),
-        text(notification_period), h->check_interval, h->retry_interval, text(event_handler), h->max_attempts,
-        h->process_performance_data, h->notifications_enabled, h->checks_enabled, h->accept_passive_checks,
-        h->event_handler_enabled, h->flap_detection_enabled, h->obsess, h->scheduled_downtime_depth,
-        vt_display_status(h));
-    // The update list gives every column but the key the row's value: the rows of several
-    // hosts may be written by one statement.
+        export_date_or_null(), vt_display_status(h), order);
+    // The update list comes from the column list, as the status workers' merged statements
+    // make theirs: the rows of several hosts may then be written by one statement.
+    const std::string tail = vt::upsert_tail(head, 1);
     return vt::marked_upsert(1, head, row, tail);
 }
 
 // The service's status statement. Throws std::bad_alloc when out of memory.
-std::string service_status_statement(const service *s, const char *host_id, const char *service_id) {
+std::string service_status_statement(const service *s, const char *host_id, const char *service_id,
+                                     unsigned long long order) {
     vt::CString host_name_text, description_text, host_icon_text;
     vt::CString next_check, last_check, last_notification, next_notification, last_change;
     char *slot = nullptr;
@@ -140,12 +122,12 @@ std::string service_status_statement(const service *s, const char *host_id, cons
         "retry_interval,    event_handler,    max_attempts,    notifications_enabled,    "
         "active_checks_enabled,    passive_checks_enabled,    event_handler_enabled,    "
         "flap_detection_enabled,    obsess_over_service,    notes_url,    action_url,    icon_image,    "
-        "host_icon_image,    export_date,    display_status) VALUES",
+        "host_icon_image,    export_date,    display_status,    event_usec) VALUES",
         STATUS_SCHEMA);
     const std::string row = vt::format_statement(
         "( %s,%s,%s,%s,%d,%d,%d,%d,%d,%d,%s,%s,%s,%d,"
         "%s,%s,%d,%s,%s,%s,%.03f,%.03f,%d,%d,%lu,%s,%s,%s,%.06f,%.06f,%s,%d,%d,%d,%d,%d,%d,%d,%s,%s,%s,%s,%s,"
-        "%d)",
+        "%d,%llu)",
         host_id, service_id, host_name, description, s->problem_has_been_acknowledged, s->acknowledgement_type,
         s->check_type, s->current_state, s->last_state, s->last_hard_state, text(plugin_output),
         text(long_plugin_output), text(perf_data), s->state_type, next, last, s->current_attempt, last_notif,
@@ -154,32 +136,23 @@ std::string service_status_statement(const service *s, const char *host_id, cons
         s->check_interval, s->retry_interval, text(event_handler), s->max_attempts, s->notifications_enabled,
         s->checks_enabled, s->accept_passive_checks, s->event_handler_enabled, s->flap_detection_enabled,
         s->obsess, text(notes_url), text(action_url), text(icon_image), host_icon, export_date_or_null(),
-        vt_display_status(s));
-    const std::string tail = vt::format_statement(
-        " ON DUPLICATE KEY UPDATE     export_date=%s,    host_name=%s,    service_description=%s,    "
-        "notes_url=%s,    action_url=%s,    icon_image=%s,    host_icon_image=%s,    "
-        "problem_has_been_acknowledged = %d,    acknowledgement_type = %d,    check_type = %d,    "
-        "current_state = %d,    last_state = %d,    last_hard_state = %d,    plugin_output = %s,    "
-        "long_plugin_output = %s,    perf_data = %s,    state_type = %d,    next_check = %s,    "
-        "last_check = %s,    current_attempt = %d,    last_notification = %s,    next_notification = %s,    "
-        "last_state_change = %s,    latency = %.03f,    execution_time = %.03f,    is_flapping = %d,    "
-        "modified_attributes = %lu,    check_command = %s,    check_period = %s,    notification_period = %s,"
-        "    check_interval = %.06f,    retry_interval = %.06f,    event_handler = %s,    max_attempts = %d,    "
-        "notifications_enabled=%d,    active_checks_enabled=%d,    passive_checks_enabled=%d,    "
-        "event_handler_enabled=%d,    flap_detection_enabled=%d,    obsess_over_service=%d,    "
-        "scheduled_downtime_depth=%d,    display_status=%d;",
-        export_date_or_null(), host_name, description, text(notes_url), text(action_url), text(icon_image),
-        host_icon, s->problem_has_been_acknowledged, s->acknowledgement_type, s->check_type, s->current_state,
-        s->last_state, s->last_hard_state, text(plugin_output), text(long_plugin_output), text(perf_data),
-        s->state_type, next, last, s->current_attempt, last_notif, next_notif, changed, s->latency,
-        s->execution_time, s->is_flapping, s->modified_attributes, text(check_command), text(check_period),
-        text(notification_period), s->check_interval, s->retry_interval, text(event_handler), s->max_attempts,
-        s->notifications_enabled, s->checks_enabled, s->accept_passive_checks, s->event_handler_enabled,
-        s->flap_detection_enabled, s->obsess, s->scheduled_downtime_depth, vt_display_status(s));
+        vt_display_status(s), order);
+    const std::string tail = vt::upsert_tail(head, 2);
     return vt::marked_upsert(2, head, row, tail);
 }
 
+// The newest order value handed out by this load of the module.
+unsigned long long last_event_usec = 0;
+
 }  // namespace
+
+unsigned long long vt_event_usec(const struct timeval &when) {
+    const unsigned long long usec = static_cast<unsigned long long>(when.tv_sec < 0 ? 0 : when.tv_sec) * 1000000ULL +
+                                    static_cast<unsigned long long>(when.tv_usec < 0 ? 0 : when.tv_usec);
+    // A clock set back while the engine runs must not let later events lose to earlier ones.
+    last_event_usec = usec > last_event_usec ? usec : last_event_usec + 1;
+    return last_event_usec;
+}
 
 extern "C" int vtdb_handle_host_status(int callback_type, void *data) {
     (void)callback_type;
@@ -196,7 +169,7 @@ extern "C" int vtdb_handle_host_status(int callback_type, void *data) {
             vt_logf("vtdb_handle_host_status: could not find host_id for %s", vt::col_or_empty(h->name));
             return -2;
         }
-        const std::string statement = host_status_statement(h, host_id.get());
+        const std::string statement = host_status_statement(h, host_id.get(), vt_event_usec(hs->timestamp));
         vt_send_gearman_job(STATUS_QUEUE, statement.c_str());
         return 0;
     } catch (...) {
@@ -221,7 +194,8 @@ extern "C" int vtdb_handle_service_status(int callback_type, void *data) {
                     vt::col_or_empty(s->host_name), vt::col_or_empty(s->description));
             return -2;
         }
-        const std::string statement = service_status_statement(s, host_id.get(), service_id.get());
+        const std::string statement =
+            service_status_statement(s, host_id.get(), service_id.get(), vt_event_usec(ss->timestamp));
         vt_send_gearman_job(STATUS_QUEUE, statement.c_str());
         return 0;
     } catch (...) {

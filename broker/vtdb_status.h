@@ -18,6 +18,15 @@ int vtdb_handle_service_status(int callback_type, void *data);
 
 #ifdef __cplusplus
 }
+
+#include <sys/time.h>
+
+/* The order value of an event of the engine's time stamp when: its time in microseconds since
+ * the epoch, raised to one above the value before when the clock went back, so that every
+ * value handed out is larger than the one before it within a load of the module. The status
+ * rows keep the value of the event they show (column event_usec) and take no older one. Only
+ * the engine's main thread calls it. */
+unsigned long long vt_event_usec(const struct timeval &when);
 #endif
 
 #endif

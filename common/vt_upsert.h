@@ -16,9 +16,10 @@ namespace vt {
  *
  * (with * for +): K is the number of leading key columns, H the length of the part up to and
  * including VALUES (the head), T the length of the row "( v1,...,vn)" that follows it. The
- * comment promises that the update list assigns every column but the key columns the value of
- * the row, so that rows of one head can go to the server as one statement whose update list
- * is c=VALUES(c) for each of them. Anything that executes job texts (older workers, the replay
+ * comment promises that the update list is upsert_update_list's for the head's columns (every
+ * column but the key columns takes the value of the row, guarded by the order column where the
+ * head has it), so that rows of one head can go to the server as one statement with that
+ * same update list. Anything that executes job texts (older workers, the replay
  * of dump files and of failed statements) runs the statement as it stands: for the server the
  * mark is a comment. The worker never has to read SQL to find the row. */
 constexpr char kUpsertMark[] = "/*vt-upsert ";
@@ -125,19 +126,78 @@ inline std::string_view upsert_table(std::string_view head)
     return upsert_detail::trimmed(head.substr(0, open == std::string_view::npos ? head.size() : open));
 }
 
+/* The column that orders the writes of one row: the time of the event a statement carries, in
+ * microseconds. A row is only ever replaced by the values of an event at least as new as the
+ * one it shows, however late the older statement reaches the server (a replayed dump file, a
+ * batch of another worker that ran behind). */
+constexpr char kOrderColumn[] = "event_usec";
+
+/* The update list of an upsert writing cols (the first keys of them the key): every other
+ * column gets the row's value. When the columns hold the order column, each column takes the
+ * row's value only if the row is not older than what the table holds, and the order column
+ * comes last: the server assigns left to right and later assignments see the updated
+ * columns, so everything compares against the old order first. Both the single statements
+ * and the merged ones take their update list from here, so merging never changes a row. */
+template <typename Cols> inline std::string upsert_update_list(const Cols &cols, size_t keys)
+{
+    const std::string_view order(kOrderColumn);
+    bool ordered = false;
+    for (size_t i = keys; i < cols.size(); ++i)
+        if (std::string_view(cols[i]) == order)
+            ordered = true;
+    std::string out;
+    out.reserve(cols.size() * (ordered ? 72 : 32));
+    for (size_t i = keys; i < cols.size(); ++i) {
+        const std::string_view c(cols[i]);
+        if (ordered && c == order)
+            continue;
+        if (!out.empty())
+            out += ',';
+        out.append(c);
+        if (ordered) {
+            out += "=IF(event_usec<=VALUES(event_usec),VALUES(";
+            out.append(c);
+            out += "),";
+            out.append(c);
+            out += ')';
+        } else {
+            out += "=VALUES(";
+            out.append(c);
+            out += ')';
+        }
+    }
+    if (ordered) {
+        if (!out.empty())
+            out += ',';
+        out += "event_usec=GREATEST(event_usec,VALUES(event_usec))";
+    }
+    return out;
+}
+
+/* " ON DUPLICATE KEY UPDATE <list>;" for a single statement with this head. Empty when the
+ * head's column list cannot be read or leaves no column to update. */
+inline std::string upsert_tail(std::string_view head, int keys)
+{
+    const std::vector<std::string_view> cols = upsert_columns(head);
+    if (keys < 0 || cols.size() <= static_cast<size_t>(keys))
+        return std::string();
+    return " ON DUPLICATE KEY UPDATE " + upsert_update_list(cols, static_cast<size_t>(keys)) + ";";
+}
+
 /* One statement writing every row of rows (all of head's form): the rows in their order, so
- * that a later row of the same key updates what an earlier one wrote. Empty when the head's
- * column list cannot be read or leaves no column to update. */
+ * that a later row of the same key updates what an earlier one wrote (and, with the order
+ * column, an older row leaves a newer one as it is). Empty when the head's column list cannot
+ * be read or leaves no column to update. */
 inline std::string merged_upsert(std::string_view head, int keys, const std::vector<std::string_view> &rows)
 {
     const std::vector<std::string_view> cols = upsert_columns(head);
-    if (cols.size() <= static_cast<size_t>(keys) || rows.empty())
+    if (keys < 0 || cols.size() <= static_cast<size_t>(keys) || rows.empty())
         return std::string();
     size_t size = head.size() + 64;
     for (std::string_view r : rows)
         size += r.size() + 1;
     std::string out;
-    out.reserve(size + cols.size() * 48);
+    out.reserve(size + cols.size() * 72);
     out.append(head);
     for (size_t i = 0; i < rows.size(); ++i) {
         if (i)
@@ -145,14 +205,7 @@ inline std::string merged_upsert(std::string_view head, int keys, const std::vec
         out.append(rows[i]);
     }
     out += " ON DUPLICATE KEY UPDATE ";
-    for (size_t i = static_cast<size_t>(keys); i < cols.size(); ++i) {
-        if (i > static_cast<size_t>(keys))
-            out += ',';
-        out.append(cols[i]);
-        out += "=VALUES(";
-        out.append(cols[i]);
-        out += ')';
-    }
+    out += upsert_update_list(cols, static_cast<size_t>(keys));
     return out;
 }
 

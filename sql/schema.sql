@@ -41,6 +41,9 @@ CREATE TABLE IF NOT EXISTS vantor4.program_status (
   global_host_event_handler TEXT NULL,
   global_service_event_handler TEXT NULL,
   objects_loaded INT NOT NULL DEFAULT 0,
+  -- The time of the event the row shows, in microseconds: a statement of an older event
+  -- leaves the row as it is.
+  event_usec BIGINT UNSIGNED NOT NULL DEFAULT 0,
   PRIMARY KEY (id)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
@@ -91,6 +94,9 @@ CREATE TABLE IF NOT EXISTS vantor4.host_status (
   export_date DATETIME NULL,
   display_status INT NULL,
   deleted TINYINT NOT NULL DEFAULT 0,
+  -- The time of the event the row shows, in microseconds: a statement of an older event
+  -- leaves the row as it is.
+  event_usec BIGINT UNSIGNED NOT NULL DEFAULT 0,
   PRIMARY KEY (host_id),
   KEY host_status_purge (deleted)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
@@ -143,6 +149,9 @@ CREATE TABLE IF NOT EXISTS vantor4.service_status (
   export_date DATETIME NULL,
   display_status INT NULL,
   deleted TINYINT NOT NULL DEFAULT 0,
+  -- The time of the event the row shows, in microseconds: a statement of an older event
+  -- leaves the row as it is.
+  event_usec BIGINT UNSIGNED NOT NULL DEFAULT 0,
   PRIMARY KEY (host_id, service_id),
   KEY service_status_purge (deleted)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
@@ -447,7 +456,8 @@ CREATE TABLE IF NOT EXISTS vtcfg.schema_upgrades (
 INSERT IGNORE INTO vtcfg.schema_upgrades (name) VALUES
   ('upgrade-status-purge-index'),
   ('upgrade-ids'),
-  ('upgrade-retention-index');
+  ('upgrade-retention-index'),
+  ('upgrade-status-event-order');
 
 -- ---------------------------------------------------------------------------------------
 -- vtperf: performance values, one table per host

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "vt_upsert.h"
 #include "module_fixture.h"
 
 namespace {
@@ -29,15 +30,19 @@ protected:
         ASSERT_EQ(4u, vtt::gearman_take("vtdb_vtstatus", 4, 5000).size());
         vtt::gearman_drain("vtdb_statuspri");
     }
-    // The display_status value that ends the status row the module writes for the object.
+    // The display_status value of the status row the module writes for the object (the row's
+    // last value but the event's order).
     template <typename Object> std::string row_value(Object *o, int (*raise_status)(Object *, int), int type) {
         raise_status(o, type);
         const std::vector<std::string> jobs = status_jobs(1);
         if (jobs.size() != 1)
             return "<" + std::to_string(jobs.size()) + " jobs>";
-        const std::string &j = jobs[0];
-        const size_t at = j.rfind("display_status=");
-        return at == std::string::npos ? "<none>" : j.substr(at + 15, j.size() - at - 16);
+        vt::UpsertRow r;
+        if (!vt::parse_upsert(jobs[0], &r))
+            return "<not an upsert>";
+        const std::string row(r.row.substr(0, r.row.size() - 1));
+        const size_t order = row.rfind(','), before = order == std::string::npos ? order : row.rfind(',', order - 1);
+        return before == std::string::npos ? "<none>" : row.substr(before + 1, order - before - 1);
     }
     std::string service_value(service *s) { return row_value(s, standin::raise_service_status, NEBTYPE_SERVICESTATUS_UPDATE); }
     std::string host_value() { return row_value(hst, standin::raise_host_status, NEBTYPE_HOSTSTATUS_UPDATE); }

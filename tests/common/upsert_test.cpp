@@ -56,4 +56,19 @@ TEST(Upsert, MalformedMarksAreNotRead)
         EXPECT_EQ(vt::merged_upsert(head, 1, {"(1,2)", "(3,4)"}), "") << head;
 }
 
+// With the order column, every column is guarded by the row's old order and the order column
+// is assigned last (the server assigns left to right, later ones seeing the new values); the
+// single statement's tail and the merged statement share that list.
+TEST(Upsert, OrderedRowsCompareAgainstTheOldOrderFirst)
+{
+    const std::string head = "INSERT INTO s.t( k, event_usec, a) VALUES";
+    const std::string list = "a=IF(event_usec<=VALUES(event_usec),VALUES(a),a),"
+                             "event_usec=GREATEST(event_usec,VALUES(event_usec))";
+    EXPECT_EQ(vt::upsert_tail(head, 1), " ON DUPLICATE KEY UPDATE " + list + ";");
+    EXPECT_EQ(vt::merged_upsert(head, 1, {"(1,5,'x')", "(1,4,'y')"}),
+              head + "(1,5,'x'),(1,4,'y') ON DUPLICATE KEY UPDATE " + list);
+    EXPECT_EQ(vt::upsert_tail("INSERT INTO s.t( k, a) VALUES", 1), " ON DUPLICATE KEY UPDATE a=VALUES(a);");
+    EXPECT_EQ(vt::upsert_tail("INSERT INTO s.t( k) VALUES", 1), "");
+}
+
 }  // namespace

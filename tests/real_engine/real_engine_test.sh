@@ -406,6 +406,27 @@ fi
 # (a released engine lacks display_status by design).
 check "configuring prints no failed test for display_status" \
   bash -c '! grep -q "Performing Test VT_ENGINE_HAS_DISPLAY_STATUS" "$1" && grep -q "display_status" "$1"' _ "$work/cmake.log"
+# The module compared the layout of this engine's objects with its own build at load; a module
+# built for the other kind of the same release (with display_status where this engine has none,
+# or the reverse) must refuse to load, saying which build it needs.
+check "the module compared this engine's object layout with its build" \
+  bash -c "! grep -qF 'layout of the engine' '$root/var/vtdb.log'"
+if [ "$version" = 1.5.2 ]; then
+  case $variant in stock) other=display-status; want=with; engine_kind=without ;;
+                   *) other=stock; want=without; engine_kind=with ;; esac
+  other_prefix=/var/tmp/vantor-naemon/$version/$other
+  "$shared/build.sh" "$other_prefix" "$other" "$version" >/dev/null || { say "FAILED: building the $other engine"; exit 1; }
+  PKG_CONFIG_PATH="$other_prefix/lib/pkgconfig" cmake -S "$src" -B "$work/build-$other" -DVTDB_ENGINE=system \
+    -DVANTOR_ROOT="$root" -DVANTOR_GEARMAN_PORT="$gport" -DVANTOR_TESTS=OFF -DVANTOR_BENCH=OFF >"$work/cmake-$other.log" 2>&1 \
+    && cmake --build "$work/build-$other" --target vtdb -j2 >"$work/build-$other.log" 2>&1 \
+    || { tail -n 40 "$work/cmake-$other.log" "$work/build-$other.log"; say "FAILED: building the module for $other"; exit 1; }
+  sed "s|^broker_module=.*|broker_module=$work/build-$other/broker/vtdb.so|" "$run/naemon.cfg" >"$run/naemon-$other.cfg"
+  timeout 20 "$prefix/bin/naemon" --allow-root "$run/naemon-$other.cfg" >"$run/naemon-$other.out" 2>&1
+  check "a module built for $version $want display_status refuses this engine, naming the build it needs" \
+    grep -qE "vtdb: built for engine version $version $want display_status \(host object [0-9]+ bytes, service object [0-9]+ bytes\), but this engine's hosts and services are laid out otherwise \(an engine $engine_kind display_status\): not loaded" \
+    "$run/naemon.log" "$run/naemon-$other.out"
+  rm -f "$root/var/rw/vantor.cmd"
+fi
 say "module log: $(grep -c '' "$root/var/vtdb.log") lines, engine log: $(grep -c '' "$run/naemon.log") lines, run took $(($(date +%s) - started)) s"
 
 # What the run left, for the log.

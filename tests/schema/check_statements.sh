@@ -57,6 +57,14 @@ fill() {
   printf "$f" "$@"
 }
 
+# guarded COLUMN...: the update list of an upsert that keeps the newer row, for these columns
+# (the order column event_usec last, so that every column compares against its old value).
+guarded() {
+  local c out=""
+  for c in "$@"; do out+="$c=IF(event_usec<=VALUES(event_usec),VALUES($c),$c),"; done
+  printf '%s' "${out}event_usec=GREATEST(event_usec,VALUES(event_usec))"
+}
+
 cleanup() {
   local t
   for t in host_status service_status host_comment service_comment host_downtime \
@@ -77,19 +85,19 @@ trap cleanup EXIT
 
 # --- statement formats, exactly as the writers use them ---------------------------------
 
-F_PROGRAM=$(cat <<'SQL'
-INSERT INTO %s.program_status (    entry_time,    program_state,    version,    nagios_pid,    daemon_mode,    program_start,    enable_notifications,    active_service_checks_enabled,    passive_service_checks_enabled,    active_host_checks_enabled,    passive_host_checks_enabled,    enable_event_handlers,    obsess_over_services,    obsess_over_hosts,    check_service_freshness,    check_host_freshness,    enable_flap_detection,    enable_failure_prediction,    process_performance_data,    global_host_event_handler,    global_service_event_handler,    id) VALUES (    NOW(),    '%d',    '%s',    '%d',    '%d',    FROM_UNIXTIME(%ld),    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%s',    '%s',    0) ON DUPLICATE KEY UPDATE     entry_time=NOW(),    program_state='%d',    version='%s',    nagios_pid='%d',    daemon_mode='%d',    program_start=FROM_UNIXTIME(%ld),    enable_notifications='%d',    active_service_checks_enabled='%d',    passive_service_checks_enabled='%d',    active_host_checks_enabled='%d',    passive_host_checks_enabled='%d',    enable_event_handlers='%d',    obsess_over_services='%d',    obsess_over_hosts='%d',    check_service_freshness='%d',    check_host_freshness='%d',    enable_flap_detection='%d',    enable_failure_prediction='%d',    process_performance_data='%d',    global_host_event_handler='%s',    global_service_event_handler='%s';
-SQL
-)
+PROGRAM_COLUMNS=(entry_time program_state version nagios_pid daemon_mode program_start enable_notifications
+  active_service_checks_enabled passive_service_checks_enabled active_host_checks_enabled
+  passive_host_checks_enabled enable_event_handlers obsess_over_services obsess_over_hosts
+  check_service_freshness check_host_freshness enable_flap_detection enable_failure_prediction
+  process_performance_data global_host_event_handler global_service_event_handler)
+F_PROGRAM="INSERT INTO %s.program_status (    id,    entry_time,    program_state,    version,    nagios_pid,    daemon_mode,    program_start,    enable_notifications,    active_service_checks_enabled,    passive_service_checks_enabled,    active_host_checks_enabled,    passive_host_checks_enabled,    enable_event_handlers,    obsess_over_services,    obsess_over_hosts,    check_service_freshness,    check_host_freshness,    enable_flap_detection,    enable_failure_prediction,    process_performance_data,    global_host_event_handler,    global_service_event_handler,    event_usec) VALUES (    0,    NOW(),    '%d',    '%s',    '%d',    '%d',    FROM_UNIXTIME(%ld),    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%d',    '%s',    '%s',    %llu) ON DUPLICATE KEY UPDATE $(guarded "${PROGRAM_COLUMNS[@]}");"
 F_PROGRAM_LOADED='UPDATE %s.program_status SET     objects_loaded=2,    entry_time=NOW() WHERE     id=0;'
 F_PROGRAM_ALIVE='update %s.program_status set entry_time=NOW() where id=0;'
 F_PURGE_HOSTS='DELETE from %s.host_status WHERE deleted=1 AND (unix_timestamp(now()) - unix_timestamp(next_check)) > (check_interval * 60 * 10);'
 F_PURGE_SERVICES='DELETE from %s.service_status WHERE deleted=1 AND (unix_timestamp(now()) - unix_timestamp(next_check)) > (check_interval * 60 * 10);'
 
-F_HOST_STATUS=$(cat <<'SQL'
-INSERT INTO %s.host_status( host_id,host_name,problem_has_been_acknowledged,acknowledgement_type,check_type,current_state,last_state,last_hard_state,plugin_output,long_plugin_output,perf_data,state_type,current_attempt,latency,execution_time,notifications_enabled,next_check,last_check,last_state_change,scheduled_downtime_depth,is_flapping,total_services,modified_attributes,check_command,check_period,notification_period,check_interval,retry_interval,event_handler,max_attempts,active_checks_enabled,passive_checks_enabled,event_handler_enabled,flap_detection_enabled,process_performance_data,obsess_over_host,notes_url,action_url,icon_image,export_date,display_status) VALUES( %s,%s,%d,%d,%d,%d,%d,%d,%s,%s,%s,%d,%d,%.03f,%.03f,%d,%s,%s,%s,%d,%d,'%d','%lu',%s,%s,%s,'%.06f','%.06f',%s,%d,%d,%d,%d,%d,%d,%d,%s,%s,%s,%s,%d) ON DUPLICATE KEY UPDATE export_date=%s, host_name=%s, notes_url=%s,action_url=%s,icon_image=%s,problem_has_been_acknowledged = %d,acknowledgement_type = %d,check_type = %d,current_state = %d,last_state = %d,last_hard_state = %d,plugin_output = %s,long_plugin_output = %s,perf_data = %s,state_type = %d,current_attempt = %d,latency = %.03f,execution_time = %.03f,next_check = %s,last_check = %s,last_state_change = %s,is_flapping = %d,total_services = %d,modified_attributes = %lu,check_command = %s,check_period = %s,notification_period =%s,check_interval = %.06f,retry_interval = %.06f,event_handler = %s,max_attempts = %d, process_performance_data = %d,notifications_enabled=%d, active_checks_enabled=%d, passive_checks_enabled=%d, event_handler_enabled=%d, flap_detection_enabled=%d, obsess_over_host=%d,scheduled_downtime_depth=%d,display_status=%d;
-SQL
-)
+F_HOST_HEAD='INSERT INTO %s.host_status( host_id,host_name,problem_has_been_acknowledged,acknowledgement_type,check_type,current_state,last_state,last_hard_state,plugin_output,long_plugin_output,perf_data,state_type,current_attempt,latency,execution_time,notifications_enabled,next_check,last_check,last_state_change,scheduled_downtime_depth,is_flapping,total_services,modified_attributes,check_command,check_period,notification_period,check_interval,retry_interval,event_handler,max_attempts,active_checks_enabled,passive_checks_enabled,event_handler_enabled,flap_detection_enabled,process_performance_data,obsess_over_host,notes_url,action_url,icon_image,export_date,display_status,event_usec) VALUES'
+F_HOST_ROW="( %s,%s,%d,%d,%d,%d,%d,%d,%s,%s,%s,%d,%d,%.03f,%.03f,%d,%s,%s,%s,%d,%d,'%d','%lu',%s,%s,%s,'%.06f','%.06f',%s,%d,%d,%d,%d,%d,%d,%d,%s,%s,%s,%s,%d,%llu)"
 HOST_VALUE_ORDER=(host_id host_name problem_has_been_acknowledged acknowledgement_type check_type
   current_state last_state last_hard_state plugin_output long_plugin_output perf_data state_type
   current_attempt latency execution_time notifications_enabled next_check last_check
@@ -97,20 +105,12 @@ HOST_VALUE_ORDER=(host_id host_name problem_has_been_acknowledged acknowledgemen
   check_command check_period notification_period check_interval retry_interval event_handler
   max_attempts active_checks_enabled passive_checks_enabled event_handler_enabled
   flap_detection_enabled process_performance_data obsess_over_host notes_url action_url icon_image
-  export_date display_status)
-HOST_UPDATE_ORDER=(export_date host_name notes_url action_url icon_image
-  problem_has_been_acknowledged acknowledgement_type check_type current_state last_state
-  last_hard_state plugin_output long_plugin_output perf_data state_type current_attempt latency
-  execution_time next_check last_check last_state_change is_flapping total_services
-  modified_attributes check_command check_period notification_period check_interval retry_interval
-  event_handler max_attempts process_performance_data notifications_enabled active_checks_enabled
-  passive_checks_enabled event_handler_enabled flap_detection_enabled obsess_over_host
-  scheduled_downtime_depth display_status)
+  export_date display_status event_usec)
+F_HOST_TAIL=" ON DUPLICATE KEY UPDATE $(guarded "${HOST_VALUE_ORDER[@]:1:40}");"
+F_HOST_STATUS="$F_HOST_HEAD$F_HOST_ROW$F_HOST_TAIL"
 
-F_SERVICE_STATUS=$(cat <<'SQL'
-INSERT INTO %s.service_status(    host_id,    service_id,    host_name,    service_description,    problem_has_been_acknowledged,    acknowledgement_type,    check_type,    current_state,    last_state,    last_hard_state,    plugin_output,    long_plugin_output,    perf_data,    state_type,    next_check,    last_check,    current_attempt,    last_notification,    next_notification,    last_state_change,    latency,    execution_time,    scheduled_downtime_depth,    is_flapping,    modified_attributes,    check_command,    check_period,    notification_period,    check_interval,    retry_interval,    event_handler,    max_attempts,    notifications_enabled,    active_checks_enabled,    passive_checks_enabled,    event_handler_enabled,    flap_detection_enabled,    obsess_over_service,    notes_url,    action_url,    icon_image,    host_icon_image,    export_date,    display_status) VALUES( %s,%s,%s,%s,%d,%d,%d,%d,%d,%d,%s,%s,%s,%d,%s,%s,%d,%s,%s,%s,%.03f,%.03f,%d,%d,%lu,%s,%s,%s,%.06f,%.06f,%s,%d,%d,%d,%d,%d,%d,%d,%s,%s,%s,%s,%s,%d) ON DUPLICATE KEY UPDATE     export_date=%s,    host_name=%s,    service_description=%s,    notes_url=%s,    action_url=%s,    icon_image=%s,    host_icon_image=%s,    problem_has_been_acknowledged = %d,    acknowledgement_type = %d,    check_type = %d,    current_state = %d,    last_state = %d,    last_hard_state = %d,    plugin_output = %s,    long_plugin_output = %s,    perf_data = %s,    state_type = %d,    next_check = %s,    last_check = %s,    current_attempt = %d,    last_notification = %s,    next_notification = %s,    last_state_change = %s,    latency = %.03f,    execution_time = %.03f,    is_flapping = %d,    modified_attributes = %lu,    check_command = %s,    check_period = %s,    notification_period = %s,    check_interval = %.06f,    retry_interval = %.06f,    event_handler = %s,    max_attempts = %d,    notifications_enabled=%d,    active_checks_enabled=%d,    passive_checks_enabled=%d,    event_handler_enabled=%d,    flap_detection_enabled=%d,    obsess_over_service=%d,    scheduled_downtime_depth=%d,    display_status=%d;
-SQL
-)
+F_SERVICE_HEAD='INSERT INTO %s.service_status(    host_id,    service_id,    host_name,    service_description,    problem_has_been_acknowledged,    acknowledgement_type,    check_type,    current_state,    last_state,    last_hard_state,    plugin_output,    long_plugin_output,    perf_data,    state_type,    next_check,    last_check,    current_attempt,    last_notification,    next_notification,    last_state_change,    latency,    execution_time,    scheduled_downtime_depth,    is_flapping,    modified_attributes,    check_command,    check_period,    notification_period,    check_interval,    retry_interval,    event_handler,    max_attempts,    notifications_enabled,    active_checks_enabled,    passive_checks_enabled,    event_handler_enabled,    flap_detection_enabled,    obsess_over_service,    notes_url,    action_url,    icon_image,    host_icon_image,    export_date,    display_status,    event_usec) VALUES'
+F_SERVICE_ROW='( %s,%s,%s,%s,%d,%d,%d,%d,%d,%d,%s,%s,%s,%d,%s,%s,%d,%s,%s,%s,%.03f,%.03f,%d,%d,%lu,%s,%s,%s,%.06f,%.06f,%s,%d,%d,%d,%d,%d,%d,%d,%s,%s,%s,%s,%s,%d,%llu)'
 SERVICE_VALUE_ORDER=(host_id service_id host_name service_description problem_has_been_acknowledged
   acknowledgement_type check_type current_state last_state last_hard_state plugin_output
   long_plugin_output perf_data state_type next_check last_check current_attempt last_notification
@@ -118,18 +118,12 @@ SERVICE_VALUE_ORDER=(host_id service_id host_name service_description problem_ha
   modified_attributes check_command check_period notification_period check_interval retry_interval
   event_handler max_attempts notifications_enabled active_checks_enabled passive_checks_enabled
   event_handler_enabled flap_detection_enabled obsess_over_service notes_url action_url icon_image
-  host_icon_image export_date display_status)
-SERVICE_UPDATE_ORDER=(export_date host_name service_description notes_url action_url icon_image
-  host_icon_image problem_has_been_acknowledged acknowledgement_type check_type current_state
-  last_state last_hard_state plugin_output long_plugin_output perf_data state_type next_check
-  last_check current_attempt last_notification next_notification last_state_change latency
-  execution_time is_flapping modified_attributes check_command check_period notification_period
-  check_interval retry_interval event_handler max_attempts notifications_enabled
-  active_checks_enabled passive_checks_enabled event_handler_enabled flap_detection_enabled
-  obsess_over_service scheduled_downtime_depth display_status)
+  host_icon_image export_date display_status event_usec)
+F_SERVICE_TAIL=" ON DUPLICATE KEY UPDATE $(guarded "${SERVICE_VALUE_ORDER[@]:2:42}");"
+F_SERVICE_STATUS="$F_SERVICE_HEAD$F_SERVICE_ROW$F_SERVICE_TAIL"
 
-F_HOST_ACK="UPDATE %s.host_status SET problem_has_been_acknowledged=1 WHERE host_id='%s';"
-F_SERVICE_ACK="UPDATE %s.service_status SET problem_has_been_acknowledged=1 WHERE host_id='%s' AND service_id='%s';"
+F_HOST_ACK="UPDATE %s.host_status SET problem_has_been_acknowledged=1 WHERE host_id='%s' AND event_usec<=%llu;"
+F_SERVICE_ACK="UPDATE %s.service_status SET problem_has_been_acknowledged=1 WHERE host_id='%s' AND service_id='%s' AND event_usec<=%llu;"
 
 F_HOST_HISTORY='INSERT INTO %s.host_state_change_%s (entry_time, current_state, state_type, current_attempt, plugin_output, initial_log_state, display_status, sla_breach_end, comment, long_plugin_output, entry_time_ms) VALUES (%s,%d,%d,%d,%s,0,%d,%s,%s,%s,%llu);'
 F_SERVICE_HISTORY='INSERT INTO %s.service_state_change_%s (entry_time, service_id, current_state, state_type, current_attempt, plugin_output, initial_log_state, display_status, sla_breach_end, comment, long_plugin_output, entry_time_ms) VALUES (%s,%s,%d,%d,%d,%s,0,%d,%s,%s,%s,%llu);'
@@ -177,19 +171,22 @@ run "drop sentinel" vantor4 "DELETE FROM vantor4.host_status WHERE host_id=$H;"
 
 # --- program status ----------------------------------------------------------------------
 
-program_args() {  # STATE PID HOST_HANDLER: the values once for VALUES and once for the update
-  local v=("$1" "9.12.8-7" "$2" 1 1700000000 1 1 1 1 1 1 0 0 1 1 1 0 1 "$3" "")
-  fill "$F_PROGRAM" vantor4 "${v[@]}" "${v[@]}"
+program_args() {  # STATE PID HOST_HANDLER EVENT_USEC: the statement of one process event
+  local v=("$1" "9.12.8-7" "$2" 1 1700000000 1 1 1 1 1 1 0 0 1 1 1 0 1 "$3" "" "$4")
+  fill "$F_PROGRAM" vantor4 "${v[@]}"
 }
 # The row id 0 may belong to a running test setup: work inside a transaction and roll back.
-expect "program_status upsert keeps one row" vantor4 $'1\t105\t4242\t9.12.8-7\t2023-11-14\tnotify-host\t\t2' "
+# The shutdown of an earlier run (replayed from a dump file after this run started) changes nothing.
+expect "program_status upsert keeps one row, the newest event's" vantor4 $'1\t105\t4242\t9.12.8-7\t2023-11-14\tnotify-host\t\t2\t2000' "
   START TRANSACTION;
-  $(program_args 100 4241 '')
-  $(program_args 105 4242 notify-host)
+  DELETE FROM vantor4.program_status WHERE id=0;
+  $(program_args 100 4241 '' 1000)
+  $(program_args 105 4242 notify-host 2000)
+  $(program_args 103 4241 '' 1500)
   $(fill "$F_PROGRAM_LOADED" vantor4)
   $(fill "$F_PROGRAM_ALIVE" vantor4)
   SELECT COUNT(*), MAX(program_state), MAX(nagios_pid), MAX(version), DATE(MAX(program_start)),
-         MAX(global_host_event_handler), MAX(global_service_event_handler), MAX(objects_loaded)
+         MAX(global_host_event_handler), MAX(global_service_event_handler), MAX(objects_loaded), MAX(event_usec)
     FROM vantor4.program_status WHERE id=0;
   ROLLBACK;"
 
@@ -206,10 +203,16 @@ declare -A hv=(
   [notification_period]=NULL [check_interval]=5 [retry_interval]=1 [event_handler]=NULL [max_attempts]=3
   [active_checks_enabled]=1 [passive_checks_enabled]=1 [event_handler_enabled]=1
   [flap_detection_enabled]=1 [process_performance_data]=1 [obsess_over_host]=0 [notes_url]=NULL
-  [action_url]=NULL [icon_image]="'server.png'" [export_date]="'2024-05-01 11:00:00'" [display_status]=3)
+  [action_url]=NULL [icon_image]="'server.png'" [export_date]="'2024-05-01 11:00:00'" [display_status]=3
+  [event_usec]=1714557600000000)
+host_row() {
+  local a=() c
+  for c in "${HOST_VALUE_ORDER[@]}"; do a+=("${hv[$c]}"); done
+  fill "$F_HOST_ROW" "${a[@]}"
+}
 host_status_stmt() {
   local a=() c
-  for c in "${HOST_VALUE_ORDER[@]}" "${HOST_UPDATE_ORDER[@]}"; do a+=("${hv[$c]}"); done
+  for c in "${HOST_VALUE_ORDER[@]}"; do a+=("${hv[$c]}"); done
   fill "$F_HOST_STATUS" vantor4 "${a[@]}"
 }
 run "host_status insert" vantor4 "$(host_status_stmt)"
@@ -220,12 +223,26 @@ expect "host_status row as written" vantor4 \
 # A status row flagged deleted keeps the flag through later updates.
 run "flag host deleted" vantor4 "UPDATE vantor4.host_status SET deleted=1 WHERE host_id=$H;"
 hv[current_state]=0; hv[state_type]=1; hv[plugin_output]="'OK - back'"; hv[last_check]="'2024-05-01 12:10:00'"
-hv[export_date]="'2024-05-02 08:00:00'"
+hv[export_date]="'2024-05-02 08:00:00'"; hv[event_usec]=1714557600000002
 run "host_status second event updates" vantor4 "$(host_status_stmt)"
-expect "host_status one row, updated" vantor4 $'1\t0\t1\tOK - back\t2024-05-01 12:10:00\t2024-05-02 08:00:00\t1' "
-  SELECT COUNT(*), MAX(current_state), MAX(state_type), MAX(plugin_output), MAX(last_check),
-         MAX(export_date), MAX(deleted) FROM vantor4.host_status WHERE host_id=$H;"
-run "host ack" vantor4 "$(fill "$F_HOST_ACK" vantor4 $H)"
+HOST_NOW=$'1\t0\t1\tOK - back\t2024-05-01 12:10:00\t2024-05-02 08:00:00\t1\t1714557600000002'
+HOST_NOW_SQL="SELECT COUNT(*), MAX(current_state), MAX(state_type), MAX(plugin_output), MAX(last_check),
+         MAX(export_date), MAX(deleted), MAX(event_usec) FROM vantor4.host_status WHERE host_id=$H;"
+expect "host_status one row, updated" vantor4 "$HOST_NOW" "$HOST_NOW_SQL"
+# An event one microsecond older, arriving late, alone or merged with the newer row in either
+# order, leaves the newer row as it is.
+newer_row=$(host_row)
+hv[current_state]=2; hv[plugin_output]="'stale'"; hv[last_check]="'2024-05-01 12:09:00'"; hv[event_usec]=1714557600000001
+run "host_status older event" vantor4 "$(host_status_stmt)"
+expect "host_status older event changes nothing" vantor4 "$HOST_NOW" "$HOST_NOW_SQL"
+older_row=$(host_row)
+run "host_status merged, older last" vantor4 "$(fill "$F_HOST_HEAD" vantor4)$newer_row,$older_row$F_HOST_TAIL"
+run "host_status merged, older first" vantor4 "$(fill "$F_HOST_HEAD" vantor4)$older_row,$newer_row$F_HOST_TAIL"
+expect "host_status merged rows keep the newest" vantor4 "$HOST_NOW" "$HOST_NOW_SQL"
+# An acknowledgement older than the row (the problem since over) does not set the flag again.
+run "host ack older than the row" vantor4 "$(fill "$F_HOST_ACK" vantor4 $H 1714557600000001)"
+expect "host not acknowledged by the older ack" vantor4 0 "SELECT problem_has_been_acknowledged FROM vantor4.host_status WHERE host_id=$H;"
+run "host ack" vantor4 "$(fill "$F_HOST_ACK" vantor4 $H 1714557600000003)"
 expect "host acknowledged" vantor4 1 "SELECT problem_has_been_acknowledged FROM vantor4.host_status WHERE host_id=$H;"
 
 declare -A sv=(
@@ -241,21 +258,25 @@ declare -A sv=(
   [max_attempts]=3 [notifications_enabled]=1 [active_checks_enabled]=1 [passive_checks_enabled]=0
   [event_handler_enabled]=1 [flap_detection_enabled]=1 [obsess_over_service]=0 [notes_url]=NULL
   [action_url]=NULL [icon_image]=NULL [host_icon_image]="'server.png'"
-  [export_date]="'2024-05-01 11:00:00'" [display_status]=4)
+  [export_date]="'2024-05-01 11:00:00'" [display_status]=4 [event_usec]=1714557600000000)
 service_status_stmt() {
   local a=() c
-  for c in "${SERVICE_VALUE_ORDER[@]}" "${SERVICE_UPDATE_ORDER[@]}"; do a+=("${sv[$c]}"); done
+  for c in "${SERVICE_VALUE_ORDER[@]}"; do a+=("${sv[$c]}"); done
   fill "$F_SERVICE_STATUS" vantor4 "${a[@]}"
 }
 run "service_status insert" vantor4 "$(service_status_stmt)"
 sv[current_state]=0; sv[current_attempt]=1; sv[plugin_output]=NULL; sv[last_notification]="'2024-05-01 12:01:00'"
+sv[event_usec]=1714557600000005
 run "service_status second event updates" vantor4 "$(service_status_stmt)"
+saved_state=${sv[current_state]}; sv[current_state]=2; sv[event_usec]=1714557600000004
+run "service_status older event" vantor4 "$(service_status_stmt)"
+sv[current_state]=$saved_state; sv[event_usec]=1714557600000005
 sv[service_id]=2; sv[service_description]="'disk /'"
 run "service_status other service" vantor4 "$(service_status_stmt)"
 expect "service_status keyed by host and service" vantor4 $'1\t0\t1\tNULL\t2024-05-01 12:01:00\n2\t0\t1\tNULL\t2024-05-01 12:01:00' "
   SELECT service_id, current_state, current_attempt, plugin_output, last_notification
     FROM vantor4.service_status WHERE host_id=$H ORDER BY service_id;"
-run "service ack" vantor4 "$(fill "$F_SERVICE_ACK" vantor4 $H 1)"
+run "service ack" vantor4 "$(fill "$F_SERVICE_ACK" vantor4 $H 1 1714557600000006)"
 expect "only that service acknowledged" vantor4 $'1\t1\n2\t0' "
   SELECT service_id, problem_has_been_acknowledged FROM vantor4.service_status WHERE host_id=$H ORDER BY 1;"
 

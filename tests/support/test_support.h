@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 #include <sys/types.h>
@@ -144,6 +145,24 @@ template <typename F> bool throws_without_memory(F &&f)
 
 // Polls pred every 50 ms until it holds or timeout_ms passed; returns its last value.
 bool wait_until(const std::function<bool()> &pred, int timeout_ms);
+
+// s with every event order value (a time in microseconds since the epoch: 15 digits and more)
+// written as N, for comparing statement texts made at the time of the test.
+inline std::string mask_event_order(const std::string &s)
+{
+    static const std::regex order("[0-9]{15,}");
+    return std::regex_replace(s, order, "N");
+}
+
+// The update list that keeps the newer row: written out here on its own, independently of the
+// code under test. cols are the updated columns, without the key and the order column.
+inline std::string guarded_update(const std::vector<std::string> &cols)
+{
+    std::string out;
+    for (const std::string &c : cols)
+        out += c + "=IF(event_usec<=VALUES(event_usec),VALUES(" + c + ")," + c + "),";
+    return out + "event_usec=GREATEST(event_usec,VALUES(event_usec))";
+}
 
 }  // namespace vtt
 
