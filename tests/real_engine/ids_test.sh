@@ -17,24 +17,8 @@ prefix=/var/tmp/vantor-naemon/$version/$variant
 modbuild=$build/real-engine/$version-$variant/build
 work=$build/real-engine/ids-$version
 services="$src/scripts/test-services.sh"
-failed=0
-
-say() { printf '[%s ids %s] %s\n' "$(date +%T)" "$version" "$*"; }
-sql() { mariadb --no-defaults --socket="$state/mysql.sock" -uroot -N -B -e "$1" 2>&1; }
-check() {
-  local what=$1; shift
-  if "$@"; then say "ok     $what"; else say "FAILED $what"; failed=1; fi
-}
-wait_for() {
-  local end=$(($(date +%s) + $1)); shift
-  until "$@"; do [ "$(date +%s)" -ge "$end" ] && return 1; sleep 0.5; done
-}
-at_least() { [ "$(sql "$2")" -ge "$1" ] 2>/dev/null; }
-equals() { [ "$(sql "$2")" = "$1" ]; }
-has_line() { grep -qF -- "$2" "$1" 2>/dev/null; }
-command_pipe() {
-  timeout 5 bash -c 'printf "[%s] %s\n" "$(date +%s)" "$1" >"$2"' _ "$1" "$root/var/rw/vantor.cmd"
-}
+say_tag="ids $version"
+source "$src/tests/real_engine/helpers.sh"
 host_id() { sql "SELECT host_id FROM vtcfg.host_registry WHERE host_name='$1'"; }
 
 [ -d "$shared" ] || { say "FAILED: the real engine's source folder $shared is missing (expected beside the clone)"; exit 1; }

@@ -14,26 +14,8 @@ shared=$(realpath -m "$src/../shared/naemon")
 prefix=/var/tmp/vantor-naemon/$version/$variant
 work=$build/real-engine/$version-$variant
 services="$src/scripts/test-services.sh"
-failed=0
-
-say() { printf '[%s %s %s] %s\n' "$(date +%T)" "$version" "$variant" "$*"; }
-sql() { mariadb --no-defaults --socket="$state/mysql.sock" -uroot -N -B -e "$1" 2>&1; }
-# check WHAT COMMAND...: one line per expectation, and the run fails on any that does not hold.
-check() {
-  local what=$1; shift
-  if "$@"; then say "ok     $what"; else say "FAILED $what"; failed=1; fi
-}
-# wait_for SECONDS COMMAND...: true once the command succeeds, false when the time is up.
-wait_for() {
-  local end=$(($(date +%s) + $1)); shift
-  until "$@"; do [ "$(date +%s)" -ge "$end" ] && return 1; sleep 0.5; done
-}
-at_least() { [ "$(sql "$2")" -ge "$1" ] 2>/dev/null; }
-equals() { [ "$(sql "$2")" = "$1" ]; }
-has_line() { grep -qF -- "$2" "$1" 2>/dev/null; }
-command_pipe() {  # writes one engine command line into the pipe the engine reads
-  timeout 5 bash -c 'printf "[%s] %s\n" "$(date +%s)" "$1" >"$2"' _ "$1" "$root/var/rw/vantor.cmd"
-}
+say_tag="$version $variant"
+source "$src/tests/real_engine/helpers.sh"
 
 [ -d "$shared" ] || { say "FAILED: the real engine's source folder $shared is missing (expected beside the clone)"; exit 1; }
 say "engine build $prefix"
