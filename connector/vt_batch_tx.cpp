@@ -199,6 +199,19 @@ private:
         return Sent::Failed;
     }
 
+    /* Whether what happened to a statement ends this run of the batch: its transaction is
+     * gone, or a per-host table is missing (made outside any transaction, then run again). */
+    static bool ends_run(Sent s, Run *r)
+    {
+        if (s == Sent::Lost)
+            r->outcome = Outcome::Lost;
+        else if (s == Sent::Missing)
+            r->outcome = Outcome::MissingTable;
+        else
+            return false;
+        return true;
+    }
+
     Run run_once()
     {
         Run r;
@@ -211,35 +224,20 @@ private:
         thread_ = mysql_thread_id(&dbHandle);
         for (const BatchUnit &u : spec_.units) {
             if (!u.merged.empty()) {
-                switch (send(u.merged, &r)) {
-                case Sent::Ok:
+                const Sent s = send(u.merged, &r);
+                if (s == Sent::Ok)
                     continue;
-                case Sent::Lost:
-                    r.outcome = Outcome::Lost;
+                if (ends_run(s, &r))
                     return r;
-                case Sent::Missing:
-                    r.outcome = Outcome::MissingTable;
-                    return r;
-                case Sent::Failed:
-                    break; /* its members go one by one */
-                }
+                /* it failed on its own: its members go one by one */
             }
             for (size_t i : u.members) {
-                switch (send(stmts_[i], &r)) {
-                case Sent::Ok:
-                    break;
-                case Sent::Lost:
-                    r.outcome = Outcome::Lost;
+                const Sent s = send(stmts_[i], &r);
+                if (ends_run(s, &r))
                     return r;
-                case Sent::Missing:
-                    r.outcome = Outcome::MissingTable;
-                    return r;
-                case Sent::Failed:
-                    /* A duplicate key is what a single statement would shrug off as well. */
-                    if (err_ != 1062)
-                        r.failures.push_back(Failure{i, err_, text_});
-                    break;
-                }
+                /* A duplicate key is what a single statement would shrug off as well. */
+                if (s == Sent::Failed && err_ != 1062)
+                    r.failures.push_back(Failure{i, err_, text_});
             }
         }
         if (!spec_.last.empty()) {
@@ -247,7 +245,7 @@ private:
             if (s != Sent::Ok) {
                 if (s == Sent::Failed)
                     r.lost_text = std::to_string(err_) + " " + text_;
-                        r.outcome = Outcome::Lost;
+                r.outcome = Outcome::Lost;
                 return r;
             }
         }
