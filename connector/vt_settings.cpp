@@ -1,6 +1,7 @@
 /* The daemon's settings and their configuration file. */
 #include "vt_connector.h"
 #include "vt_log.h"
+#include "vt_sign.h"
 #include "vantor_config.h"
 #include "vt_util.h"
 
@@ -17,6 +18,7 @@ int VT_LOG_NOTIFICATIONS_COMMANDS = 0;
 int VT_SEND_NOTIFICATIONS = 1;
 int VT_ACCEPT_UNSIGNED_JOBS = 0;
 int VT_MAX_DUMP_FILE_MB = 1024;
+int VT_MAX_JOB_BYTES = static_cast<int>(vt::kLargestJobBytes);
 int daemon_dumps_core = 1;
 double sleep_time = 0.5;
 
@@ -35,6 +37,7 @@ const Setting kSettings[] = {
     {"accept_unsigned_jobs", &VT_ACCEPT_UNSIGNED_JOBS},
     {"perfdata_retention_days", &PERFDATA_RETENTION_DAYS},
     {"max_dump_file_mb", &VT_MAX_DUMP_FILE_MB},
+    {"max_job_bytes", &VT_MAX_JOB_BYTES},
 };
 }  // namespace
 
