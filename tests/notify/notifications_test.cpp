@@ -203,6 +203,7 @@ TEST_F(Notifications, CustomVariablesAreCleanedLikeComments) {
         unload();
         free(illegal_output_chars);
         illegal_output_chars = c.illegal ? strdup(c.illegal) : nullptr;
+        vtt::gearman_drain("vtdb_vtstatus");
         start(false, c.args);
         auto d = event(s, true);
         d.command_name = const_cast<char *>("nt-custom");
