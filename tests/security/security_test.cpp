@@ -667,8 +667,8 @@ TEST_F(SecurityTest, DumpFilesAreClosedToOthers)
 }
 
 // A job far larger than any the module sends, without a signature or signed with the key: the
-// worker refuses it before it copies or reads it, so its memory does not grow by more than the
-// library's own buffer for one job, and the module's jobs are carried out right after it.
+// worker refuses it before it copies or reads it, so its memory grows by no more than the
+// library's own buffers for the jobs, and the module's jobs are carried out right after them.
 TEST_F(SecurityTest, OversizedJobsAreRefusedUnread)
 {
     daemon = start_daemon_with("vtstatus_workers=1\nmax_job_bytes=1048576\n");
@@ -690,7 +690,9 @@ TEST_F(SecurityTest, OversizedJobsAreRefusedUnread)
     EXPECT_TRUE(vtt::wait_until([&] { return rows_with("module") == 1; }, 30000)) << new_log();
     EXPECT_EQ(0, sql.count("vt_test.sec WHERE LENGTH(v) > 1000"));
     const long after = std::strtol(proc_field(workers[0], "VmHWM").c_str(), nullptr, 10);
-    EXPECT_LT(after - before, static_cast<long>(kBig / 1024 * 3 / 2)) << "kB more at the peak";
+    // At most the library's buffer of each of the two jobs, which an allocator may keep apart
+    // (a sanitizer's quarantine does); a worker that copies and runs them takes several times that.
+    EXPECT_LT(after - before, static_cast<long>(kBig / 1024 * 3)) << "kB more at the peak";
     EXPECT_TRUE(logged("ERROR vtdb_vtstatus: job refused, it is " + std::to_string(big.size()) +
                        " bytes, more than the 1048576 of max_job_bytes (1 refused by this worker since it started)"))
         << new_log().substr(0, 2000);
