@@ -40,10 +40,6 @@ namespace vt {
 constexpr int kSenderNotRunning = -1;
 /* The time the first message waits for others to join it (kBatchMessages at most). */
 constexpr int kBatchLingerMs = 100;
-/* Most bytes of one batch job (a single larger message still goes alone). Small enough for
- * the socket buffers: the library lingers up to 10 s closing a connection that still holds
- * unsent data, which is what a hung server leaves after a timeout. */
-constexpr size_t kBatchBytes = 64 * 1024;
 /* After a submission timed out, this long goes by before the next one is tried. */
 constexpr int kBreakerMs = 1000;
 

@@ -28,6 +28,7 @@
 #include "vt_log.h"
 #include "vt_registry.h"
 #include "vt_sender.h"
+#include "vt_safe_file.h"
 #include "vt_sign.h"
 #include "vt_upsert.h"
 #include "vt_util.h"
@@ -267,6 +268,14 @@ int module_init(void *handle) {
     VTMODULE = heap("vtdb");
     logfile = heap(VT_PATH("/var/vtdb.log"));
     logfile_aux = heap(VT_PATH("/var/vtdb.log.1"));
+    // The log holds plugin output and statements: the engine's user and group read it, no
+    // other user, whatever the engine's umask; a log an earlier version left wider (and its
+    // older generation) is narrowed through its own descriptor, never through a link.
+    vt_log_create_mode = 0640;
+    for (const char *f : {logfile, logfile_aux})
+        if (vt::Fd log_fd = vt::safe::open_file(f, O_WRONLY | O_APPEND, 0, vt::safe::Kind::Regular,
+                                                vt::safe::Report::Quiet))
+            vt::safe::narrow_mode(log_fd.get(), 0640);
     export_date = make_export_date();
     // A fresh start for this load, also when the engine loads the module again into the
     // same process.

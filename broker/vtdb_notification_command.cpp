@@ -92,6 +92,66 @@ commandsmember *matching_command(commandsmember *list, const char *name, const c
     return nullptr;
 }
 
+// Expands text macro by macro, as the engine splits it (every "$" opens or closes a macro
+// name, "$$" is a dollar), with the engine's own expansion of each. The engine cleans no
+// custom-variable macro ($_HOSTx$, $_SERVICEx$, $_CONTACTx$, also with arguments), yet
+// whoever may change a custom variable at run time sets them: their values are cleaned
+// like comments. Each value is inserted as it stands, never expanded again. False when the
+// engine refuses an expansion.
+bool expand_cleaning_custom(nagios_macros &mac, const char *text, int options, std::string &out) {
+    const std::string in = text ? text : "";
+    size_t i = 0;
+    while (i < in.size()) {
+        const size_t open = in.find('$', i);
+        if (open == std::string::npos) {
+            out.append(in, i, std::string::npos);
+            break;
+        }
+        out.append(in, i, open - i);
+        const size_t close = in.find('$', open + 1);
+        if (close == std::string::npos) {
+            out.append(in, open, std::string::npos);
+            break;
+        }
+        std::string token = in.substr(open, close - open + 1);
+        char *value = nullptr;
+        if (process_macros_r(&mac, &token[0], &value, options) != OK || !value) {
+            free(value);
+            return false;
+        }
+        vt::CString owner(value);
+        out += token.size() > 2 && token[1] == '_' ? vt::comment_for_command_line(value) : std::string(value);
+        i = close + 1;
+    }
+    return true;
+}
+
+// The arguments of command_text ("name!arg1!arg2", "\!" standing for a "!" inside an
+// argument), split as the engine splits them for $ARGn$, expanded again with custom-variable
+// macros cleaned: the engine's own expansion of them left those values as they were.
+bool reexpand_arguments(nagios_macros &mac, const char *command_text, int options) {
+    const char *p = command_text ? std::strchr(command_text, '!') : nullptr;
+    for (int x = 0; p && x < MAX_COMMAND_ARGUMENTS; x++) {
+        std::string arg;
+        for (p++; *p && *p != '!'; p++) {
+            if (*p == '\\' && p[1] == '!')
+                p++;
+            arg.push_back(*p);
+        }
+        std::string expanded;
+        if (!expand_cleaning_custom(mac, arg.c_str(), options, expanded))
+            return false;
+        char *copy = strdup(expanded.c_str());
+        if (!copy)
+            throw std::bad_alloc();
+        free(mac.argv[x]);
+        mac.argv[x] = copy;
+        if (!*p)
+            break;
+    }
+    return true;
+}
+
 struct Target {
     host *hst;
     service *svc;  // null for a host notification
@@ -168,14 +228,14 @@ int compose(const nebstruct_contact_notification_method_data *ds, const Target &
     char *raw = nullptr;
     get_raw_command_line_r(&mac, command_ptr, command_text, &raw, options);
     vt::CString raw_owner(raw);
-    if (!raw)
+    if (!raw || !reexpand_arguments(mac, command_text, options))
         return -2;
-    char *expanded = nullptr;
-    if (process_macros_r(&mac, raw, &expanded, options) != OK || !expanded) {
-        free(expanded);
+    std::string expanded;
+    if (!expand_cleaning_custom(mac, raw, options, expanded))
         return -2;
-    }
-    *cmd = expanded;
+    *cmd = strdup(expanded.c_str());
+    if (!*cmd)
+        throw std::bad_alloc();
     return 0;
 }
 

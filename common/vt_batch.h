@@ -20,6 +20,16 @@ constexpr char kBatchHeader[] = {'\0', 'V', 'T', 'B', '1'};
 constexpr size_t kBatchHeaderSize = sizeof kBatchHeader;
 /* Most messages the module puts into one job; the workers drop a batch holding more. */
 constexpr size_t kBatchMessages = 200;
+/* Most bytes of one batch job (a single larger message still goes alone). Small enough for
+ * the socket buffers: the library lingers up to 10 s closing a connection that still holds
+ * unsent data, which is what a hung server leaves after a timeout. */
+constexpr size_t kBatchBytes = 64 * 1024;
+/* Longest single message worth carrying: every message ends up as (or in) one statement, and
+ * the database server takes no statement larger than its max_allowed_packet (16 MiB by
+ * default); the module's texts are not cut anywhere before that. */
+constexpr size_t kLargestMessageBytes = size_t(16) << 20;
+/* Framing of a batch of n messages: the header and each message's length. */
+constexpr size_t batch_framing(size_t n) { return kBatchHeaderSize + 4 * n; }
 
 inline bool is_batch(const char *data, size_t size)
 {

@@ -383,10 +383,7 @@ int connect_once()
     if (vt_db_io_timeout > 0)
         for (mysql_option o : {MYSQL_OPT_CONNECT_TIMEOUT, MYSQL_OPT_READ_TIMEOUT, MYSQL_OPT_WRITE_TIMEOUT})
             mysql_options(&dbHandle, o, &vt_db_io_timeout);
-    /* Statements come from jobs: a LOAD DATA LOCAL in one must not make the client send the
-     * server a file of this process's host. */
-    unsigned int no_local_files = 0;
-    mysql_options(&dbHandle, MYSQL_OPT_LOCAL_INFILE, &no_local_files);
+    vt_db_refuse_local_files(&dbHandle);
     int port = static_cast<int>(std::strtol(DBPORT, nullptr, 10));
     if (!mysql_real_connect(&dbHandle, DBHOST, DBUSER, DBPASS, "vantor4", static_cast<unsigned>(port), nullptr, 0)) {
         vt_logf("%s: MYSQL Could not connect to %s - User %s DB %s Port %d - %s", module_name(), DBHOST, DBUSER,

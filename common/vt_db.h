@@ -32,6 +32,17 @@ extern struct job_server_node *job_servers_end;
  * at the next db_connect. */
 extern unsigned int vt_db_io_timeout;
 
+/* Turns the client library's LOAD DATA LOCAL off on m before it connects. With it on, the
+ * server may ask the client to send any file the connecting process can read, and the
+ * statements carried out here come from jobs and dump files: a daemon running as root would
+ * send /etc/shadow to whoever wrote such a statement. Every connection of the system calls
+ * this between mysql_init and mysql_real_connect. */
+static inline void vt_db_refuse_local_files(MYSQL *m)
+{
+    unsigned int off = 0;
+    mysql_options(m, MYSQL_OPT_LOCAL_INFILE, &off);
+}
+
 /* Reads the connection parameters from db.php. 0, or -2 when the file cannot be opened. */
 int parse_db_conf(void);
 /* One connection attempt with default schema vantor4. 0 when connected, -2 otherwise

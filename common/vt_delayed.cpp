@@ -2,6 +2,7 @@
 #include "vt_delayed.h"
 #include "vantor_config.h"
 #include "vt_log.h"
+#include "vt_safe_file.h"
 #include "vt_util.h"
 
 #include <cerrno>
@@ -19,6 +20,7 @@ namespace {
 
 constexpr int kQueueLimit = 10;
 constexpr int kOpenAttempts = 100;
+constexpr mode_t kDumpFileMode = 0640;
 /* How long a move keeps looking for a free name before it leaves the file in place. */
 constexpr long kMoveRetryUs = 100000;
 /* After a dump that a full queue triggered has failed, the next such attempt waits this long:
@@ -81,9 +83,13 @@ void make_room(long incoming)
 vt::Fd open_locked_dump()
 {
     for (int i = 0; i < kOpenAttempts; ++i) {
-        vt::Fd fd(open(VT_DUMP_FILE, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+        /* The messages hold command lines with their secrets expanded: root and the engine's
+         * group may read them, no one else, whatever the engine's umask, also in a file an
+         * earlier version left wider. */
+        vt::Fd fd(open(VT_DUMP_FILE, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kDumpFileMode));
         if (!fd)
             return vt::Fd();
+        vt::safe::narrow_mode(fd.get(), kDumpFileMode);
         int locked;
         while ((locked = flock(fd.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
         }

@@ -116,7 +116,9 @@ int open_log()
     vt::safe::Location log = vt::safe::locate(logfile, vt::safe::Report::Quiet);
     if (!log)
         return -1;
-    vt::Fd fd = vt::safe::open_at(log.dir.get(), log.name, O_WRONLY | O_APPEND | O_CREAT | O_EXCL, 0666,
+    /* Created with the narrow mode already: a reader must not get in while it is still wider. */
+    const mode_t create = vt_log_create_mode != -1 ? static_cast<mode_t>(vt_log_create_mode) : 0666;
+    vt::Fd fd = vt::safe::open_at(log.dir.get(), log.name, O_WRONLY | O_APPEND | O_CREAT | O_EXCL, create,
                                   vt::safe::Kind::RegularOrDevice, log.path, vt::safe::Report::Quiet);
     if (fd) {
         if (vt_log_create_mode != -1)
@@ -236,13 +238,135 @@ extern "C" void vt_log_relay(int fd)
     }
 }
 
+namespace {
+/* One conversion of a format, given as its own complete specification. */
+template <typename T>
+void append_conversion(std::string &out, const std::string &spec, T value)
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    char small[128];
+    const int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+    if (n < 0)
+        return;
+    if (static_cast<size_t>(n) < sizeof small) {
+        out.append(small, static_cast<size_t>(n));
+        return;
+    }
+    std::string big(static_cast<size_t>(n) + 1, '\0');
+    std::snprintf(&big[0], big.size(), spec.c_str(), value);
+#pragma GCC diagnostic pop
+    big.resize(static_cast<size_t>(n));
+    out += big;
+}
+
+/* printf for vt_logf: the format is the system's own text and is kept as it stands, while
+ * every %s argument (plugin output, a command and its output, a statement, a file name:
+ * whatever came from outside) is written with its control characters escaped. So a text
+ * cannot end its entry early and forge entries of its own after it. */
+std::string format_for_log(const char *fmt, va_list ap)
+{
+    std::string out;
+    for (const char *p = fmt; *p;) {
+        if (*p != '%') {
+            out += *p++;
+            continue;
+        }
+        if (p[1] == '%') {
+            out += '%';
+            p += 2;
+            continue;
+        }
+        std::string spec(1, *p++);
+        auto take_number = [&] {
+            if (*p == '*') {
+                spec += std::to_string(va_arg(ap, int));
+                ++p;
+            }
+            while (*p >= '0' && *p <= '9')
+                spec += *p++;
+        };
+        while (*p && std::strchr("-+ #0'", *p))
+            spec += *p++;
+        take_number();
+        if (*p == '.') {
+            spec += *p++;
+            take_number();
+        }
+        std::string length;
+        while (*p && std::strchr("hlqjztL", *p))
+            length += *p++;
+        const char conv = *p;
+        if (!conv)
+            break;
+        ++p;
+        spec += length;
+        spec += conv;
+        switch (conv) {
+        case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': case 'c':
+            if (length == "l")
+                append_conversion(out, spec, va_arg(ap, long));
+            else if (length == "ll" || length == "q" || length == "j")
+                append_conversion(out, spec, va_arg(ap, long long));
+            else if (length == "z" || length == "t")
+                append_conversion(out, spec, va_arg(ap, size_t));
+            else
+                append_conversion(out, spec, va_arg(ap, int));
+            break;
+        case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
+            if (length == "L")
+                append_conversion(out, spec, va_arg(ap, long double));
+            else
+                append_conversion(out, spec, va_arg(ap, double));
+            break;
+        case 's': {
+            std::string text;
+            append_conversion(text, spec, va_arg(ap, const char *));
+            out += vt::log_escape(text);
+            break;
+        }
+        case 'p':
+            append_conversion(out, spec, va_arg(ap, void *));
+            break;
+        default:  /* %n and unknown conversions: nothing is written through them */
+            return out;
+        }
+    }
+    return out;
+}
+}  // namespace
+
+std::string vt::log_escape(const std::string &text)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c != 0x7f) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        out += '\\';
+        switch (c) {
+        case '\n': out += 'n'; break;
+        case '\r': out += 'r'; break;
+        case '\t': out += 't'; break;
+        default:
+            out += 'x';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
 int vt_logf(const char *fmt, ...) noexcept
 {
     va_list ap;
     va_start(ap, fmt);
     int rc;
     try {
-        std::string msg = vt::vformat(fmt, ap);
+        std::string msg = format_for_log(fmt, ap);
         rc = vt_write_to_log(msg.c_str());
     } catch (...) {
         rc = vt_write_to_log(fmt);  /* the format's own text says at least what happened */

@@ -55,13 +55,18 @@ int vt_throttle_allows(int advance);
 
 #ifdef __cplusplus
 #include <string>
-/* printf-style logging for the system's own formats; arguments are never formats. */
+/* printf-style logging for the system's own formats; arguments are never formats, and each
+ * %s argument is written through vt::log_escape. */
 int vt_logf(const char *fmt, ...) noexcept __attribute__((format(printf, 1, 2)));
 
 /* Logs a fixed message, swallowing any failure (for catch handlers). */
 void vt_log_noexcept(const char *message) noexcept;
 
 namespace vt {
+
+/* text with every control character written as an escape (\n, \r, \t, \xNN): text from
+ * outside that is logged stays on its entry's one line. vt_logf applies it to each %s. */
+std::string log_escape(const std::string &text);
 
 /* For catch handlers of the C entry points: logs "ERROR <where>: <what the exception says>"
  * for the exception being handled, without allocating; a failure to log is swallowed. */

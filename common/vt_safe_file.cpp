@@ -86,7 +86,8 @@ const char *kind_of(mode_t mode)
 void refuse(const std::string &path, const std::string &why)
 {
     try {
-        std::string line = "ERROR refused " + path + ": " + why;
+        /* a name in var/ is anyone's choice: it must not break the entry into lines */
+        std::string line = "ERROR refused " + vt::log_escape(path) + ": " + why;
         auto &recent = recent_refusals();
         time_t now = time(nullptr);
         auto it = recent.find(line);

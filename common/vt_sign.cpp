@@ -72,6 +72,23 @@ bool parse_key(std::string text, std::string &why)
     return false;
 }
 
+/* A key whose bytes take fewer distinct values than half its length was not drawn at random:
+ * the 32 bytes of a random key take about 30 values, and fewer than 16 with a probability
+ * below 1e-14 (for a 64-byte key: about 57, fewer than 32 below 1e-19). So this refuses no
+ * properly made key, and refuses every key of one repeated byte and every password repeated
+ * to length (a password of fewer than 16 characters, or hex digits typed as a pattern). */
+bool key_is_weak(const unsigned char *key, size_t size, size_t &distinct)
+{
+    bool seen[256] = {};
+    distinct = 0;
+    for (size_t i = 0; i < size; ++i)
+        if (!seen[key[i]]) {
+            seen[key[i]] = true;
+            ++distinct;
+        }
+    return distinct < (size + 1) / 2;
+}
+
 /* HMAC-SHA256 over the queue name (one length byte first) and tail. */
 bool compute_mac(const char *queue, const unsigned char *tail, size_t tail_size, unsigned char out[kJobMacSize])
 {
@@ -153,6 +170,15 @@ bool load_job_key(const std::string &path, std::string &why)
     text.resize(have);
     const bool ok = parse_key(text, why);
     OPENSSL_cleanse(&text[0], text.size());
+    size_t distinct = 0;
+    if (ok && key_is_weak(job_key, job_key_size, distinct)) {
+        why = format("it is not a random key: its %zu bytes take only %zu different values; make one with "
+                     "(umask 027; od -An -vtx1 -N32 /dev/urandom | tr -d ' \\n' > %s) and give it to the "
+                     "engine's group",
+                     job_key_size, distinct, path.c_str());
+        forget_job_key();
+        return false;
+    }
     return ok;
 }
 

@@ -2,6 +2,8 @@
 #ifndef VT_SIGN_H
 #define VT_SIGN_H
 
+#include "vt_batch.h"
+
 #include <cstddef>
 #include <ctime>
 #include <string>
@@ -25,12 +27,19 @@ constexpr size_t kSignedHeaderSize = sizeof kSignedHeader;
 constexpr size_t kJobMacSize = 32;
 constexpr size_t kJobNonceSize = 16;
 constexpr size_t kSignedOverhead = kSignedHeaderSize + kJobMacSize + 8 + kJobNonceSize;
+/* The largest job the module submits. A batch is closed once it holds kBatchMessages or
+ * kBatchBytes, but the message that crosses the byte limit still joins it: at most just under
+ * kBatchBytes of messages plus one of the largest, with the framing of kBatchMessages and the
+ * envelope, 16,843,618 bytes. The workers refuse anything larger unread. */
+constexpr size_t kLargestJobBytes = kSignedOverhead + batch_framing(kBatchMessages) + kBatchBytes + kLargestMessageBytes;
 
-/* Reads the key file: 32 random bytes, or 64 or more hexadecimal digits (a trailing line
- * feed allowed). Refused with why set: a missing or unreadable file, a link, anything but a
- * regular file with one name, a file that others than its owner and group can read or its
- * group can write, one owned by another user than root or this process's, or a key of the
- * wrong form. Until a key is loaded nothing can be signed or verified. */
+/* Reads the key file: a file of exactly 32 bytes, taken as they are, or 64 to 128 hexadecimal
+ * digits (an even number, either case) followed by nothing but line breaks. Refused with why
+ * set: a missing or unreadable file, a link, anything but a regular file with one name, a file
+ * that others than its owner and group can read or its group can write, one owned by another
+ * user than root or this process's, a key of another form, or one whose bytes take fewer
+ * distinct values than half its length (one repeated byte, a repeated password: not random).
+ * Until a key is loaded nothing can be signed or verified. */
 bool load_job_key(const std::string &path, std::string &why);
 /* Whether a key is loaded; forget_job_key drops it (a module unloaded from the engine). */
 bool job_key_loaded();

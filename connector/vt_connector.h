@@ -37,6 +37,9 @@ extern int VT_RETENTION_INTERVAL_S;
 /* Largest dump file the replay reads, in MiB (key "max_dump_file_mb"); larger ones are
  * moved aside as ".rejected". */
 extern int VT_MAX_DUMP_FILE_MB;
+/* Largest job a worker takes (key "max_job_bytes"; 0 or less: the default, the largest job
+ * the module submits); larger ones are refused before they are read. */
+extern int VT_MAX_JOB_BYTES;
 /* 1: the daemon works in HOME and keeps core files; 0: it works in "/" without cores. */
 extern int daemon_dumps_core;
 /* Pause before a worker rebuilds its job-server connection, and the relay's poll interval. */

@@ -188,7 +188,8 @@ bool keep_rest_of_file(int dir, const std::string &name, FILE *in, off_t offset)
         return false;
     const std::string tmp = ".replay-rest";
     unlinkat(dir, tmp.c_str(), 0);
-    vt::Fd out = vt::safe::open_at(dir, tmp, O_WRONLY | O_CREAT | O_EXCL, 0644, vt::safe::Kind::Regular,
+    /* the rest of a dump file, as closed to others as the dump file itself */
+    vt::Fd out = vt::safe::open_at(dir, tmp, O_WRONLY | O_CREAT | O_EXCL, 0640, vt::safe::Kind::Regular,
                                    VT_DELAYED_DIR + tmp);
     if (!out)
         return false;

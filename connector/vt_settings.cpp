@@ -1,6 +1,7 @@
 /* The daemon's settings and their configuration file. */
 #include "vt_connector.h"
 #include "vt_log.h"
+#include "vt_sign.h"
 #include "vantor_config.h"
 #include "vt_util.h"
 
@@ -21,6 +22,7 @@ int VT_SEND_NOTIFICATIONS = 1;
 int VT_ACCEPT_UNSIGNED_JOBS = 0;
 int VT_MESSAGE_WINDOW_DAYS = 7;
 int VT_MAX_DUMP_FILE_MB = 1024;
+int VT_MAX_JOB_BYTES = static_cast<int>(vt::kLargestJobBytes);
 int daemon_dumps_core = 1;
 double sleep_time = 0.5;
 
@@ -57,6 +59,7 @@ const Setting kSettings[] = {
     VT_SETTING("retention_pause_ms", VT_RETENTION_PAUSE_MS, 200, 0, 60000),
     VT_SETTING("retention_interval_seconds", VT_RETENTION_INTERVAL_S, 3600, 1, 604800),
     VT_SETTING("message_window_days", VT_MESSAGE_WINDOW_DAYS, 7, 0, 36500),
+    VT_SETTING("max_job_bytes", VT_MAX_JOB_BYTES, static_cast<int>(vt::kLargestJobBytes), 65536, INT_MAX),
 };
 #undef VT_SETTING
 

@@ -44,22 +44,27 @@ void *run_message(gearman_job_st *job, void *context, const std::string &message
     return result;
 }
 
-/* A job whose signature did not verify is dropped; the log says so at most once a minute per
- * process, with how many this worker has dropped, so that a flood of them cannot fill it. */
-void refuse_job(vt::JobCheck why)
+/* A job whose signature did not verify, or one larger than any the module sends, is dropped;
+ * the log says so at most once a minute per process, with how many this worker has dropped,
+ * so that a flood of them cannot fill it. why is built only when the line is written. */
+template <class Why>
+void refuse_job(vt::metrics::Refusal kind, Why &&why)
 {
     static unsigned long refused = 0;
     static time_t logged = 0;
     ++refused;
-    vt::metrics::job_refused(why == vt::JobCheck::Unsigned  ? vt::metrics::kUnsigned
-                             : why == vt::JobCheck::Expired ? vt::metrics::kExpired
-                                                            : vt::metrics::kBadSignature);
+    vt::metrics::job_refused(kind);
     const time_t now = time(nullptr);
     if (logged != 0 && now >= logged && now - logged < kRefusalLogSeconds)
         return;
     logged = now;
-    vt_logf("ERROR %s: job refused, it carries %s (%lu refused by this worker since it started)",
-            registered_queue.c_str(), vt::job_check_text(why), refused);
+    vt_logf("ERROR %s: job refused, %s (%lu refused by this worker since it started)", registered_queue.c_str(),
+            why().c_str(), refused);
+}
+
+size_t max_job_bytes()
+{
+    return VT_MAX_JOB_BYTES > 0 ? static_cast<size_t>(VT_MAX_JOB_BYTES) : vt::kLargestJobBytes;
 }
 
 /* Runs the messages of a batch: all of them, each stopping at an embedded NUL, the empty
@@ -126,8 +131,18 @@ void *serve_job(gearman_job_st *job, void *context, size_t *result_size, gearman
     if (ret_ptr)
         *ret_ptr = GEARMAN_SUCCESS;
     try {
+        /* Measured before anything looks at the bytes: a job no module makes is neither copied
+         * nor authenticated, however large its sender made it. */
+        const size_t whole = gearman_job_workload_size(job);
+        if (whole > max_job_bytes()) {
+            vt::metrics::job_taken(0);
+            refuse_job(vt::metrics::kOversized, [&] {
+                return vt::format("it is %zu bytes, more than the %zu of max_job_bytes", whole, max_job_bytes());
+            });
+            return nullptr;
+        }
         const char *data = static_cast<const char *>(gearman_job_workload(job));
-        const size_t size = data ? gearman_job_workload_size(job) : 0;
+        const size_t size = data ? whole : 0;
         const char *payload = nullptr;
         size_t payload_size = 0;
         /* Beyond the window nothing a worker carried out is remembered any more: a copy of a job
@@ -140,7 +155,10 @@ void *serve_job(gearman_job_st *job, void *context, size_t *result_size, gearman
         vt::metrics::job_taken(signed_at);
         if (check == vt::JobCheck::Forged || check == vt::JobCheck::Expired ||
             (check == vt::JobCheck::Unsigned && !VT_ACCEPT_UNSIGNED_JOBS)) {
-            refuse_job(check);
+            refuse_job(check == vt::JobCheck::Unsigned  ? vt::metrics::kUnsigned
+                       : check == vt::JobCheck::Expired ? vt::metrics::kExpired
+                                                        : vt::metrics::kBadSignature,
+                       [&] { return std::string("it carries ") + vt::job_check_text(check); });
             return nullptr;
         }
         struct timespec start;

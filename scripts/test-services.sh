@@ -113,16 +113,25 @@ mariadb_stop() {
 # survive a crash or restart of the job server. The file goes to memory-backed /dev/shm where
 # there is one (named after the port, which is private to this build): on disk every job costs
 # a sync of the file, about a millisecond here, which would slow the suite tenfold; a crashed
-# gearmand leaves the file behind all the same.
-queue_db="$state/gearmand-queue.sqlite"
-[ -d /dev/shm ] && [ -w /dev/shm ] && queue_db="/dev/shm/vantor-test-gearmand-$gmport.sqlite"
+# gearmand leaves the file behind all the same. The file holds every queued job in clear
+# text: it and its journal stay in a folder of their own that only the job server's user may
+# enter (0700), and are made 0600.
+queue_dir="$state/gearmand-queue"
+[ -d /dev/shm ] && [ -w /dev/shm ] && queue_dir="/dev/shm/vantor-test-gearmand-$gmport"
+queue_db="$queue_dir/queue.sqlite"
 
 gearmand_start() {
   mkdir -p "$state"
   alive "$state/gearmand.pid" && return 0
-  gearmand --listen=127.0.0.1 --port="$gmport" --pid-file="$state/gearmand.pid" \
+  # a folder someone else made (or a link) at that name is not ours to keep jobs in
+  if [ -L "$queue_dir" ] || { [ -e "$queue_dir" ] && [ "$(stat -c %u "$queue_dir")" != "$(id -u)" ]; }; then
+    echo "refusing $queue_dir: not a folder of user $(id -u); remove it" >&2; return 1
+  fi
+  mkdir -p "$queue_dir" && chmod 0700 "$queue_dir" || return 1
+  for f in "$queue_db"*; do [ -f "$f" ] && chmod 0600 "$f"; done
+  (umask 077; exec gearmand --listen=127.0.0.1 --port="$gmport" --pid-file="$state/gearmand.pid" \
     --log-file="$state/gearmand.log" --verbose=WARNING \
-    --queue-type=libsqlite3 --libsqlite3-db="$queue_db" --daemon >/dev/null 2>&1
+    --queue-type=libsqlite3 --libsqlite3-db="$queue_db" --daemon >/dev/null 2>&1)
   for _ in $(seq 1 100); do  # it listens before it has written its pid file: wait for both
     alive "$state/gearmand.pid" && (exec 3<>/dev/tcp/127.0.0.1/"$gmport") 2>/dev/null && return 0
     sleep 0.1
@@ -162,7 +171,7 @@ job_key() {
 case "$cmd" in
   start) notify_user && job_key && mariadb_start && gearmand_start ;;
   notify-user) notify_user ;;
-  stop) daemon_stop; gearmand_stop; rm -f "$queue_db"*; mariadb_stop ;;
+  stop) daemon_stop; gearmand_stop; rm -rf "$queue_dir"; mariadb_stop ;;
   mariadb-start) mariadb_start ;;
   mariadb-stop) mariadb_stop ;;
   gearmand-start) job_key && gearmand_start ;;  # whoever submits to it signs with the root's key

@@ -151,6 +151,7 @@ public:
             return false;
         }
         mysql_options(db_, MYSQL_OPT_NONBLOCK, nullptr);
+        vt_db_refuse_local_files(db_);
         unsigned int t = static_cast<unsigned int>(deadline_.seconds());
         for (mysql_option o : {MYSQL_OPT_CONNECT_TIMEOUT, MYSQL_OPT_READ_TIMEOUT, MYSQL_OPT_WRITE_TIMEOUT})
             mysql_options(db_, o, &t);

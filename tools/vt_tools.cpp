@@ -69,9 +69,7 @@ Connection connect_db(int timeout, std::string &err)
     mysql_options(db.get(), MYSQL_OPT_CONNECT_TIMEOUT, &t);
     mysql_options(db.get(), MYSQL_OPT_READ_TIMEOUT, &t);
     mysql_options(db.get(), MYSQL_OPT_WRITE_TIMEOUT, &t);
-    // The server could otherwise ask the client for any file the tool may read.
-    unsigned int no_local_files = 0;
-    mysql_options(db.get(), MYSQL_OPT_LOCAL_INFILE, &no_local_files);
+    vt_db_refuse_local_files(db.get());
     if (!mysql_real_connect(db.get(), DBHOST, DBUSER, DBPASS, "vantor4",
                             static_cast<unsigned int>(std::strtoul(DBPORT, nullptr, 10)), nullptr, 0)) {
         err = vt::format("%s (%s port %s)", mysql_error(db.get()), DBHOST, DBPORT);

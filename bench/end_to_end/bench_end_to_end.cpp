@@ -105,6 +105,7 @@ void for_each_host(int hosts, const std::function<void(MYSQL *, const std::strin
         threads.emplace_back([=, &per_host] {
             mysql_thread_init();
             MYSQL *m = mysql_init(nullptr);
+            vt_db_refuse_local_files(m);
             if (!mysql_real_connect(m, DBHOST, DBUSER, DBPASS, "vantor4", static_cast<unsigned>(std::atoi(DBPORT)),
                                     nullptr, CLIENT_MULTI_RESULTS))
                 std::exit(1);

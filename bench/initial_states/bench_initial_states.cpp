@@ -24,6 +24,7 @@ const int kFirstHost = 100000;
 
 MYSQL *connect_db() {
     MYSQL *m = mysql_init(nullptr);
+    vt_db_refuse_local_files(m);
     if (!mysql_real_connect(m, DBHOST, DBUSER, DBPASS, "vantor4", static_cast<unsigned>(std::atoi(DBPORT)), nullptr,
                             0)) {
         std::fprintf(stderr, "connect failed: %s\n", mysql_error(m));

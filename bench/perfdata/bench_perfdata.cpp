@@ -165,6 +165,7 @@ double direct_rate(const std::vector<std::string> &statements, size_t values)
         pid_t p = fork();
         if (p == 0) {
             MYSQL *m = mysql_init(nullptr);
+            vt_db_refuse_local_files(m);
             unsigned port = static_cast<unsigned>(std::strtol(DBPORT, nullptr, 10));
             if (!mysql_real_connect(m, DBHOST, DBUSER, DBPASS, "vtperf", port, nullptr, 0))
                 _exit(2);

@@ -61,6 +61,7 @@ double direct(int n, int connections)
         threads.emplace_back([=] {
             mysql_thread_init();
             MYSQL *m = mysql_init(nullptr);
+            vt_db_refuse_local_files(m);
             int port = static_cast<int>(std::strtol(DBPORT, nullptr, 10));
             if (!mysql_real_connect(m, DBHOST, DBUSER, DBPASS, "vantor4", static_cast<unsigned>(port), nullptr, 0)) {
                 std::fprintf(stderr, "connect failed: %s\n", mysql_error(m));
@@ -175,6 +176,7 @@ void *minimal_job(gearman_job_st *job, void *context, size_t *result_size, gearm
 [[noreturn]] void minimal_worker()
 {
     MYSQL *m = mysql_init(nullptr);
+    vt_db_refuse_local_files(m);
     int port = static_cast<int>(std::strtol(DBPORT, nullptr, 10));
     if (!mysql_real_connect(m, DBHOST, DBUSER, DBPASS, "vantor4", static_cast<unsigned>(port), nullptr, 0)) {
         std::fprintf(stderr, "connect failed: %s\n", mysql_error(m));

@@ -100,6 +100,8 @@ Connection connect(const DbSettings &db, std::string &error) {
         error = "mysql_init failed";
         return m;
     }
+    unsigned int no_local_files = 0;  // statements here never read client files
+    mysql_options(m.get(), MYSQL_OPT_LOCAL_INFILE, &no_local_files);
     if (!mysql_real_connect(m.get(), db.host.c_str(), db.user.c_str(), db.password.c_str(), nullptr, db.port,
                             nullptr, CLIENT_MULTI_RESULTS)) {
         error = std::string("cannot connect to the database: ") + mysql_error(m.get());

@@ -47,6 +47,8 @@ Connection connect(const DbSettings &db, std::string &error) {
         error = "out of memory";
         return nullptr;
     }
+    unsigned int no_local_files = 0;  // statements here never read client files
+    mysql_options(m.get(), MYSQL_OPT_LOCAL_INFILE, &no_local_files);
     if (!mysql_real_connect(m.get(), db.host.c_str(), db.user.c_str(), db.password.c_str(), nullptr, db.port,
                             nullptr, 0)) {
         error = mysql_error(m.get());

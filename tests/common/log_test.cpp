@@ -55,6 +55,30 @@ TEST_F(LogTest, EntryIsStampedAndVerbatim)
     EXPECT_EQ(2, std::count(text.begin(), text.end(), '['));
 }
 
+// Text from outside reaches the log through the %s arguments of the system's own formats:
+// there every control character is escaped, so it cannot end its entry and forge others,
+// while the format's own line breaks and every other conversion come out as printf makes them.
+TEST_F(LogTest, FormattedArgumentsStayOnTheirEntrysLine)
+{
+    const std::string forged = "ok\n[2026-01-01 00:00:00] ERROR forged\r\x1b[2J\ttab\x7f\\n";
+    vt_logf("DONE: CMD=( %s ) output=%s", "echo\nx", forged.c_str());
+    vt_logf("n=%d l=%ld z=%zu u=%u x=%#x f=%.3f p=%06lu c=%c w=[%5s|%-4s|%.2s] %% %s|%*d|%-*.*s|", -7, 1234567890123L,
+            static_cast<size_t>(42), 7u, 255, 1.5, 12UL, 'q', "ab", "cd", "xyz\n", "-",
+            4, 9, 6, 2, "a\nbc");
+    vt_logf("Reading %s read\n\tWORKERS %d\n", "conf\nfile", 3);
+    const std::string text = vtt::read_file(log);
+    EXPECT_NE(std::string::npos,
+              text.find("] DONE: CMD=( echo\\nx ) output=ok\\n[2026-01-01 00:00:00] ERROR forged\\r\\x1b[2J\\ttab"
+                        "\\x7f\\n\n"))
+        << text;
+    EXPECT_NE(std::string::npos, text.find("] n=-7 l=1234567890123 z=42 u=7 x=0xff f=1.500 p=000012 c=q "
+                                           "w=[   ab|cd  |xy] % -|   9|a\\n    |\n"))
+        << text;
+    EXPECT_NE(std::string::npos, text.find("] Reading conf\\nfile read\n\tWORKERS 3\n\n")) << text;
+    EXPECT_EQ(std::string::npos, text.find("\n[2026-01-01 00:00:00] ERROR forged"));
+    EXPECT_EQ(5, std::count(text.begin(), text.end(), '\n'));  // one each, three of the format's own
+}
+
 TEST_F(LogTest, RotatesOnlyAboveTheLimit)
 {
     make_sparse(log, 100000000);

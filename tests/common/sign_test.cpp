@@ -2,6 +2,7 @@
 #include "test_support.h"
 #include "vt_batch.h"
 #include "vt_sign.h"
+#include "vt_util.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -39,7 +40,17 @@ protected:
 
 TEST_F(SignTest, KeyFilesOfTheRightFormAndModeOnly)
 {
-    const std::string raw32(32, '\x07');
+    std::string raw32;  // 32 different bytes, NUL and line feed among them
+    for (int i = 0; i < 32; ++i)
+        raw32 += static_cast<char>(i * 8);
+    std::string half_distinct, fifteen;  // 16 different values in 32 bytes: as few as a random key may have
+    for (int i = 0; i < 32; ++i) {
+        half_distinct += static_cast<char>(i % 16 + 100);
+        fifteen += static_cast<char>(i % 15 + 100);
+    }
+    std::string hex128;  // a 64-byte key of 64 different bytes
+    for (int i = 0; i < 64; ++i)
+        hex128 += vt::format("%02x", i * 3);
     const struct {
         const char *name;
         std::string content;
@@ -58,6 +69,16 @@ TEST_F(SignTest, KeyFilesOfTheRightFormAndModeOnly)
         {"31 raw bytes", raw32.substr(1), 0640, false, "neither"},
         {"empty", "", 0640, false, "neither"},
         {"hex with a stray character", kHex.substr(1) + "g", 0640, false, "neither"},
+        {"128 hex digits", hex128 + "\r\n", 0640, true, ""},
+        {"130 hex digits", kHex + kHex + "ab", 0640, false, "neither"},
+        {"16 of 32 bytes different", half_distinct, 0640, true, ""},
+        // Keys nobody drew at random: refused, with how to make one.
+        {"64 zero digits", std::string(64, '0') + "\n", 0640, false, "take only 1 different values; make one with"},
+        {"32 NUL bytes", std::string(32, '\0'), 0640, false, "its 32 bytes take only 1 different values"},
+        {"a repeated password", "hunter2!hunter2!hunter2!hunter2!", 0640, false, "take only 8 different values"},
+        {"15 of 32 bytes different", fifteen, 0640, false, "only 15 different"},
+        {"a pattern typed as hex", "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef", 0640, false,
+         "only 8 different"},
     };
     for (const auto &c : cases) {
         std::string why;

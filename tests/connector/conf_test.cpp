@@ -88,7 +88,8 @@ TEST_F(Conf, AllKeysAndTheSummaryLine)
                        "\tVT_STATE_HISTORY_RETENTION_DAYS 11\n\tVT_ACKNOWLEDGEMENT_RETENTION_DAYS 12\n"
                        "\tVT_NOTIFICATION_RETENTION_DAYS 13\n\tVT_ENDED_COMMENT_DOWNTIME_RETENTION_DAYS 14\n"
                        "\tVT_FLAPPING_RETENTION_DAYS 15\n\tVT_RETENTION_CHUNK 16\n\tVT_RETENTION_PAUSE_MS 17\n"
-                       "\tVT_RETENTION_INTERVAL_S 18\n\tVT_MESSAGE_WINDOW_DAYS 7\n\tVT_METRICS_LISTEN off\n\n"))
+                       "\tVT_RETENTION_INTERVAL_S 18\n\tVT_MESSAGE_WINDOW_DAYS 7\n\tVT_MAX_JOB_BYTES 16843618\n"
+                       "\tVT_METRICS_LISTEN off\n\n"))
         << log;
     EXPECT_EQ(0, vtt::count_lines_containing(logfile, "not taken"));
 }

@@ -39,6 +39,9 @@ files=$(bytes "$(echo "$settings" | awk '$1 == "open-files-limit" { print $2 }')
 while read -r name value; do
   want=$(bytes "$value")
   got=$(echo "$help" | awk -v n="$name" '$1 == n { print $2 }')
+  case "$got:$want" in  # a switch: --help lists it as TRUE or FALSE
+    FALSE:0|FALSE:[oO][fF][fF]|TRUE:1|TRUE:[oO][nN]) continue ;;
+  esac
   [ "$got" = "$want" ] && continue
   if { [ "$name" = open-files-limit ] || [ "$name" = table-open-cache ]; } && [ "$hard" != unlimited ] \
      && [ "$hard" -lt "${files:-0}" ] && echo "$help" | grep -q 'Could not increase number of max_open_files'; then

@@ -1,5 +1,8 @@
 // Tests of the module's load, refusal, engine start, keep-alive, custom commands and unload.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -137,6 +140,35 @@ TEST_F(ModuleTest, LoadsWithItsInformationAndOnlyTheLoadTimeCallbacks) {
         EXPECT_EQ(1u, log_count(line)) << line;
     // The module holds no database connection while the engine runs.
     EXPECT_TRUE(vtt::wait_until([&] { return db_connections(sql) == connections_before; }, 3000));
+}
+
+// The module's log holds plugin output and statements: created 0640 whatever the engine's
+// umask, and a log or older generation an earlier version left wider is narrowed at load.
+TEST_F(ModuleTest, LogFilesAreClosedToOthers) {
+    const std::string aux = vtt::path("/var/vtdb.log.1");
+    vtt::write_file(aux, "older generation\n");
+    ASSERT_EQ(0, chmod(aux.c_str(), 0644));
+    const mode_t saved = umask(022);
+    nebmodule *loaded = load();
+    umask(saved);
+    ASSERT_NE(nullptr, loaded) << standin::last_load_error();
+    for (const std::string &f : {vtm::module_log(), aux}) {
+        struct stat st;
+        ASSERT_EQ(0, stat(f.c_str(), &st)) << f;
+        EXPECT_EQ(0640u, st.st_mode & 07777) << f;
+        if (geteuid() != 0)
+            continue;
+        pid_t pid = fork();
+        if (pid == 0)
+            _exit(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0 &&
+                          open(f.c_str(), O_RDONLY) < 0 && errno == EACCES
+                      ? 0
+                      : 1);
+        int status = -1;
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        EXPECT_EQ(0, status) << "nobody may read " << f;
+    }
+    vtt::remove_file(aux);
 }
 
 TEST_F(ModuleTest, EventGuardFlagFileSwitchIsReadAtLoad) {

@@ -177,6 +177,43 @@ TEST_F(Notifications, CommentsAndAuthorsAreSafeInTheCommandLine) {
     EXPECT_EQ(1u, jobs("vtdb_notify", 1).size());
 }
 
+// Custom variables can be changed at run time by whoever may send the engine commands, and
+// the engine cleans none of them: in the line itself and in the entry's arguments they are
+// cleaned like comments, inserted as they stand (never expanded again), and kept whole with
+// keep_comment_shell_chars=1.
+TEST_F(Notifications, CustomVariablesAreCleanedLikeComments) {
+    standin::add_custom_variable(h, "INFO", "x'; touch /tmp/p; `id` $(id) a&b\nnext");
+    standin::add_custom_variable(s, "OWNER", "o\"wner|$HOSTNAME$;");
+    standin::add_custom_variable(alice, "PAGER", "<555>~\x7f");
+    standin::add_command("nt-custom", "custom $_HOSTINFO$|$_SERVICEOWNER$|$_CONTACTPAGER$|$ARG1$|$ARG2$|$$|$HOSTNAME$");
+    standin::add_notification_command(alice, "nt-custom!$_SERVICEOWNER$!a\\!$_CONTACTPAGER$", false);
+    struct Case {
+        const char *args, *illegal, *expected;
+    } cases[] = {
+        {"", nullptr,
+         "custom x; touch /tmp/p; id (id) ab next|ownerHOSTNAME;|555 |ownerHOSTNAME;|a!555 |$|nt-host"},
+        {"", ";", "custom x' touch /tmp/p `id` $(id) a&b next|o\"wner|$HOSTNAME$|<555>~ |o\"wner|$HOSTNAME$|"
+                  "a!<555>~ |$|nt-host"},
+        {"keep_comment_shell_chars=1", nullptr,
+         "custom x'; touch /tmp/p; `id` $(id) a&b next|o\"wner|$HOSTNAME$;|<555>~ |o\"wner|$HOSTNAME$;|"
+         "a!<555>~ |$|nt-host"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.expected);
+        unload();
+        free(illegal_output_chars);
+        illegal_output_chars = c.illegal ? strdup(c.illegal) : nullptr;
+        vtt::gearman_drain("vtdb_vtstatus");
+        start(false, c.args);
+        auto d = event(s, true);
+        d.command_name = const_cast<char *>("nt-custom");
+        d.command_args = const_cast<char *>("$_SERVICEOWNER$!a\\!$_CONTACTPAGER$");
+        EXPECT_EQ(c.expected, compose("vt_get_service_notification_command", d));
+    }
+    free(illegal_output_chars);
+    illegal_output_chars = nullptr;
+}
+
 TEST_F(Notifications, MethodStartSendsCommandLogLineAndRowAndOverrides) {
     start();
     s->current_state = 2;

@@ -81,6 +81,7 @@ protected:
         for (const char *f : {"/var/vtsql.errors", "/var/rw/vantor.cmd", "/var/rw/engine.fifo", "/var/rw/swap",
                               "/var/vantorconnector-delayed-messages.txt"})
             unlink(vtt::path(f).c_str());
+        unlink(VT_DUMP_FILE);
         struct stat st;
         if (lstat(vtt::daemon_log().c_str(), &st) == 0 && !S_ISREG(st.st_mode))
             unlink(vtt::daemon_log().c_str());
@@ -691,6 +692,151 @@ TEST_F(SecurityTest, StoppedNotificationWorkersAreRestarted)
     EXPECT_EQ(2, vtt::count_since(vtt::daemon_log(), log_offset, "has been stopped for"));
     vtt::gearman_submit("vtdb_notify", "echo after-the-stop");
     EXPECT_TRUE(vtt::wait_until([&] { return logged("NOTIFICATION DONE: CMD=( echo after-the-stop )"); }, 10000));
+}
+
+// A LOAD DATA LOCAL statement, from a dump file the engine's user writes and in a job signed
+// with the key, would have the root daemon send the server a file only root may read. The
+// server allows it here: the daemon's own connections must refuse, and it goes on working.
+TEST_F(SecurityTest, LoadDataLocalReadsNoFile)
+{
+    const std::string secret = outside + "/shadow";
+    vtt::write_file(secret, "root:secret-hash:19000:0:99999:7:::\n");
+    ASSERT_EQ(0, chmod(secret.c_str(), 0600));
+    sql.exec("CREATE TABLE vt_test.pwned (line TEXT)");
+    const std::string saved_local = sql.scalar("SELECT @@GLOBAL.local_infile");
+    sql.exec("SET GLOBAL local_infile = 1");
+    struct Restore {
+        vtt::Sql &sql;
+        std::string value;
+        ~Restore() { sql.exec("SET GLOBAL local_infile = " + value); }
+    } restore{sql, saved_local == "1" ? "1" : "0"};
+    daemon = start_daemon_with("vtstatus_workers=1\n");
+    ASSERT_GT(daemon, 0);
+    const std::string load = "LOAD DATA LOCAL INFILE '" + secret + "' INTO TABLE vt_test.pwned";
+    ASSERT_TRUE(as_nobody([&] { return plant_dump("delayed-messages.dump-1.000000", "vtdb_vtstatus\t" + load + "\n"); }));
+    ASSERT_TRUE(vtt::wait_until([] { return vtt::list_dir(VT_DELAYED_DIR).empty(); }, 15000)) << new_log();
+    vtt::gearman_submit("vtdb_vtstatus", load);
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.sec (v) VALUES ('module')");
+    EXPECT_TRUE(vtt::wait_until([&] { return rows_with("module") == 1; }, 15000)) << new_log();
+    EXPECT_EQ(0, sql.count("vt_test.pwned"));
+    EXPECT_EQ(2, vtt::count_lines_containing(VT_FAILED_SQL_FILE, load)) << new_log();
+    expect_replay_works("after the load");
+}
+
+// The dump files hold statements and command lines with secrets expanded into them: whatever
+// the umask, also where an earlier version left the file wider, no other user reads them.
+TEST_F(SecurityTest, DumpFilesAreClosedToOthers)
+{
+    for (const bool left_wider : {false, true}) {
+        SCOPED_TRACE(left_wider ? "a dump file left 0644" : "a new dump file");
+        const mode_t saved = umask(022);
+        if (left_wider) {
+            vtt::write_file(VT_DUMP_FILE, "vtdb_vtstatus\tINSERT INTO vt_test.sec (v) VALUES ('older')\n");
+            chmod(VT_DUMP_FILE, 0644);
+        }
+        const bool dumped = push_msg("vtdb_notify", "mail --password=s3cret", 0) == 0 && dump_msgs() == 0;
+        umask(saved);
+        ASSERT_TRUE(dumped);
+        const std::vector<std::string> files = vtt::list_dir(VT_DELAYED_DIR);
+        ASSERT_EQ(1u, files.size());
+        const std::string dump = VT_DELAYED_DIR + files[0];
+        EXPECT_EQ("416:0:", mode_and_text(dump).substr(0, 6));
+        EXPECT_TRUE(as_nobody([&] { return open(dump.c_str(), O_RDONLY) < 0 && errno == EACCES; }));
+        unlink(dump.c_str());
+    }
+}
+
+// A job far larger than any the module sends, without a signature or signed with the key: the
+// worker refuses it before it copies or reads it, so its memory grows by no more than the
+// library's own buffers for the jobs, and the module's jobs are carried out right after them.
+TEST_F(SecurityTest, OversizedJobsAreRefusedUnread)
+{
+    daemon = start_daemon_with("vtstatus_workers=1\nmax_job_bytes=1048576\n");
+    ASSERT_GT(daemon, 0);
+    std::vector<pid_t> workers;
+    ASSERT_TRUE(vtt::wait_until([&] { return (workers = logged_pids("processing vtdb_vtstatus queue")).size() == 1; },
+                                10000));
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.sec (v) VALUES ('warm')");
+    ASSERT_TRUE(vtt::wait_until([&] { return rows_with("warm") == 1; }, 15000));
+    const long before = std::strtol(proc_field(workers[0], "VmHWM").c_str(), nullptr, 10);
+    constexpr size_t kBig = 12 << 20;
+    const std::string big = "INSERT INTO vt_test.sec (v) VALUES ('" + std::string(kBig, 'x') + "')";
+    ASSERT_TRUE(as_nobody([&] {
+        vtt::gearman_submit_unsigned("vtdb_vtstatus", big);
+        return true;
+    }));
+    vtt::gearman_submit("vtdb_vtstatus", big);
+    vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.sec (v) VALUES ('module')");
+    EXPECT_TRUE(vtt::wait_until([&] { return rows_with("module") == 1; }, 30000)) << new_log();
+    EXPECT_EQ(0, sql.count("vt_test.sec WHERE LENGTH(v) > 1000"));
+    const long after = std::strtol(proc_field(workers[0], "VmHWM").c_str(), nullptr, 10);
+    // At most the library's buffer of each of the two jobs, which an allocator may keep apart
+    // (a sanitizer's quarantine does); a worker that copies and runs them takes several times that.
+    EXPECT_LT(after - before, static_cast<long>(kBig / 1024 * 3)) << "kB more at the peak";
+    EXPECT_TRUE(logged("ERROR vtdb_vtstatus: job refused, it is " + std::to_string(big.size()) +
+                       " bytes, more than the 1048576 of max_job_bytes (1 refused by this worker since it started)"))
+        << new_log().substr(0, 2000);
+}
+
+// A notification command's output is outside text in the daemon's log: it stays on the
+// line of its entry, whatever line breaks it holds.
+TEST_F(SecurityTest, CommandOutputForgesNoLogLine)
+{
+    daemon = start_daemon_with("log_notifications_commands=1\n");
+    ASSERT_GT(daemon, 0);
+    vtt::gearman_submit("vtdb_notify", "printf 'sent\\n[2026-01-01 00:00:00] ERROR forged by vtuser\\r\\033[2J'; id -un");
+    ASSERT_TRUE(vtt::wait_until([&] { return logged("forged by vtuser"); }, 15000)) << new_log();
+    EXPECT_TRUE(vtt::wait_until([&] { return logged("output=sent\\n[2026-01-01 00:00:00] ERROR forged by vtuser\\r\\x1b[2J"); }, 3000))
+        << new_log();
+    EXPECT_EQ(std::string::npos, new_log().find("\n[2026-01-01 00:00:00] ERROR forged")) << new_log();
+}
+
+// A key nobody drew at random is refused with a line that says how to make a good one.
+TEST_F(SecurityTest, WeakKeysAreRefused)
+{
+    const std::string key = VT_JOB_KEY_FILE, saved = vtt::read_file(key);
+    struct Restore {
+        const std::string &key, &saved;
+        ~Restore()
+        {
+            unlink(key.c_str());
+            vtt::write_file(key, saved);
+            chmod(key.c_str(), 0640);
+        }
+    } restore{key, saved};
+    for (const std::string &weak : {std::string(64, '0') + "\n", std::string(32, '\0'), std::string("hunter2!hunter2!hunter2!hunter2!")}) {
+        unlink(key.c_str());
+        vtt::write_file(key, weak);
+        chmod(key.c_str(), 0640);
+        log_offset = vtt::read_file(vtt::daemon_log()).size();
+        unlink(VT_LOCK_FILE);
+        EXPECT_EQ(3, run_daemon_binary());
+        EXPECT_TRUE(logged("ERROR cannot use the job key " + key + ": it is not a random key: its 32 bytes take only "))
+            << new_log();
+        EXPECT_TRUE(logged("make one with (umask 027; od -An -vtx1 -N32 /dev/urandom | tr -d ' \\n' > " + key + ")"))
+            << new_log();
+        EXPECT_FALSE(vtt::exists(VT_LOCK_FILE));
+        if (vtt::wait_until([] { return vtt::exists(VT_LOCK_FILE); }, 500))  // one that started after all
+            vtt::stop_daemon(static_cast<pid_t>(std::strtol(vtt::read_file(VT_LOCK_FILE).c_str(), nullptr, 10)));
+    }
+}
+
+// The job server's queue file holds every queued job in clear text: it and its folder are
+// closed to other users.
+TEST_F(SecurityTest, JobServerQueueFileIsClosedToOthers)
+{
+    std::string folder;
+    for (const std::string &f : {"/dev/shm/vantor-test-gearmand-" + std::to_string(vtt::gearman_port()),
+                                 std::string(VT_TEST_STATE_DIR "/gearmand-queue")})
+        if (vtt::exists(f + "/queue.sqlite"))
+            folder = f;
+    ASSERT_FALSE(folder.empty());
+    struct stat st;
+    ASSERT_EQ(0, stat(folder.c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 07777);
+    ASSERT_EQ(0, stat((folder + "/queue.sqlite").c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    EXPECT_TRUE(as_nobody([&] { return open((folder + "/queue.sqlite").c_str(), O_RDONLY) < 0 && errno == EACCES; }));
 }
 
 }  // namespace

@@ -98,6 +98,7 @@ Sql::Sql() : conn_(nullptr)
     MYSQL *m = mysql_init(nullptr);
     my_bool reconnect = 1;  // tests restart the server under a live fixture
     mysql_options(m, MYSQL_OPT_RECONNECT, &reconnect);
+    vt_db_refuse_local_files(m);
     std::string sock = std::string(VT_TEST_STATE_DIR) + "/mysql.sock";
     if (!mysql_real_connect(m, "localhost", "root", nullptr, nullptr, 0, sock.c_str(), 0)) {
         std::string err = mysql_error(m);
