@@ -4,13 +4,18 @@
 #include "vt_delayed.h"
 #include "vt_entry_guard.h"
 #include "vt_log.h"
+#include "vt_message_id.h"
 #include "vt_sender.h"
 #include "vt_sign.h"
 
+#include <atomic>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 #include <string>
+#include <sys/random.h>
+#include <unistd.h>
 
 gearman_client_st *gearman_client = nullptr;
 
@@ -30,6 +35,48 @@ gearman_return_t submit(vt::Priority prio, const char *queue, const char *text)
     return vt::submit_payload(prio, queue, nullptr, text, std::strlen(text));
 }
 
+/* The queues whose messages the daemon's workers record as carried out. */
+const char *const kIdentifiedQueues[] = {"vtdb_vtstatus", "vtdb_statuspri", "vtdb_perfdata", "vtdb_notify"};
+constexpr size_t kIdentifiedCount = sizeof kIdentifiedQueues / sizeof kIdentifiedQueues[0];
+
+/* The identity of this run's messages: a random id and a sequence per queue. A process forked
+ * from the engine that submits on its own (the initial-state walk) gets an id of its own at its
+ * first message, so that its numbers never meet the engine's. */
+struct MessageRun {
+    std::atomic<pid_t> pid{0}; /* published after run and seq are set */
+    char run[vt::kMessageRunChars + 1] = {};
+    std::atomic<unsigned long long> seq[kIdentifiedCount];
+};
+MessageRun message_run;
+
+void new_message_run()
+{
+    unsigned long long r = 0;
+    if (getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        r = (static_cast<unsigned long long>(ts.tv_sec) << 30) ^ static_cast<unsigned long long>(ts.tv_nsec) ^
+            (static_cast<unsigned long long>(getpid()) << 40);
+    }
+    std::snprintf(message_run.run, sizeof message_run.run, "%016llx", r);
+    for (auto &s : message_run.seq)
+        s = 0;
+    message_run.pid.store(getpid(), std::memory_order_release);
+}
+
+/* text with its identity in front for the queues the workers record; as it is for the rest. */
+std::string identified(const char *queue, const char *text)
+{
+    for (size_t i = 0; i < kIdentifiedCount; ++i) {
+        if (std::strcmp(queue, kIdentifiedQueues[i]) != 0)
+            continue;
+        if (message_run.pid.load(std::memory_order_acquire) != getpid())
+            new_message_run();
+        return vt::message_id_prefix(message_run.run, ++message_run.seq[i]) + text;
+    }
+    return text;
+}
+
 /* One submission with store-and-forward: handed to the sender thread while it runs;
  * otherwise made here, a refused job copied into the delayed queue, the failure reported
  * through the error throttle and the client rebuilt so that the next submission starts on a
@@ -38,6 +85,8 @@ int send_job(vt::Priority prio, const char *queue, const char *text)
 {
     if (!queue || !text)
         return GEARMAN_INVALID_ARGUMENT;
+    const std::string job = identified(queue, text);
+    text = job.c_str();
     int handed = vt::sender_take(prio, queue, text);
     if (handed != vt::kSenderNotRunning)
         return handed;

@@ -1,11 +1,15 @@
 /* One batch of statements in one transaction, for the status workers and the perfdata store. */
 #include "vt_batch_tx.h"
+#include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
 #include "vt_util.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <map>
 #include <set>
 
 namespace vt {
@@ -63,6 +67,63 @@ void free_all_results(MYSQL_RES *first)
         mysql_free_result(mysql_store_result(&dbHandle));
 }
 
+/* The longest range of sequence numbers one record row holds: a message's record can then
+ * only lie in rows whose first number is at most this far below it, which keeps every look-up
+ * a short range of the primary key however many rows a run has. */
+constexpr unsigned long long kRangeSpan = 256;
+
+/* One record row: numbers first..last of a run. */
+struct Range {
+    std::string run;
+    unsigned long long first, last;
+};
+
+/* The identities as ranges of consecutive numbers per run, none longer than kRangeSpan. */
+std::vector<Range> ranges_of(std::vector<const MessageId *> ids)
+{
+    std::sort(ids.begin(), ids.end(), [](const MessageId *a, const MessageId *b) {
+        return a->run != b->run ? a->run < b->run : a->seq < b->seq;
+    });
+    std::vector<Range> out;
+    for (const MessageId *id : ids) {
+        if (!out.empty() && out.back().run == id->run && id->seq <= out.back().last)
+            continue; /* the same message twice in a batch */
+        if (!out.empty() && out.back().run == id->run && id->seq == out.back().last + 1 &&
+            out.back().last - out.back().first + 1 < kRangeSpan) {
+            out.back().last = id->seq;
+            continue;
+        }
+        out.push_back(Range{id->run, id->seq, id->seq});
+    }
+    return out;
+}
+
+/* The condition on vtcfg.message_done's rows that overlap range r of queue q (escaped). */
+std::string overlapping(const std::string &q, const Range &r)
+{
+    const unsigned long long low = r.first >= kRangeSpan ? r.first - kRangeSpan : 0;
+    return format("run_id='%s' AND queue='%s' AND first_seq BETWEEN %llu AND %llu AND last_seq >= %llu",
+                  r.run.c_str(), q.c_str(), low, r.last, r.first);
+}
+
+/* One statement that records every range not yet recorded; the rows it inserts tell whether
+ * any was. The read of each NOT EXISTS locks what it read, so two workers running the same
+ * batch cannot both insert: one waits, and then finds the other's row (or deadlocks, which
+ * runs its batch again). */
+std::string record_statement(const std::string &q, const std::vector<Range> &ranges)
+{
+    std::string sql = "INSERT INTO vtcfg.message_done (run_id, queue, first_seq, last_seq) ";
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        const Range &r = ranges[i];
+        if (i)
+            sql += " UNION ALL ";
+        sql += format("SELECT '%s', '%s', %llu, %llu FROM DUAL WHERE NOT EXISTS (SELECT 1 FROM vtcfg.message_done "
+                      "WHERE %s)",
+                      r.run.c_str(), q.c_str(), r.first, r.last, overlapping(q, r).c_str());
+    }
+    return sql;
+}
+
 void log_failure(unsigned err, const std::string &text, const std::string &stmt)
 {
     vt_logf("%s: MYSQL ERROR: mysql_query;%u;%s;%s", VTMODULE ? VTMODULE : "", err, text.c_str(), stmt.c_str());
@@ -75,7 +136,7 @@ struct Failure {
     std::string text;
 };
 
-enum class Outcome { Committed, Lost, MissingTable, Unknown, NotStarted };
+enum class Outcome { Committed, Lost, MissingTable, Unknown, NotStarted, Repeat, NotRecorded };
 
 struct Run {
     Outcome outcome = Outcome::Lost;
@@ -86,13 +147,38 @@ struct Run {
 
 class BatchRunner {
 public:
-    explicit BatchRunner(const BatchSpec &spec) : spec_(spec), stmts_(*spec.statements) {}
+    explicit BatchRunner(const BatchSpec &spec)
+        : spec_(spec), stmts_(*spec.statements), units_(spec.units), queue_(vt_escape_sql_text(spec.queue.c_str()))
+    {
+        spec_.ids.resize(stmts_.size());
+        plan_record();
+    }
 
     bool run()
     {
+        int repeats = 0;
         for (int runs = 0; runs < kBatchRuns;) {
+            if (units_.empty())
+                return true; /* every message was carried out before */
             Run r = run_once();
             switch (r.outcome) {
+            case Outcome::Repeat:
+                /* Some of it was carried out before (a job delivered again, a dump replayed):
+                 * what was is dropped and the rest runs with a record of its own. */
+                end_transaction();
+                if (++repeats > kBatchRuns || !drop_recorded()) {
+                    runs = kBatchRuns;
+                    break;
+                }
+                continue;
+            case Outcome::NotRecorded:
+                end_transaction();
+                if (vt_throttle_allows(1))
+                    vt_logf("ERROR %s: could not record its messages as carried out (%s): run without the record; "
+                            "apply sql/upgrade-message-done.sql",
+                            spec_.what, r.lost_text.c_str());
+                record_.clear();
+                continue;
             case Outcome::Committed:
                 for (const Failure &f : r.failures) {
                     log_failure(f.err, f.text, stmts_[f.index]);
@@ -116,8 +202,9 @@ public:
                 vt_logf("ERROR %s: the commit of %zu statements got no answer (%s), they are kept in the failed-SQL "
                         "file",
                         spec_.what, stmts_.size(), r.lost_text.c_str());
-                for (const std::string &s : stmts_)
-                    vt_write_failed_sql(s.c_str());
+                for (const BatchUnit &u : units_)
+                    for (size_t i : u.members)
+                        vt_write_failed_sql(stmts_[i].c_str());
                 return false;
             case Outcome::NotStarted:
                 runs = kBatchRuns;
@@ -125,12 +212,94 @@ public:
             }
         }
         vt_logf("%s of %zu statements lost its transaction: running them one by one", spec_.what, stmts_.size());
-        for (size_t i = 0; i < stmts_.size(); ++i)
-            spec_.run_alone(i);
+        for (const BatchUnit &u : units_)
+            for (size_t i : u.members)
+                spec_.run_alone(i);
+        record_after();
         return false;
     }
 
 private:
+    /* The identities still to run, as ranges, and the statement recording them. */
+    void plan_record()
+    {
+        std::vector<const MessageId *> ids;
+        for (const BatchUnit &u : units_)
+            for (size_t i : u.members)
+                if (spec_.ids[i].valid())
+                    ids.push_back(&spec_.ids[i]);
+        for (const MessageId &id : spec_.also_done)
+            if (id.valid())
+                ids.push_back(&id);
+        ranges_ = ranges_of(ids);
+        record_ = ranges_.empty() ? std::string() : record_statement(queue_, ranges_);
+    }
+
+    /* After a run found part of the batch recorded: reads which of its messages are, and drops
+     * their statements. False when that cannot be read. */
+    bool drop_recorded()
+    {
+        std::string where;
+        for (const Range &r : ranges_)
+            where += (where.empty() ? "(" : " OR (") + overlapping(queue_, r) + ")";
+        const std::string sql = "SELECT run_id, first_seq, last_seq FROM vtcfg.message_done WHERE " + where;
+        int status = 0;
+        Result res(db_query_once(sql.c_str(), spec_.schema, &status, sql.size()));
+        if (status != 0 || !res) {
+            vt_logf("ERROR %s: could not read which of its messages were carried out before", spec_.what);
+            return false;
+        }
+        std::multimap<std::string, std::pair<unsigned long long, unsigned long long>> done;
+        while (MYSQL_ROW row = mysql_fetch_row(res.get()))
+            if (row[0] && row[1] && row[2])
+                done.emplace(row[0], std::make_pair(std::strtoull(row[1], nullptr, 10), std::strtoull(row[2], nullptr, 10)));
+        auto recorded = [&](const MessageId &id) {
+            if (!id.valid())
+                return false;
+            auto span = done.equal_range(id.run);
+            for (auto it = span.first; it != span.second; ++it)
+                if (id.seq >= it->second.first && id.seq <= it->second.second)
+                    return true;
+            return false;
+        };
+        size_t dropped = 0;
+        std::vector<BatchUnit> kept;
+        for (const BatchUnit &u : units_) {
+            BatchUnit k;
+            for (size_t i : u.members) {
+                if (recorded(spec_.ids[i]))
+                    ++dropped;
+                else
+                    k.members.push_back(i);
+            }
+            if (k.members.empty())
+                continue;
+            if (k.members.size() == u.members.size()) {
+                kept.push_back(u);
+                continue;
+            }
+            /* The merged statement stood for all of them: the rest go one by one. */
+            for (size_t i : k.members)
+                kept.push_back(BatchUnit{std::string(), {i}});
+        }
+        units_.swap(kept);
+        spec_.also_done.erase(std::remove_if(spec_.also_done.begin(), spec_.also_done.end(), recorded),
+                              spec_.also_done.end());
+        vt_logf("%s: %zu of its statements belong to messages carried out before, they are skipped", spec_.what,
+                dropped);
+        plan_record();
+        return true;
+    }
+
+    /* After the statements ran one by one: their messages are recorded on their own. */
+    void record_after()
+    {
+        if (record_.empty())
+            return;
+        int status = 0;
+        free_all_results(control(record_.c_str(), &status));
+    }
+
     MYSQL_RES *control(const char *stmt, int *status)
     {
         return db_query_once(stmt, spec_.schema, status, std::strlen(stmt));
@@ -175,6 +344,7 @@ private:
         int status = 0;
         MYSQL_RES *res = db_query_once(stmt.c_str(), spec_.schema, &status, stmt.size());
         if (status == 0) {
+            affected_ = mysql_affected_rows(&dbHandle);
             free_all_results(res);
             if (in_transaction(false))
                 return Sent::Ok;
@@ -222,7 +392,21 @@ private:
             return r;
         }
         thread_ = mysql_thread_id(&dbHandle);
-        for (const BatchUnit &u : spec_.units) {
+        if (!record_.empty()) {
+            const Sent sent = send(record_, &r);
+            if (sent != Sent::Ok || affected_ != static_cast<my_ulonglong>(ranges_.size())) {
+                if (sent == Sent::Lost) {
+                    r.outcome = Outcome::Lost;
+                } else if (sent == Sent::Ok || (sent == Sent::Failed && err_ == 1062)) {
+                    r.outcome = Outcome::Repeat;
+                } else {
+                    r.outcome = Outcome::NotRecorded;
+                    r.lost_text = std::to_string(err_) + " " + text_;
+                }
+                return r;
+            }
+        }
+        for (const BatchUnit &u : units_) {
             if (!u.merged.empty()) {
                 const Sent s = send(u.merged, &r);
                 if (s == Sent::Ok)
@@ -262,8 +446,13 @@ private:
         return r;
     }
 
-    const BatchSpec &spec_;
+    BatchSpec spec_;
     const std::vector<std::string> &stmts_;
+    std::vector<BatchUnit> units_; /* what is left to run */
+    std::string queue_;            /* escaped */
+    std::vector<Range> ranges_;
+    std::string record_; /* empty: nothing to record */
+    my_ulonglong affected_ = 0;
     unsigned long thread_ = 0;
     unsigned err_ = 0;
     std::string text_;
@@ -277,6 +466,77 @@ bool run_batch(const BatchSpec &spec)
     if (!spec.statements || spec.statements->empty())
         return true;
     return BatchRunner(spec).run();
+}
+
+bool message_recorded(const std::string &queue, const MessageId &id)
+{
+    if (!id.valid())
+        return false;
+    const std::string sql = "SELECT 1 FROM vtcfg.message_done WHERE " +
+                            overlapping(vt_escape_sql_text(queue.c_str()), Range{id.run, id.seq, id.seq}) + " LIMIT 1";
+    int status = 0;
+    Result res(db_query_exec(sql.c_str(), "vtcfg", &status, 1));
+    return status == 0 && res && mysql_fetch_row(res.get()) != nullptr;
+}
+
+void record_message(const std::string &queue, const MessageId &id)
+{
+    if (!id.valid())
+        return;
+    const std::string sql = format("INSERT IGNORE INTO vtcfg.message_done (run_id, queue, first_seq, last_seq) VALUES "
+                                   "('%s', '%s', %llu, %llu)",
+                                   id.run.c_str(), vt_escape_sql_text(queue.c_str()).c_str(), id.seq, id.seq);
+    int status = 0;
+    free_all_results(db_query_exec(sql.c_str(), "vtcfg", &status, 1));
+}
+
+MessageLock::MessageLock(const std::string &queue, const MessageId &id, int wait_seconds)
+{
+    if (!id.valid())
+        return;
+    const std::string name = "vt-" + vt_escape_sql_text(queue.c_str()) + "-" + id.run + "-" + std::to_string(id.seq);
+    const std::string sql = format("SELECT GET_LOCK('%s', %d)", name.c_str(), wait_seconds);
+    int status = 0;
+    Result res(db_query_exec(sql.c_str(), "vtcfg", &status, 1));
+    MYSQL_ROW row = status == 0 && res ? mysql_fetch_row(res.get()) : nullptr;
+    if (row && row[0] && row[0][0] == '1') {
+        name_ = name;
+        thread_ = mysql_thread_id(&dbHandle);
+    } else {
+        vt_logf("ERROR %s message %s %llu: no lock against a copy of it running at the same time (%s): it runs "
+                "all the same",
+                queue.c_str(), id.run.c_str(), id.seq, status == 0 ? "another worker holds it too long" : "the database failed");
+    }
+}
+
+MessageLock::~MessageLock()
+{
+    /* A new session holds no lock of the old one: nothing to release then. */
+    if (name_.empty() || mysql_thread_id(&dbHandle) != thread_)
+        return;
+    const std::string sql = format("DO RELEASE_LOCK('%s')", name_.c_str());
+    int status = 0;
+    mysql_free_result(db_query_exec(sql.c_str(), "vtcfg", &status, 1));
+}
+
+void prune_message_record()
+{
+    constexpr time_t kEverySeconds = 3600;
+    constexpr int kRowsPerStatement = 10000;
+    constexpr int kStatementsPerPrune = 100;
+    static time_t last = 0;
+    const time_t now = time(nullptr);
+    if (VT_MESSAGE_WINDOW_DAYS <= 0 || (last != 0 && now >= last && now - last < kEverySeconds))
+        return;
+    last = now;
+    const std::string sql = format("DELETE FROM vtcfg.message_done WHERE done_at < NOW() - INTERVAL %d DAY LIMIT %d",
+                                   VT_MESSAGE_WINDOW_DAYS, kRowsPerStatement);
+    for (int i = 0; i < kStatementsPerPrune; ++i) {
+        int status = 0;
+        mysql_free_result(db_query_exec(sql.c_str(), "vtcfg", &status, 1));
+        if (status != 0 || mysql_affected_rows(&dbHandle) < static_cast<my_ulonglong>(kRowsPerStatement))
+            return;
+    }
 }
 
 bool create_missing_host_tables(unsigned err, const std::string &text, int *host)

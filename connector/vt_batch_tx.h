@@ -2,6 +2,8 @@
 #ifndef VT_BATCH_TX_H
 #define VT_BATCH_TX_H
 
+#include "vt_message_id.h"
+
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -27,6 +29,15 @@ struct BatchSpec {
     /* Sent last inside the transaction when not empty: what must commit with the batch or not
      * at all. A failure of its own loses the transaction. */
     std::string last;
+    /* The queue the batch's messages came from, and their identities: ids[i] of statement i
+     * (empty run: it carries none). When any has one, the helper records the batch's messages as
+     * carried out (vtcfg.message_done) inside its transaction, with one statement sent first,
+     * and skips the statements of messages already recorded. */
+    std::string queue;
+    std::vector<MessageId> ids;
+    /* Identities of messages of the batch that brought no statement: recorded all the same, so
+     * that the batch's numbers stay in a few ranges. */
+    std::vector<MessageId> also_done;
 };
 
 /* Runs the batch in one transaction and commits it. After every statement it makes sure the
@@ -41,6 +52,31 @@ struct BatchSpec {
  * When the commit's answer is lost its outcome is unknown: the statements are kept in the
  * failed-SQL file. Returns whether the batch committed as one (false: run alone, or kept). */
 bool run_batch(const BatchSpec &spec);
+
+/* For a message whose effect lies outside the database (a notification's command): whether it
+ * is recorded as carried out in queue. False when it cannot be told (the database is away):
+ * rather twice than never. */
+bool message_recorded(const std::string &queue, const MessageId &id);
+/* Records the message as carried out (logged when it cannot be). */
+void record_message(const std::string &queue, const MessageId &id);
+/* Holds a lock named after the message for this session, waiting up to wait_seconds for
+ * another session holding it: while one worker carries a message out, a copy of it taken by
+ * another waits, and then finds it recorded. The lock goes with the session, so a copy runs
+ * when the holder died. Releases it on destruction. */
+class MessageLock {
+public:
+    MessageLock(const std::string &queue, const MessageId &id, int wait_seconds);
+    ~MessageLock();
+    MessageLock(const MessageLock &) = delete;
+    MessageLock &operator=(const MessageLock &) = delete;
+
+private:
+    std::string name_; /* empty: not held */
+    unsigned long thread_ = 0;
+};
+/* Deletes the records older than message_window_days, at most once an hour (the first call at
+ * once), a bounded number of rows per statement. Outside any transaction. */
+void prune_message_record();
 
 /* When err and text (a statement's error) say a per-host table is missing (host_state_change_<id>,
  * service_state_change_<id> of vantor4, service_perf_<id> of vtperf), makes that host's tables,

@@ -1,6 +1,7 @@
 /* Notification workers: the queue "vtdb_notify" served under the workers' own account, and the
  * dumped notification jobs the replay hands over. */
 #include "vt_notify.h"
+#include "vt_batch_tx.h"
 #include "vt_connector.h"
 #include "vt_log.h"
 #include "vt_metrics.h"
@@ -34,10 +35,20 @@ extern "C" void *vt_process_gearman_notify(gearman_job_st *job, void *, size_t *
     *result_size = 0;
     try {
         std::string cmd = vt_job_workload_text(job);
-        int early_timeout = 0;
-        double exectime = 0;
-        const int rc = vt_system_r(cmd.c_str(), 60, &early_timeout, &exectime, nullptr, 0);
-        vt::metrics::command_run(rc != 0);
+        const vt::MessageId &id = vt_job_message_id();
+        /* The command's effect lies outside the database: it is recorded once it has run, so
+         * that it is delivered again only when this worker died while it ran. A copy taken by
+         * another worker meanwhile waits for the lock (longer than a command may run). */
+        const vt::MessageLock lock("vtdb_notify", id, 90);
+        if (vt::message_recorded("vtdb_notify", id)) {
+            vt_logf("notification %s %llu was delivered before, not run again", id.run.c_str(), id.seq);
+        } else {
+            int early_timeout = 0;
+            double exectime = 0;
+            const int rc = vt_system_r(cmd.c_str(), 60, &early_timeout, &exectime, nullptr, 0);
+            vt::metrics::command_run(rc != 0);
+            vt::record_message("vtdb_notify", id);
+        }
     } catch (...) {
         vt_write_to_log("ERROR notification job dropped: out of memory");
     }

@@ -83,19 +83,27 @@ int take_record(const std::string &rec, int min_fields)
 }
 
 /* The records of a batch: each registered as it comes, their values stored together. */
-void run_perfdata_batch(const std::vector<std::string> &records)
+void run_perfdata_batch(const std::string &queue, const std::vector<std::string> &records,
+                        const std::vector<vt::MessageId> &ids)
 {
     std::vector<vt_perf::ValueInsert> inserts;
+    std::vector<vt::MessageId> no_values;
     vt_perf::defer_value_inserts(&inserts);
-    for (const std::string &r : records) {
+    for (size_t i = 0; i < records.size(); ++i) {
+        const size_t before = inserts.size();
         try {
-            take_record(r, 3);
+            take_record(records[i], 3);
         } catch (...) {
             vt::log_caught("vt_process_gearman_perfdata");
         }
+        const vt::MessageId id = i < ids.size() ? ids[i] : vt::MessageId();
+        for (size_t k = before; k < inserts.size(); ++k)
+            inserts[k].id = id;
+        if (inserts.size() == before && id.valid())
+            no_values.push_back(id);
     }
     vt_perf::defer_value_inserts(nullptr);
-    vt_perf::store_in_one_transaction(inserts);
+    vt_perf::store_in_one_transaction(queue, inserts, no_values);
 }
 
 void prepare_worker() noexcept
@@ -104,9 +112,10 @@ void prepare_worker() noexcept
     vt_load_metric_id_list();
     if (!vt_perf::batch_in_one_transaction)
         return;
-    vt_set_batch_runner([](const std::vector<std::string> &records) {
+    vt_set_batch_runner([](const std::string &queue, const std::vector<std::string> &records,
+                           const std::vector<vt::MessageId> &ids) {
         try {
-            run_perfdata_batch(records);
+            run_perfdata_batch(queue, records, ids);
         } catch (...) {
             vt_perf::defer_value_inserts(nullptr);
             vt::log_caught("perfdata batch");
@@ -131,6 +140,17 @@ extern "C" void *vt_process_gearman_perfdata(gearman_job_st *job, void *, size_t
         vt::log_caught("vt_process_gearman_perfdata");
     }
     return nullptr;
+}
+
+void vt_perf::process_identified_record(const std::string &queue, const std::string &record,
+                                        const vt::MessageId &id)
+{
+    try {
+        run_perfdata_batch(queue, {record}, {id});
+    } catch (...) {
+        vt_perf::defer_value_inserts(nullptr);
+        vt::log_caught("perfdata record");
+    }
 }
 
 extern "C" int vt_process_perfdata(const char *record)

@@ -118,6 +118,13 @@ int vt_parse_perfdata(const char *text, vt_perf_metric_sink sink, void *context)
 /* The length cut of a job's performance data: texts over VT_PERFDATA_MAX_TEXT bytes are cut to
  * that many, and then end at the first blank after their last ";" when there is one. */
 std::string vt_perfdata_cut(const char *text);
+
+#include "vt_message_id.h"
+namespace vt_perf {
+/* Stores one record of queue that carries identity id, as a batch of one (recorded as carried
+ * out with its values, skipped when it was before): the replay's way. */
+void process_identified_record(const std::string &queue, const std::string &record, const vt::MessageId &id);
+}
 #endif
 
 #endif

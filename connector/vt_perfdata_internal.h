@@ -28,14 +28,18 @@ metric_node *append_node(unsigned long long id, int host_id, int service_id, con
 struct ValueInsert {
     int host_id;
     std::string statement;
+    vt::MessageId id; /* of the record it stores */
 };
 /* While set (not NULL), value inserts are collected there instead of being sent. */
 void defer_value_inserts(std::vector<ValueInsert> *to);
 /* Whether a worker started from now on stores a batch's records in one transaction (true)
  * or each record on its own, in a transaction of its own (the benchmark compares the two). */
 extern bool batch_in_one_transaction;
-/* Sends the collected value inserts of a batch in one transaction. */
-void store_in_one_transaction(const std::vector<ValueInsert> &inserts);
+/* Sends the collected value inserts of a batch of queue in one transaction, recording the
+ * batch's messages as carried out (those of the inserts and no_values, which brought none) and
+ * skipping the inserts of messages carried out before. */
+void store_in_one_transaction(const std::string &queue, const std::vector<ValueInsert> &inserts,
+                              const std::vector<vt::MessageId> &no_values);
 
 }  // namespace vt_perf
 

@@ -327,7 +327,7 @@ int insert_value_rows(int host_id, const std::string &rows)
                          " (\tentry_time,\tservice_id,\tmetric_id,\tperf_value,\twarning,\tcritical,\tbaseline,"
                          "\tlower_limit,\tupper_limit) VALUES " + rows + ";";
     if (deferred_inserts) {
-        deferred_inserts->push_back(vt_perf::ValueInsert{host_id, std::move(insert)});
+        deferred_inserts->push_back(vt_perf::ValueInsert{host_id, std::move(insert), vt::MessageId()});
         return 0;
     }
     return insert_alone(host_id, insert);
@@ -428,9 +428,10 @@ void defer_value_inserts(std::vector<ValueInsert> *to)
 
 /* The value inserts of a batch go in one transaction: one commit for all its records instead
  * of one each (vt::run_batch says what happens on the way, a host without its table included). */
-void store_in_one_transaction(const std::vector<ValueInsert> &inserts)
+void store_in_one_transaction(const std::string &queue, const std::vector<ValueInsert> &inserts,
+                              const std::vector<vt::MessageId> &no_values)
 {
-    if (inserts.size() == 1) {
+    if (inserts.size() == 1 && !inserts[0].id.valid()) {
         insert_alone(inserts[0].host_id, inserts[0].statement);
         return;
     }
@@ -439,9 +440,12 @@ void store_in_one_transaction(const std::vector<ValueInsert> &inserts)
     std::vector<std::string> stmts;
     stmts.reserve(inserts.size());
     vt::BatchSpec spec;
+    spec.queue = queue;
+    spec.also_done = no_values;
     for (const ValueInsert &v : inserts) {
         spec.units.push_back(vt::BatchUnit{std::string(), {stmts.size()}});
         stmts.push_back(v.statement);
+        spec.ids.push_back(v.id);
     }
     spec.schema = "vtperf";
     spec.what = "perfdata batch";

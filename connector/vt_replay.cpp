@@ -1,5 +1,6 @@
 /* Delayed message replay: the module's dump files carried out oldest first, then deleted. */
 #include "vt_replay.h"
+#include "vt_batch_tx.h"
 #include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
@@ -8,6 +9,7 @@
 #include "vt_delayed.h"
 #include "vt_safe_file.h"
 #include "vt_util.h"
+#include "vt_worker.h"
 #include "vantor_config.h"
 
 #include <algorithm>
@@ -215,6 +217,23 @@ void run_status_statement(const std::string &sql)
         vt_write_failed_sql(sql.c_str());
 }
 
+/* Carries out a status statement of queue that carries an identity in a transaction that
+ * records it, unless it was carried out before (submitted and dumped both, a dump replayed
+ * twice). */
+void run_identified_statement(const char *queue, const std::string &sql, const vt::MessageId &id)
+{
+    const std::vector<std::string> stmts{sql};
+    vt::BatchSpec spec;
+    spec.schema = "vantor4";
+    spec.what = "replayed statement";
+    spec.statements = &stmts;
+    spec.units.push_back(vt::BatchUnit{std::string(), {0}});
+    spec.run_alone = [&sql](size_t) { run_status_statement(sql); };
+    spec.queue = queue;
+    spec.ids.push_back(id);
+    vt::run_batch(spec);
+}
+
 }  // namespace
 
 /* The runner's child switches to the notification user before the shell starts, and the
@@ -278,7 +297,7 @@ int process_file(int dir, const std::string &name)
         }
         const ssize_t len = static_cast<ssize_t>(line.size());
         try {
-            const vt_dump_message m = vt_parse_dump_line(line.back() == '\n' ? line.substr(0, line.size() - 1) : line);
+            vt_dump_message m = vt_parse_dump_line(line.back() == '\n' ? line.substr(0, line.size() - 1) : line);
             /* The length rule of the raw form holds for a marked line without its mark. */
             if (len - (m.marked ? 1 : 0) <= kShortestLine)
                 continue;
@@ -286,10 +305,28 @@ int process_file(int dir, const std::string &name)
                 /* a raw line is matched over the name's length, a marked one as a whole */
                 if (m.marked ? m.queue != q.name : line.compare(0, std::strlen(q.name), q.name) != 0)
                     continue;
+                vt::MessageId id;
+                vt_take_message_id(m.job, &id);
                 switch (q.handling) {
-                case Handling::Status: run_status_statement(m.job); break;
-                case Handling::Perfdata: vt_process_perfdata(m.job.c_str()); break;
-                case Handling::Notify:
+                case Handling::Status:
+                    if (id.valid())
+                        run_identified_statement(q.name, m.job, id);
+                    else
+                        run_status_statement(m.job);
+                    break;
+                case Handling::Perfdata:
+                    if (id.valid())
+                        vt_perf::process_identified_record(q.name, m.job, id);
+                    else
+                        vt_process_perfdata(m.job.c_str());
+                    break;
+                case Handling::Notify: {
+                    const vt::MessageLock lock(q.name, id, 90);
+                    if (vt::message_recorded(q.name, id)) {
+                        vt_logf("notification %s %llu of %s was delivered before, not run again", id.run.c_str(),
+                                id.seq, path.c_str());
+                        break;
+                    }
                     if (vt_replay_notification(m.job.c_str()) == -2) {
                         if (keep_rest_of_file(dir, name, in.get(), line_start))
                             vt_logf("ERROR notification not run as root, the rest of %s is kept for a later pass",
@@ -299,7 +336,9 @@ int process_file(int dir, const std::string &name)
                                     path.c_str());
                         return count;
                     }
+                    vt::record_message(q.name, id);
                     break;
+                }
                 }
                 ++count;
                 break;

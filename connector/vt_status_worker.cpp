@@ -97,12 +97,16 @@ std::vector<Unit> plan_batch(const std::vector<std::string> &stmts)
     return out;
 }
 
-/* Runs the statements of a batch in one transaction: one commit for all of them instead of
+/* Runs the statements of a batch in one transaction, recording their messages as carried out
+ * and skipping those carried out before: one commit for all of them instead of
  * one each, and the rows of marked upserts of one table in one statement (vt::run_batch says
  * what happens on the way). */
-void run_status_batch(const std::vector<std::string> &stmts)
+void run_status_batch(const std::string &queue, const std::vector<std::string> &stmts,
+                      const std::vector<vt::MessageId> &ids)
 {
     vt::BatchSpec spec;
+    spec.queue = queue;
+    spec.ids = ids;
     spec.schema = "vantor4";
     spec.what = "status batch";
     spec.statements = &stmts;
@@ -113,9 +117,11 @@ void run_status_batch(const std::vector<std::string> &stmts)
 
 void prepare_status_worker()
 {
-    vt_set_batch_runner([](const std::vector<std::string> &stmts) {
+    vt_set_batch_runner([](const std::string &queue, const std::vector<std::string> &stmts,
+                           const std::vector<vt::MessageId> &ids) {
         try {
-            run_status_batch(stmts);
+            run_status_batch(queue, stmts, ids);
+            vt::prune_message_record();
         } catch (...) {
             vt::log_caught("status batch");
         }

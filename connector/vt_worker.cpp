@@ -23,8 +23,9 @@ constexpr int kIdleWakeupMs = 1000;
 /* The registered queue's job function and batch runner (one queue per process). */
 gearman_worker_fn *job_function = nullptr;
 vt_batch_runner batch_runner = nullptr;
-/* The message being handed to the job function, or NULL. */
+/* The message being handed to the job function, or NULL, and its identity. */
 const std::string *current_message = nullptr;
+vt::MessageId current_id;
 /* The queue this process serves: a job's signature is checked against it. */
 std::string registered_queue;
 constexpr time_t kRefusalLogSeconds = 60;
@@ -35,12 +36,14 @@ std::string up_to_nul(const char *data, size_t size)
 }
 
 /* The job as its own message: the function sees it through vt_job_workload_text. */
-void *run_message(gearman_job_st *job, void *context, const std::string &message, size_t *result_size,
-                  gearman_return_t *ret_ptr)
+void *run_message(gearman_job_st *job, void *context, const std::string &message, const vt::MessageId &id,
+                  size_t *result_size, gearman_return_t *ret_ptr)
 {
     current_message = &message;
+    current_id = id;
     void *result = job_function(job, context, result_size, ret_ptr);
     current_message = nullptr;
+    current_id = vt::MessageId();
     return result;
 }
 
@@ -82,22 +85,27 @@ size_t run_batch(gearman_job_st *job, void *context, const char *data, size_t si
         return 0;
     }
     std::vector<std::string> messages;
+    std::vector<vt::MessageId> ids;
     const bool whole = vt::for_each_message(data, size, [&](const char *text, size_t len) {
         std::string m = up_to_nul(text, len);
-        if (!m.empty())
+        vt::MessageId id;
+        vt_take_message_id(m, &id);
+        if (!m.empty()) {
             messages.push_back(std::move(m));
+            ids.push_back(std::move(id));
+        }
     });
     if (!whole)
         vt_logf("ERROR %s: a batch job of %zu bytes ends inside a message: only its first %zu messages are run",
                 registered_queue.c_str(), size, messages.size());
     if (batch_runner) {
-        batch_runner(messages);
+        batch_runner(registered_queue, messages, ids);
         return messages.size();
     }
-    for (const std::string &m : messages) {
+    for (size_t i = 0; i < messages.size(); ++i) {
         size_t ignored_size = 0;
         gearman_return_t ignored_ret = GEARMAN_SUCCESS;
-        std::free(run_message(job, context, m, &ignored_size, &ignored_ret));
+        std::free(run_message(job, context, messages[i], ids[i], &ignored_size, &ignored_ret));
     }
     return messages.size();
 }
@@ -169,14 +177,24 @@ void *serve_job(gearman_job_st *job, void *context, size_t *result_size, gearman
                 vt::metrics::job_done(ran, seconds_since(start), signed_at);
             return nullptr;
         }
-        const std::string message = payload ? up_to_nul(payload, payload_size) : std::string();
+        std::string message = payload ? up_to_nul(payload, payload_size) : std::string();
+        vt::MessageId id;
+        vt_take_message_id(message, &id);
         if (message.empty())
             return nullptr;
-        void *result = run_message(job, context, message, result_size, ret_ptr);
+        /* A message with an identity is recorded as carried out with what it did, which a batch
+         * runner does: it goes there as a batch of one. */
+        if (batch_runner && id.valid()) {
+            batch_runner(registered_queue, {message}, {id});
+            vt::metrics::job_done(1, seconds_since(start), signed_at);
+            return nullptr;
+        }
+        void *result = run_message(job, context, message, id, result_size, ret_ptr);
         vt::metrics::job_done(1, seconds_since(start), signed_at);
         return result;
     } catch (...) {
         current_message = nullptr;
+        current_id = vt::MessageId();
         vt::log_caught("job");
     }
     return nullptr;
@@ -282,6 +300,23 @@ std::string vt_job_workload_text(gearman_job_st *job)
     if (!data)
         return std::string();
     return up_to_nul(data, size);
+}
+
+const vt::MessageId &vt_job_message_id()
+{
+    return current_id;
+}
+
+bool vt_take_message_id(std::string &message, vt::MessageId *id)
+{
+    vt::MessageId found;
+    const size_t at = vt::parse_message_id(message.data(), message.size(), &found);
+    if (id)
+        *id = at ? std::move(found) : vt::MessageId();
+    if (at == 0)
+        return false;
+    message.erase(0, at);
+    return true;
 }
 
 void vt_set_batch_runner(vt_batch_runner runner)

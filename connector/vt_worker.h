@@ -41,6 +41,7 @@ void *vt_process_gearman_statuspri(gearman_job_st *job, void *context, size_t *r
 
 #ifdef __cplusplus
 }
+#include "vt_message_id.h"
 #include <string>
 #include <vector>
 /* While the frame hands a job to its function: the message (the job inside its signed
@@ -49,9 +50,18 @@ void *vt_process_gearman_statuspri(gearman_job_st *job, void *context, size_t *r
 std::string vt_job_workload_text(gearman_job_st *job);
 /* For a worker kind that runs a batch as a whole: the frame then gives it every batch job's
  * messages in order (each stopping at an embedded NUL) instead of calling the job function
- * per message. A single-message job still goes to the job function. */
-using vt_batch_runner = void (*)(const std::vector<std::string> &messages);
+ * per message, with the queue and each message's identity (ids[i] of messages[i], empty when it
+ * carries none). A single-message job goes to the job function, unless it carries an identity:
+ * then it goes to the batch runner, which records it as carried out. */
+using vt_batch_runner = void (*)(const std::string &queue, const std::vector<std::string> &messages,
+                                 const std::vector<vt::MessageId> &ids);
 void vt_set_batch_runner(vt_batch_runner runner);
+/* The identity of the message the job function is given (empty run when it carries none). */
+const vt::MessageId &vt_job_message_id();
+/* Takes the identity prefix off the front of message, before anything else reads it (an
+ * upsert's marker must stand first): true and *id set when it had one; otherwise message stays
+ * as it is and *id is empty. */
+bool vt_take_message_id(std::string &message, vt::MessageId *id);
 
 #endif
 

@@ -444,6 +444,20 @@ CREATE TABLE IF NOT EXISTS vtcfg.service_metric (
   UNIQUE KEY service_metric_name (host_id, service_id, metric)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
+-- What the workers have carried out, by the identity the module gives each message (the
+-- random id of the module's run, the queue, a range of sequence numbers), written in the same
+-- transaction as the statements or values: a message delivered or replayed again is skipped.
+-- Rows older than message_window_days are deleted by the status workers.
+CREATE TABLE IF NOT EXISTS vtcfg.message_done (
+  run_id CHAR(16) CHARACTER SET ascii NOT NULL,
+  queue VARCHAR(32) CHARACTER SET ascii NOT NULL,
+  first_seq BIGINT UNSIGNED NOT NULL,
+  last_seq BIGINT UNSIGNED NOT NULL,
+  done_at TIMESTAMP NOT NULL DEFAULT CURRENT_TIMESTAMP,
+  PRIMARY KEY (run_id, queue, first_seq),
+  KEY message_done_at (done_at)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
 -- The upgrade scripts of sql/ applied to this database, by name (the script's file name
 -- without .sql). A fresh schema is already up to date, so it records every script here; each
 -- script records itself when it has run. The check command compares this list with the
@@ -457,7 +471,8 @@ INSERT IGNORE INTO vtcfg.schema_upgrades (name) VALUES
   ('upgrade-status-purge-index'),
   ('upgrade-ids'),
   ('upgrade-retention-index'),
-  ('upgrade-status-event-order');
+  ('upgrade-status-event-order'),
+  ('upgrade-message-done');
 
 -- ---------------------------------------------------------------------------------------
 -- vtperf: performance values, one table per host

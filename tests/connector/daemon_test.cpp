@@ -1,6 +1,7 @@
 // The daemon end to end: start-up, lock file, supervision, status workers against the real servers.
 #include "test_support.h"
 #include "vt_batch.h"
+#include "vt_message_id.h"
 #include "vt_sign.h"
 #include "vt_upsert.h"
 #include "vantor_config.h"
@@ -300,6 +301,49 @@ TEST_F(Daemon, BatchThatLosesADeadlockRunsAgainWholeAndStoresEachRowOnce)
     EXPECT_EQ(1, new_lines("status batch of 4 statements: its transaction was lost (1213 "));
     EXPECT_EQ(0, new_lines("one by one"));
     EXPECT_FALSE(vtt::exists(VT_FAILED_SQL_FILE));
+}
+
+// Messages carrying the module's identity are carried out once, whatever brings them again: a
+// batch delivered three times (to two workers at once), a batch overlapping one carried out
+// before, a single job submitted twice. A statement without an identity runs each time.
+TEST_F(Daemon, IdentifiedMessagesDeliveredAgainAreCarriedOutOnce)
+{
+    sql.exec("CREATE TABLE IF NOT EXISTS vt_test.daemon_history (n INT)");
+    sql.exec("DELETE FROM vt_test.daemon_history");
+    const std::string run = "00c0ffee00000002";
+    sql.exec("DELETE FROM vtcfg.message_done WHERE run_id='" + run + "'");
+    auto msg = [&](unsigned long long seq) {
+        return vt::message_id_prefix(run, seq) + "INSERT INTO vt_test.daemon_history VALUES (" + std::to_string(seq) +
+               ")";
+    };
+    const std::string first = batch_of({msg(1), msg(2), msg(3)});
+    const std::string overlapping = batch_of({msg(2), msg(3), msg(4), msg(5)});
+    for (int i = 0; i < 3; ++i)
+        vtt::gearman_submit("vtdb_vtstatus", first);
+    for (int i = 0; i < 2; ++i) {
+        vtt::gearman_submit("vtdb_vtstatus", overlapping);
+        vtt::gearman_submit("vtdb_statuspri", msg(6));
+        vtt::gearman_submit("vtdb_vtstatus", "INSERT INTO vt_test.daemon_history VALUES (100)");
+    }
+    conf("vtstatus_workers=2\nperfdata_workers=0\nnotify_workers=0\n");
+    start();
+    ASSERT_TRUE(vtt::wait_until(
+        [&] {
+            auto st = vtt::gearman_status();
+            return st["vtdb_vtstatus"].total == 0 && st["vtdb_statuspri"].total == 0 &&
+                   sql.count("vt_test.daemon_history WHERE n=100") == 2;
+        },
+        15000))
+        << new_log();
+    for (int n = 1; n <= 6; ++n)
+        EXPECT_EQ(1, sql.count("vt_test.daemon_history WHERE n=" + std::to_string(n))) << n << "\n" << new_log();
+    EXPECT_EQ(8, sql.count("vt_test.daemon_history"));
+    EXPECT_GE(new_lines("belong to messages carried out before, they are skipped"), 1);
+    EXPECT_FALSE(vtt::exists(VT_FAILED_SQL_FILE));
+    // The record holds each number once, in ranges.
+    EXPECT_EQ("6", sql.scalar("SELECT SUM(last_seq - first_seq + 1) FROM vtcfg.message_done WHERE run_id='" + run +
+                              "' AND queue IN ('vtdb_vtstatus', 'vtdb_statuspri')"));
+    sql.exec("DELETE FROM vtcfg.message_done WHERE run_id='" + run + "'");
 }
 
 // A history row for a host whose tables are missing makes the host's tables, in a batch and

@@ -2,11 +2,15 @@
 #include "records_fixture.h"
 
 #include <cstring>
+#include <map>
 #include <regex>
+#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "vantor_config.h"
+#include "vt_batch.h"
+#include "vt_sign.h"
 
 namespace {
 
@@ -450,6 +454,92 @@ TEST(SimulatedNotifications, DeliveredByTheDaemonAsVtuser) {
     // The contacts and commands the engine names are found in the configuration.
     EXPECT_EQ(0, sql.count("vantor4.service_notification WHERE host_id=970 AND (command_id<0 OR contact_id<0)"));
     EXPECT_NE(std::string::npos, vtt::read_file(out).find("taken over by the module")) << vtt::read_file(out);
+}
+
+}  // namespace
+
+namespace {
+
+// The module's own jobs, taken off the job server before any worker runs and submitted again
+// (each twice or three times, as a stranger who can read them might): every notification is
+// delivered once, and no history row or performance value lands twice.
+TEST(SimulatedNotifications, JobsSubmittedAgainAreCarriedOutOnce) {
+    vtt::gearmand_start();
+    const std::vector<std::string> queues = {"vtdb_notify", "vtdb_vtstatus", "vtdb_statuspri", "vtdb_perfdata"};
+    for (const std::string &q : queues)
+        vtt::gearman_drain(q);
+    vtt::Sql sql;
+    sql.exec("DELETE FROM vantor4.host_notification WHERE host_id=971");
+    sql.exec("DELETE FROM vantor4.service_notification WHERE host_id=971");
+    sql.exec("DROP TABLE IF EXISTS vantor4.service_state_change_971, vantor4.host_state_change_971, "
+             "vtperf.service_perf_971");
+    const std::string file = vtt::path("/var/sim-notifications.log");
+    vtt::remove_file(file);
+    const std::string out = vtt::path("/var/sim-notify-again.out");
+    ASSERT_TRUE(vtt::run_simulator(VT_ENGINE_SIM_PATH,
+                                   {"--hosts", "1", "--services", "4", "--seconds", "7", "--check-interval", "1",
+                                    "--change-percent", "60", "--first-host-id", "971", "--module", VTDB_MODULE_PATH},
+                                   out))
+        << vtt::read_file(out);
+    size_t taken = 0;
+    // Checks of one service in one second (the values' time has no finer grain) may store the
+    // same values twice by right: they are left out of the comparison.
+    std::map<std::string, int> perf_checks;
+    for (const std::string &q : queues) {
+        const long waiting = vtt::gearman_queued(q);
+        const std::vector<std::string> jobs = vtt::gearman_take_raw(q, static_cast<size_t>(waiting), 10000);
+        ASSERT_EQ(static_cast<size_t>(waiting), jobs.size()) << q;
+        for (size_t i = 0; i < jobs.size(); ++i) {
+            for (size_t n = 0; n < (i % 2 ? 3u : 2u); ++n)
+                vtt::gearman_submit_unsigned(q, jobs[i]);
+            if (q != "vtdb_perfdata")
+                continue;
+            const char *data = nullptr;
+            size_t size = 0;
+            vt::open_job(q.c_str(), jobs[i].data(), jobs[i].size(), &data, &size);
+            vt::for_each_message(data, size, [&](const char *text, size_t len) {
+                std::istringstream f(vtt::without_id(std::string(text, len)));
+                std::string time, host, service;
+                std::getline(f, time, '\t') && std::getline(f, host, '\t') && std::getline(f, service, '\t');
+                ++perf_checks[service + "|" + time];
+            });
+        }
+        taken += jobs.size();
+    }
+    ASSERT_GT(taken, 0u);
+    const vtt::ScopedDaemon daemon("vtstatus_workers=2\nperfdata_workers=2\nnotify_workers=2\n");
+    ASSERT_GT(daemon.pid(), 0);
+    auto rows = [&] {
+        return sql.count("vantor4.host_notification WHERE host_id=971") +
+               sql.count("vantor4.service_notification WHERE host_id=971");
+    };
+    auto lines = [&] { return vtt::count_lines_containing(file, " sim-host-1"); };
+    auto idle = [&] {
+        auto st = vtt::gearman_status();
+        for (const std::string &q : queues)
+            if (st[q].total != 0)
+                return false;
+        return true;
+    };
+    ASSERT_TRUE(vtt::wait_until([&] { return idle() && rows() > 0 && lines() >= rows(); }, 30000))
+        << rows() << " rows, " << lines() << " lines\n" << vtt::read_file(out);
+    EXPECT_EQ(rows(), lines()) << vtt::read_file(file);
+    EXPECT_EQ(0, sql.count("(SELECT 1 FROM vantor4.service_notification WHERE host_id=971 GROUP BY service_id, "
+                           "start_time, contact_id, output HAVING COUNT(*) > 1) d"));
+    const long history = sql.count("vantor4.service_state_change_971");
+    EXPECT_GT(history, 0);
+    EXPECT_EQ(history, std::stol(sql.scalar("SELECT COUNT(DISTINCT service_id, entry_time_ms, initial_log_state) FROM "
+                                            "vantor4.service_state_change_971")))
+        << sql.scalar("SELECT GROUP_CONCAT(CONCAT_WS('|', entry_time, service_id, current_state, state_type, "
+                      "initial_log_state, entry_time_ms, LEFT(plugin_output, 50)) ORDER BY service_id, entry_time "
+                      "SEPARATOR '\n') FROM vantor4.service_state_change_971");
+    EXPECT_GT(sql.count("vtperf.service_perf_971"), 0);
+    std::string same_second;
+    for (const auto &c : perf_checks)
+        if (c.second > 1)
+            same_second += " AND CONCAT(service_id, '|', UNIX_TIMESTAMP(entry_time)) <> '" + c.first + "'";
+    EXPECT_EQ(0, sql.count("(SELECT 1 FROM vtperf.service_perf_971 WHERE 1" + same_second +
+                           " GROUP BY service_id, metric_id, entry_time HAVING COUNT(*) > 1) d"));
 }
 
 }  // namespace

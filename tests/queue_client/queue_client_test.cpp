@@ -28,7 +28,7 @@ std::vector<Msg> queued()
 {
     std::vector<Msg> out;
     for (delayed_msg *m = get_root(); m; m = m->next)
-        out.emplace_back(m->queue, m->job);
+        out.emplace_back(m->queue, vtt::without_id(m->job));
     return out;
 }
 

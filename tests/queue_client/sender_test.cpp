@@ -7,6 +7,7 @@
 #include "vt_delayed.h"
 #include "vt_gearman_client.h"
 #include "vt_log.h"
+#include "vt_message_id.h"
 #include "vt_sender.h"
 
 #include <gtest/gtest.h>
@@ -68,7 +69,7 @@ Jobs messages_of(const std::vector<RawJob> &jobs)
     Jobs out;
     for (const RawJob &j : jobs)
         EXPECT_TRUE(vt::for_each_message(j.workload.data(), j.workload.size(),
-                                         [&](const char *t, size_t n) { out.emplace_back(t, n); }));
+                                         [&](const char *t, size_t n) { out.push_back(vtt::without_id(std::string(t, n))); }));
     return out;
 }
 
@@ -77,7 +78,7 @@ Jobs delayed_jobs()
     std::lock_guard<std::mutex> g(vt::delayed_queue_lock());
     Jobs out;
     for (delayed_msg *m = get_root(); m; m = m->next)
-        out.emplace_back(m->job);
+        out.push_back(vtt::without_id(m->job));
     return out;
 }
 
@@ -90,7 +91,7 @@ Jobs dumped_and_removed()
         std::string text = vtt::read_file(dir + "/" + f);
         for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
             std::string line = text.substr(at, nl - at);
-            out.push_back(line.substr(line.find('\t') + 1));
+            out.push_back(vtt::without_id(line.substr(line.find('\t') + 1)));
         }
         vtt::remove_file(dir + "/" + f);
     }
@@ -347,6 +348,67 @@ TEST_F(Sender, ForkedChildSubmitsItselfAndTheParentsJobsStayThere)
     std::vector<RawJob> child_jobs = take_raw("vt_eventguard");
     EXPECT_EQ(20u, child_jobs.size());
     ASSERT_TRUE(vtt::wait_until([] { return vt_unaccepted_count() == 0; }, 5000));
+}
+
+// Every message of the daemon's queues carries the run's id and the next number of its queue,
+// through batches and single jobs alike; a forked child that submits on its own numbers under a
+// run of its own; the event guard's records, read outside the system, go as they are.
+TEST_F(Sender, MessagesCarryTheRunAndTheNextNumberOfTheirQueue)
+{
+    for (int i = 0; i < 5; ++i) {
+        submit("vtdb_vtstatus", "UPDATE t SET x=" + std::to_string(i));
+        submit("vtdb_perfdata", "1\t2\t3\tload=" + std::to_string(i), true);
+        submit("vt_eventguard", "guard " + std::to_string(i));
+    }
+    submit("vtdb_notify", "/bin/notify one");
+    submit("vtdb_notify", "/bin/notify two");
+    ASSERT_TRUE(vtt::wait_until([] { return vt_unaccepted_count() == 0; }, 5000));
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        alarm(10);
+        vt_delayed_forget_inherited();
+        vt_gearman_forget_inherited();
+        _exit(vt_send_gearman_job("vtdb_vtstatus", "child") == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    auto ids_of = [](const std::vector<RawJob> &jobs) {
+        std::vector<std::pair<vt::MessageId, std::string>> out;
+        for (const RawJob &j : jobs)
+            vt::for_each_message(j.workload.data(), j.workload.size(), [&](const char *t, size_t n) {
+                vt::MessageId id;
+                const size_t at = vt::parse_message_id(t, n, &id);
+                out.emplace_back(id, std::string(t + at, n - at));
+            });
+        return out;
+    };
+    auto status_ids = ids_of(take_raw("vtdb_vtstatus"));
+    ASSERT_EQ(6u, status_ids.size());
+    const std::string run = status_ids[0].first.run;
+    ASSERT_EQ(16u, run.size());
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(run, status_ids[i].first.run);
+        EXPECT_EQ(status_ids[0].first.seq + i, status_ids[i].first.seq);
+        EXPECT_EQ("UPDATE t SET x=" + std::to_string(i), status_ids[i].second);
+    }
+    EXPECT_EQ("child", status_ids[5].second);
+    EXPECT_TRUE(status_ids[5].first.valid());
+    EXPECT_NE(run, status_ids[5].first.run) << "the child numbers under a run of its own";
+    auto perf_ids = ids_of(take_raw("vtdb_perfdata"));
+    ASSERT_EQ(5u, perf_ids.size());
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(run, perf_ids[i].first.run);
+        EXPECT_EQ(perf_ids[0].first.seq + i, perf_ids[i].first.seq);
+    }
+    auto notify_ids = ids_of(take_raw("vtdb_notify"));
+    ASSERT_EQ(2u, notify_ids.size());
+    EXPECT_EQ(notify_ids[0].first.seq + 1, notify_ids[1].first.seq);
+    EXPECT_EQ("/bin/notify two", notify_ids[1].second);
+    for (const auto &g : ids_of(take_raw("vt_eventguard")))
+        EXPECT_FALSE(g.first.valid()) << g.second;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "vt_db.h"
 #include "vt_delayed.h"
 #include "vt_log.h"
+#include "vt_message_id.h"
 #include "vt_notify.h"
 #include "vt_replay.h"
 #include "vantor_config.h"
@@ -217,6 +218,46 @@ TEST_F(ReplayTest, NotificationsRunAsVtuserAndNeverAsRoot) {
         EXPECT_EQ("vtuser\nvtuser\n", vtt::read_file(out));
     }
     EXPECT_TRUE(vtt::list_dir(VT_DELAYED_DIR).empty());
+    vtt::remove_file(out);
+    rmdir(dir.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// Messages carrying the module's identity are carried out once however often their dump is
+// replayed, also when a later dump holds some of them again beside new ones; a line of an older
+// module (no identity) runs every time, as it always did.
+TEST_F(ReplayTest, IdentifiedMessagesOfADumpReplayedAgainAreCarriedOutOnce) {
+    char dir_template[] = "/tmp/vt-replay-once-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir_template));
+    const std::string dir = dir_template;
+    chmod(dir.c_str(), 0777);
+    const std::string out = dir + "/ran";
+    const std::string run = "00c0ffee00000001";
+    sql.exec("DELETE FROM vtcfg.message_done WHERE run_id='" + run + "'");
+    auto id = [&](unsigned long long seq) { return vt::message_id_prefix(run, seq); };
+    const std::string first = "vtdb_vtstatus\t" + id(1) + "INSERT INTO vt_test.replayed (v) VALUES ('one')\n" +
+                              "vtdb_vtstatus\t" + id(2) + "INSERT INTO vt_test.replayed (v) VALUES ('two')\n" +
+                              "vtdb_perfdata\t" + id(1) + "1700000000\t601\t3\tload=0.5;1;2\n" +
+                              "vtdb_notify\t" + id(1) + "echo n >> " + out + "\n" + insert("old");
+    for (int pass = 0; pass < 2; ++pass) {
+        dump("delayed-messages.dump-8.00000" + std::to_string(pass), first);
+        EXPECT_EQ(5, vt_process_delayed_file(("delayed-messages.dump-8.00000" + std::to_string(pass)).c_str()));
+    }
+    // A message both submitted and dumped: the second dump holds seq 2 again and a new seq 3.
+    dump("delayed-messages.dump-8.000009",
+         "vtdb_vtstatus\t" + id(2) + "INSERT INTO vt_test.replayed (v) VALUES ('two')\n" + "vtdb_vtstatus\t" + id(3) +
+             "INSERT INTO vt_test.replayed (v) VALUES ('three')\n");
+    EXPECT_EQ(2, vt_process_delayed_file("delayed-messages.dump-8.000009"));
+    EXPECT_EQ("old,old,one,three,two", replayed());
+    EXPECT_EQ(1, sql.count("vtperf.service_perf_601"));
+    if (geteuid() == 0) {
+        EXPECT_EQ("n\n", vtt::read_file(out));
+    }
+    EXPECT_FALSE(vtt::exists(VT_FAILED_SQL_FILE));
+    sql.exec("DELETE FROM vtcfg.message_done WHERE run_id='" + run + "'");
     vtt::remove_file(out);
     rmdir(dir.c_str());
 }

@@ -1,5 +1,6 @@
 // Test helpers: the private servers, an independent admin SQL connection, job-server probes.
 #include "test_support.h"
+#include "vt_message_id.h"
 #include "vt_batch.h"
 
 #include "vantor_config.h"
@@ -220,27 +221,40 @@ long gearman_queued(const std::string &queue)
 namespace {
 struct Collected {
     std::vector<std::string> *jobs;
+    bool raw = false;
 };
 void *collect(gearman_job_st *job, void *context, size_t *result_size, gearman_return_t *ret)
 {
     auto *c = static_cast<Collected *>(context);
-    // A batch counts as the messages it holds, in their order; a signed job as the job inside.
+    if (c->raw) {
+        c->jobs->emplace_back(static_cast<const char *>(gearman_job_workload(job)), gearman_job_workload_size(job));
+        *result_size = 0;
+        *ret = GEARMAN_SUCCESS;
+        return nullptr;
+    }
+    // A batch counts as the messages it holds, in their order; a signed job as the job inside;
+    // a message as its text without the identity the module puts in front.
     const char *data = nullptr;
     size_t size = 0;
     vt::open_job(gearman_job_function_name(job), static_cast<const char *>(gearman_job_workload(job)),
                  gearman_job_workload_size(job), &data, &size);
-    vt::for_each_message(data, size, [&](const char *text, size_t len) { c->jobs->emplace_back(text, len); });
+    vt::for_each_message(data, size, [&](const char *text, size_t len) {
+        vt::MessageId id;
+        const size_t at = vt::parse_message_id(text, len, &id);
+        c->jobs->emplace_back(text + at, len - at);
+    });
     *result_size = 0;
     *ret = GEARMAN_SUCCESS;
     return nullptr;
 }
 }  // namespace
 
-std::vector<std::string> gearman_take(const std::string &queue, size_t count, int timeout_ms)
+namespace {
+std::vector<std::string> take(const std::string &queue, size_t count, int timeout_ms, bool raw)
 {
     std::vector<std::string> jobs;
     load_sandbox_key();
-    Collected c{&jobs};
+    Collected c{&jobs, raw};
     gearman_worker_st *w = gearman_worker_create(nullptr);
     if (!w)
         return jobs;
@@ -255,6 +269,23 @@ std::vector<std::string> gearman_take(const std::string &queue, size_t count, in
     }
     gearman_worker_free(w);
     return jobs;
+}
+}  // namespace
+
+std::string without_id(const std::string &text)
+{
+    vt::MessageId id;
+    return text.substr(vt::parse_message_id(text.data(), text.size(), &id));
+}
+
+std::vector<std::string> gearman_take(const std::string &queue, size_t count, int timeout_ms)
+{
+    return take(queue, count, timeout_ms, false);
+}
+
+std::vector<std::string> gearman_take_raw(const std::string &queue, size_t count, int timeout_ms)
+{
+    return take(queue, count, timeout_ms, true);
 }
 
 void gearman_drain(const std::string &queue)

@@ -70,6 +70,11 @@ long gearman_queued(const std::string &queue);  // jobs waiting in queue
 // Takes jobs from queue with a real worker until count messages (a batch job holds several)
 // are in, waiting at most timeout_ms in all.
 std::vector<std::string> gearman_take(const std::string &queue, size_t count, int timeout_ms);
+// Takes count jobs (not messages) of queue as they stand, signed envelope and all, for a test
+// to submit them again unchanged.
+std::vector<std::string> gearman_take_raw(const std::string &queue, size_t count, int timeout_ms);
+// text without the identity the module puts in front of a message (as it stands when it has none).
+std::string without_id(const std::string &text);
 // Drops every waiting job of queue (takes them and discards them).
 void gearman_drain(const std::string &queue);
 // Submits a background job directly with the library (high or normal priority), signed with
