@@ -124,6 +124,27 @@ std::string record_statement(const std::string &q, const std::vector<Range> &ran
     return sql;
 }
 
+}  // namespace
+
+void log_skipped(const char *what, size_t count)
+{
+    /* Anyone who can submit jobs can bring old ones again as often as they like: the log says
+     * so at most once a minute, with the count since the last line. */
+    constexpr time_t kEverySeconds = 60;
+    static unsigned long long skipped = 0;
+    static time_t logged = 0;
+    skipped += count;
+    const time_t now = time(nullptr);
+    if (logged != 0 && now >= logged && now - logged < kEverySeconds)
+        return;
+    vt_logf("%s: skipped %llu messages carried out before (delivered or replayed again) since the last such line",
+            what, skipped);
+    logged = now;
+    skipped = 0;
+}
+
+namespace {
+
 void log_failure(unsigned err, const std::string &text, const std::string &stmt)
 {
     vt_logf("%s: MYSQL ERROR: mysql_query;%u;%s;%s", VTMODULE ? VTMODULE : "", err, text.c_str(), stmt.c_str());
@@ -285,8 +306,7 @@ private:
         units_.swap(kept);
         spec_.also_done.erase(std::remove_if(spec_.also_done.begin(), spec_.also_done.end(), recorded),
                               spec_.also_done.end());
-        vt_logf("%s: %zu of its statements belong to messages carried out before, they are skipped", spec_.what,
-                dropped);
+        log_skipped(spec_.what, dropped);
         plan_record();
         return true;
     }
@@ -502,10 +522,10 @@ MessageLock::MessageLock(const std::string &queue, const MessageId &id, int wait
     if (row && row[0] && row[0][0] == '1') {
         name_ = name;
         thread_ = mysql_thread_id(&dbHandle);
-    } else {
-        vt_logf("ERROR %s message %s %llu: no lock against a copy of it running at the same time (%s): it runs "
-                "all the same",
-                queue.c_str(), id.run.c_str(), id.seq, status == 0 ? "another worker holds it too long" : "the database failed");
+    } else if (status == 0) {
+        /* (A failing database has logged its own line.) */
+        vt_logf("ERROR %s message %s %llu: another worker held its lock for %d seconds: it runs all the same",
+                queue.c_str(), id.run.c_str(), id.seq, wait_seconds);
     }
 }
 

@@ -74,6 +74,9 @@ private:
     std::string name_; /* empty: not held */
     unsigned long thread_ = 0;
 };
+/* Logs that count messages of what were skipped as carried out before, at most once a minute
+ * (with the count since the last line), so that a flood of copies cannot fill the log. */
+void log_skipped(const char *what, size_t count);
 /* Deletes the records older than message_window_days, at most once an hour (the first call at
  * once), a bounded number of rows per statement. Outside any transaction. */
 void prune_message_record();

@@ -41,7 +41,7 @@ extern "C" void *vt_process_gearman_notify(gearman_job_st *job, void *, size_t *
          * another worker meanwhile waits for the lock (longer than a command may run). */
         const vt::MessageLock lock("vtdb_notify", id, 90);
         if (vt::message_recorded("vtdb_notify", id)) {
-            vt_logf("notification %s %llu was delivered before, not run again", id.run.c_str(), id.seq);
+            vt::log_skipped("notification worker", 1);
         } else {
             int early_timeout = 0;
             double exectime = 0;

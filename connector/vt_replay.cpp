@@ -323,8 +323,7 @@ int process_file(int dir, const std::string &name)
                 case Handling::Notify: {
                     const vt::MessageLock lock(q.name, id, 90);
                     if (vt::message_recorded(q.name, id)) {
-                        vt_logf("notification %s %llu of %s was delivered before, not run again", id.run.c_str(),
-                                id.seq, path.c_str());
+                        vt::log_skipped("replayed notification", 1);
                         break;
                     }
                     if (vt_replay_notification(m.job.c_str()) == -2) {

@@ -122,7 +122,7 @@ void check_secret(Findings &f, const std::string &path, const std::string &group
  * the retention's deletes. */
 const std::map<std::string, std::vector<std::string>> kNeededRights = {
     {"vantor4", {"SELECT", "INSERT", "UPDATE", "DELETE", "CREATE", "EXECUTE"}},
-    {"vtcfg", {"SELECT", "INSERT", "UPDATE"}},
+    {"vtcfg", {"SELECT", "INSERT", "UPDATE", "DELETE"}},
     {"vtperf", {"SELECT", "INSERT", "DELETE", "CREATE", "EXECUTE"}},
 };
 /* Global rights that let the account read or write files of the server's host, or bypass the
