@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <set>
 
 namespace vt {
@@ -21,6 +22,8 @@ constexpr unsigned kNoSuchTable = 1146;
 /* Runs of one batch in a transaction before its statements go one by one. A deadlock rolls
  * back only the loser, so the run after it normally goes through. */
 constexpr int kBatchRuns = 3;
+/* How long a worker waits for another that runs a copy of its batch statement by statement. */
+constexpr int kFallbackLockSeconds = 60;
 
 /* Errors after which the transaction is gone (or, for a lock wait timeout, holds a statement
  * less than the batch), so that nothing of it may be committed. */
@@ -233,6 +236,17 @@ public:
             }
         }
         vt_logf("%s of %zu statements lost its transaction: running them one by one", spec_.what, stmts_.size());
+        /* Copies of one batch held by two workers deadlock each other's record alike, and may
+         * both come this far: the batch's lock lets one at a time through, and the one after
+         * drops what the other carried out meanwhile. */
+        std::optional<MessageLock> lock;
+        if (!ranges_.empty()) {
+            MessageId first;
+            first.run = ranges_.front().run;
+            first.seq = ranges_.front().first;
+            lock.emplace(spec_.queue, first, kFallbackLockSeconds);
+            drop_recorded();
+        }
         for (const BatchUnit &u : units_)
             for (size_t i : u.members)
                 spec_.run_alone(i);
