@@ -171,8 +171,10 @@ struct Run {
 
 class BatchRunner {
 public:
-    explicit BatchRunner(const BatchSpec &spec)
-        : spec_(spec), stmts_(*spec.statements), units_(spec.units), queue_(vt_escape_sql_text(spec.queue.c_str()))
+    /* single: the batch is one message of a larger one that fell back to its messages. */
+    explicit BatchRunner(const BatchSpec &spec, bool single = false)
+        : spec_(spec), stmts_(*spec.statements), units_(spec.units), queue_(vt_escape_sql_text(spec.queue.c_str())),
+          single_(single)
     {
         spec_.ids.resize(stmts_.size());
         plan_record();
@@ -236,9 +238,24 @@ public:
             }
         }
         vt_logf("%s of %zu statements lost its transaction: running them one by one", spec_.what, stmts_.size());
-        /* Copies of one batch held by two workers deadlock each other's record alike, and may
-         * both come this far: the batch's lock lets one at a time through, and the one after
-         * drops what the other carried out meanwhile. */
+        if (!ranges_.empty() && !single_) {
+            /* Copies of one batch held by two workers deadlock each other's record alike. Each
+             * message then goes in a transaction of its own with its record, so that whichever
+             * worker carries a message out first, the other finds it recorded. */
+            for (const BatchUnit &u : units_)
+                for (size_t i : u.members) {
+                    BatchSpec one = spec_;
+                    one.units = {BatchUnit{std::string(), {i}}};
+                    one.also_done.clear();
+                    BatchRunner(one, true).run();
+                }
+            for (const MessageId &id : spec_.also_done)
+                record_message(spec_.queue, id);
+            return false;
+        }
+        /* One message whose transaction was lost time and again: the message's lock keeps a
+         * copy another worker holds from running beside it, and the one after drops what the
+         * other carried out meanwhile. */
         std::optional<MessageLock> lock;
         if (!ranges_.empty()) {
             MessageId first;
@@ -484,6 +501,7 @@ private:
     const std::vector<std::string> &stmts_;
     std::vector<BatchUnit> units_; /* what is left to run */
     std::string queue_;            /* escaped */
+    bool single_ = false;
     std::vector<Range> ranges_;
     std::string record_; /* empty: nothing to record */
     my_ulonglong affected_ = 0;
