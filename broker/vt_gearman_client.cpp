@@ -7,6 +7,7 @@
 #include "vt_message_id.h"
 #include "vt_sender.h"
 #include "vt_sign.h"
+#include "vt_util.h"
 
 #include <atomic>
 #include <cstring>
@@ -14,7 +15,6 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <sys/random.h>
 #include <unistd.h>
 
 gearman_client_st *gearman_client = nullptr;
@@ -51,14 +51,7 @@ MessageRun message_run;
 
 void new_message_run()
 {
-    unsigned long long r = 0;
-    if (getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
-        struct timespec ts;
-        clock_gettime(CLOCK_REALTIME, &ts);
-        r = (static_cast<unsigned long long>(ts.tv_sec) << 30) ^ static_cast<unsigned long long>(ts.tv_nsec) ^
-            (static_cast<unsigned long long>(getpid()) << 40);
-    }
-    std::snprintf(message_run.run, sizeof message_run.run, "%016llx", r);
+    std::snprintf(message_run.run, sizeof message_run.run, "%016llx", vt::random_id_bits());
     for (auto &s : message_run.seq)
         s = 0;
     message_run.pid.store(getpid(), std::memory_order_release);

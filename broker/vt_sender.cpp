@@ -15,7 +15,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <string>
-#include <sys/random.h>
 #include <unistd.h>
 #include <vector>
 
@@ -84,14 +83,7 @@ unsigned long long unique_serial = 0;
  * the uuid daemon. */
 void make_unique_prefix()
 {
-    unsigned long long r = 0;
-    if (getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
-        struct timespec ts;
-        clock_gettime(CLOCK_REALTIME, &ts);
-        r = (static_cast<unsigned long long>(ts.tv_sec) << 30) ^ static_cast<unsigned long long>(ts.tv_nsec) ^
-            (static_cast<unsigned long long>(getpid()) << 48);
-    }
-    unique_prefix = vt::format("vtdb-%016llx-%x-", r, static_cast<unsigned>(getpid()));
+    unique_prefix = vt::format("vtdb-%016llx-%x-", vt::random_id_bits(), static_cast<unsigned>(getpid()));
 }
 
 std::string next_unique()

@@ -239,14 +239,14 @@ extern "C" void vt_log_relay(int fd)
 }
 
 namespace {
-/* One conversion of a format, given as its own complete specification. */
+/* One conversion of a format, given as a format of its own holding just that conversion. */
 template <typename T>
-void append_conversion(std::string &out, const std::string &spec, T value)
+void append_conversion(std::string &out, const std::string &piece, T value)
 {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     char small[128];
-    const int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+    const int n = std::snprintf(small, sizeof small, piece.c_str(), value);
     if (n < 0)
         return;
     if (static_cast<size_t>(n) < sizeof small) {
@@ -254,7 +254,7 @@ void append_conversion(std::string &out, const std::string &spec, T value)
         return;
     }
     std::string big(static_cast<size_t>(n) + 1, '\0');
-    std::snprintf(&big[0], big.size(), spec.c_str(), value);
+    std::snprintf(&big[0], big.size(), piece.c_str(), value);
 #pragma GCC diagnostic pop
     big.resize(static_cast<size_t>(n));
     out += big;
@@ -277,20 +277,20 @@ std::string format_for_log(const char *fmt, va_list ap)
             p += 2;
             continue;
         }
-        std::string spec(1, *p++);
+        std::string piece(1, *p++);
         auto take_number = [&] {
             if (*p == '*') {
-                spec += std::to_string(va_arg(ap, int));
+                piece += std::to_string(va_arg(ap, int));
                 ++p;
             }
             while (*p >= '0' && *p <= '9')
-                spec += *p++;
+                piece += *p++;
         };
         while (*p && std::strchr("-+ #0'", *p))
-            spec += *p++;
+            piece += *p++;
         take_number();
         if (*p == '.') {
-            spec += *p++;
+            piece += *p++;
             take_number();
         }
         std::string length;
@@ -300,33 +300,33 @@ std::string format_for_log(const char *fmt, va_list ap)
         if (!conv)
             break;
         ++p;
-        spec += length;
-        spec += conv;
+        piece += length;
+        piece += conv;
         switch (conv) {
         case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': case 'c':
             if (length == "l")
-                append_conversion(out, spec, va_arg(ap, long));
+                append_conversion(out, piece, va_arg(ap, long));
             else if (length == "ll" || length == "q" || length == "j")
-                append_conversion(out, spec, va_arg(ap, long long));
+                append_conversion(out, piece, va_arg(ap, long long));
             else if (length == "z" || length == "t")
-                append_conversion(out, spec, va_arg(ap, size_t));
+                append_conversion(out, piece, va_arg(ap, size_t));
             else
-                append_conversion(out, spec, va_arg(ap, int));
+                append_conversion(out, piece, va_arg(ap, int));
             break;
         case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
             if (length == "L")
-                append_conversion(out, spec, va_arg(ap, long double));
+                append_conversion(out, piece, va_arg(ap, long double));
             else
-                append_conversion(out, spec, va_arg(ap, double));
+                append_conversion(out, piece, va_arg(ap, double));
             break;
         case 's': {
             std::string text;
-            append_conversion(text, spec, va_arg(ap, const char *));
+            append_conversion(text, piece, va_arg(ap, const char *));
             out += vt::log_escape(text);
             break;
         }
         case 'p':
-            append_conversion(out, spec, va_arg(ap, void *));
+            append_conversion(out, piece, va_arg(ap, void *));
             break;
         default:  /* %n and unknown conversions: nothing is written through them */
             return out;

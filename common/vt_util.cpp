@@ -3,6 +3,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <sys/random.h>
 #include <unistd.h>
 
 namespace vt {
@@ -138,6 +140,17 @@ std::string utf8_or_latin1(const char *s, size_t n)
         }
     }
     return out;
+}
+
+unsigned long long random_id_bits()
+{
+    unsigned long long r = 0;
+    if (getrandom(&r, sizeof r, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof r))
+        return r;
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (static_cast<unsigned long long>(ts.tv_sec) << 30) ^ static_cast<unsigned long long>(ts.tv_nsec) ^
+           (static_cast<unsigned long long>(getpid()) << 40);
 }
 
 }  // namespace vt

@@ -43,6 +43,9 @@ private:
 /* printf into a std::string. */
 std::string vformat(const char *fmt, va_list ap);
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+/* 64 random bits from the kernel or, where it has none to give at once, bits of the clock and
+ * the process id: for ids that must differ between runs and processes, never for secrets. */
+unsigned long long random_id_bits();
 
 /* A malloc'ed copy of s (NULL for NULL), for the C interfaces that hand out heap strings. */
 char *dup_cstr(const std::string &s);

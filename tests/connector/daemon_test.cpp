@@ -696,16 +696,8 @@ TEST_F(Daemon, ZeroWorkersStillGiveThePidsLine)
 TEST_F(Daemon, StartsOnlyWithAKeyFileNobodyElseCanUse)
 {
     const std::string key = vtt::path("/etc/vantor.key");
-    const std::string saved = vtt::read_file(key);
-    struct Restore {
-        const std::string &key, &saved;
-        ~Restore()
-        {
-            unlink(key.c_str());
-            vtt::write_file(key, saved);
-            chmod(key.c_str(), 0640);
-        }
-    } restore{key, saved};
+    const vtt::KeptFile restore(key);
+    const std::string &saved = restore.content();
     const struct {
         const char *name;
         std::function<void()> make;

@@ -794,16 +794,8 @@ TEST_F(SecurityTest, CommandOutputForgesNoLogLine)
 // A key nobody drew at random is refused with a line that says how to make a good one.
 TEST_F(SecurityTest, WeakKeysAreRefused)
 {
-    const std::string key = VT_JOB_KEY_FILE, saved = vtt::read_file(key);
-    struct Restore {
-        const std::string &key, &saved;
-        ~Restore()
-        {
-            unlink(key.c_str());
-            vtt::write_file(key, saved);
-            chmod(key.c_str(), 0640);
-        }
-    } restore{key, saved};
+    const std::string key = VT_JOB_KEY_FILE;
+    const vtt::KeptFile restore(key);
     for (const std::string &weak : {std::string(64, '0') + "\n", std::string(32, '\0'), std::string("hunter2!hunter2!hunter2!hunter2!")}) {
         unlink(key.c_str());
         vtt::write_file(key, weak);

@@ -417,6 +417,15 @@ long count_since(const std::string &p, size_t from, const std::string &needle)
 std::string daemon_binary() { return std::string(VT_BINARY_DIR) + "/connector/vantorconnector"; }
 std::string daemon_log() { return path("/var/vantorconnector.log"); }
 
+KeptFile::KeptFile(std::string path) : path_(std::move(path)), saved_(read_file(path_)) {}
+
+KeptFile::~KeptFile()
+{
+    unlink(path_.c_str());
+    write_file(path_, saved_);
+    chmod(path_.c_str(), 0640);
+}
+
 pid_t start_daemon(int timeout_ms, const std::string &binary)
 {
     std::string log = daemon_log();

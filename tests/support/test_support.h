@@ -99,6 +99,18 @@ long count_lines_containing(const std::string &path, const std::string &needle);
 // How often needle stands in the file path after its first from bytes (a log since a test began).
 long count_since(const std::string &path, size_t from, const std::string &needle);
 
+// A file a test changes: its content is put back, mode 0640, however the test ends.
+class KeptFile {
+public:
+    explicit KeptFile(std::string path);
+    ~KeptFile();
+    KeptFile(const KeptFile &) = delete;
+    KeptFile &operator=(const KeptFile &) = delete;
+    const std::string &content() const { return saved_; }  // as it was
+private:
+    std::string path_, saved_;
+};
+
 // The connector daemon of this build, started as a user would (it detaches itself).
 // start_daemon waits until its "PIDs Main process" line is logged and returns the
 // supervisor's pid (0 on failure); stop_daemon ends its whole process group and waits.
