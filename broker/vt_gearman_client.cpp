@@ -32,7 +32,22 @@ constexpr int kSubmitFailed = GEARMAN_MEMORY_ALLOCATION_FAILURE;
 
 gearman_return_t submit(vt::Priority prio, const char *queue, const char *text)
 {
-    return vt::submit_payload(prio, queue, nullptr, text, std::strlen(text));
+    return vt::submit_payload(prio, queue, text, std::strlen(text));
+}
+
+/* The unique id of one job. gearmand merges a background job into a queued one of the same
+ * unique id and answers the submission as accepted, so a repeated id loses a job without a
+ * trace. The library's own ids are time-based: a process and the children it forks (the
+ * initial-state walk) share their clock sequence and node, and make the same id in the same
+ * microsecond. Any local user can list the ids of the queued jobs, so an id must not be
+ * derived from one seen either (a serial would be): each is 128 bits from the kernel, with the
+ * process id and a serial behind them, which keep the ids apart where the kernel has no random
+ * bits to give yet. */
+std::string job_unique()
+{
+    static std::atomic<unsigned long long> serial{0};
+    return vt::format("vt%016llx%016llx-%x-%llx", vt::random_id_bits(), vt::random_id_bits(),
+                      static_cast<unsigned>(getpid()), ++serial);
 }
 
 /* The queues whose messages the daemon's workers record as carried out. */
@@ -122,8 +137,7 @@ void connect_client()
 
 }  // namespace
 
-gearman_return_t vt::submit_payload(Priority prio, const char *queue, const char *unique, const char *data,
-                                    size_t size)
+gearman_return_t vt::submit_payload(Priority prio, const char *queue, const char *data, size_t size)
 {
     if (!gearman_client)
         return kNoClient;
@@ -140,16 +154,22 @@ gearman_return_t vt::submit_payload(Priority prio, const char *queue, const char
         data = job.data();
         size = job.size();
     }
+    std::string unique;
+    try {
+        unique = job_unique();
+    } catch (const std::bad_alloc &) {
+        return GEARMAN_MEMORY_ALLOCATION_FAILURE;
+    }
     gearman_job_handle_t handle;  /* the server's handle is not kept */
     switch (prio) {
     case Priority::low:
-        return gearman_client_do_low_background(gearman_client, queue, unique, data, size, handle);
+        return gearman_client_do_low_background(gearman_client, queue, unique.c_str(), data, size, handle);
     case Priority::high:
-        return gearman_client_do_high_background(gearman_client, queue, unique, data, size, handle);
+        return gearman_client_do_high_background(gearman_client, queue, unique.c_str(), data, size, handle);
     case Priority::normal:
         break;
     }
-    return gearman_client_do_background(gearman_client, queue, unique, data, size, handle);
+    return gearman_client_do_background(gearman_client, queue, unique.c_str(), data, size, handle);
 }
 
 void vt::report_refusal_and_rebuild(const char *why)

@@ -39,11 +39,10 @@ void vt_gearman_forget_inherited(void);
 namespace vt {
 /* Submission priorities, in the order of the library's three background calls. */
 enum class Priority { normal, low, high };
-/* One background submission through the process's client: data of size bytes to queue with
- * the given unique id (NULL lets the library make one). Nothing is kept on failure; returns
- * the library's code. */
-gearman_return_t submit_payload(Priority prio, const char *queue, const char *unique, const char *data,
-                                size_t size);
+/* One background submission through the process's client: data of size bytes to queue, under
+ * a unique id of its own that no other job shares or can be made to share (the job server
+ * would merge the two). Nothing is kept on failure; returns the library's code. */
+gearman_return_t submit_payload(Priority prio, const char *queue, const char *data, size_t size);
 /* After a refused submission: the throttled "vt_send_gearman_job %s" line with the client's
  * error text (or why when no client exists), then a fresh client. */
 void report_refusal_and_rebuild(const char *why);

@@ -74,22 +74,6 @@ bool past_stop_deadline()
 thread_local Sender *own_sender = nullptr;  /* set on the sender's thread only */
 bool breaker_open = false;
 Clock::time_point breaker_until;
-std::string unique_prefix;
-unsigned long long unique_serial = 0;
-
-/* gearmand merges background jobs that carry the same unique id: a merge would lose a job.
- * The id is random per start, the process id and a serial, so that it is unique across
- * restarts and processes; passing it also spares the library one round trip per job to
- * the uuid daemon. */
-void make_unique_prefix()
-{
-    unique_prefix = vt::format("vtdb-%016llx-%x-", vt::random_id_bits(), static_cast<unsigned>(getpid()));
-}
-
-std::string next_unique()
-{
-    return unique_prefix + vt::format("%llx", ++unique_serial);
-}
 
 /* Refused messages join the delayed queue in their order; they leave the sender's count in
  * the same step, so that the number of undelivered messages is never seen short. */
@@ -114,8 +98,7 @@ std::string payload_of(const std::vector<const char *> &texts, const std::vector
 
 gearman_return_t send(const std::string &queue, vt::Priority prio, const std::string &payload)
 {
-    const std::string unique = next_unique();
-    return vt::submit_payload(prio, queue.c_str(), unique.c_str(), payload.data(), payload.size());
+    return vt::submit_payload(prio, queue.c_str(), payload.data(), payload.size());
 }
 
 /* Between two submissions of one delivery: while a fork is coming, the sender waits here,
@@ -492,7 +475,6 @@ extern "C" int vt_sender_start(void)
     }
     try {
         auto *s = new Sender;
-        make_unique_prefix();
         breaker_open = false;
         in_sender = 0;
         stop_deadline = Clock::time_point::max().time_since_epoch().count();

@@ -11,7 +11,10 @@
 #include <chrono>
 #include <ctime>
 #include <string>
+#include <cstdio>
+#include <sys/time.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -272,6 +275,56 @@ TEST_F(QueueClient, ForkedChildLeavesParentClientAndQueueAlone)
               (Jobs{"parent first", "parent after", "parent delayed 1"}));
     EXPECT_EQ(vtt::gearman_take("vtdb_notify", 1, 5000), (Jobs{"parent delayed 2"}));
     EXPECT_EQ(vtt::gearman_take("vtdb_statuspri", 1, 5000), (Jobs{"from child"}));
+}
+
+// Any local user can list the unique ids of the queued jobs (the job server's admin protocol
+// answers anyone) and submit jobs under ids of their choosing; the job server merges a job into
+// a queued one of the same id and still answers it accepted. Ids made from the clock, as the
+// job-server library makes them (its clock sequence and node are those of the id seen, the time
+// goes in steps of a microsecond), are known in advance: jobs placed under the ids of every
+// microsecond of a coming moment must swallow none of the module's jobs sent in that moment.
+TEST_F(QueueClient, NoJobIsMergedIntoOnesQueuedUnderTheIdsOfTheMomentItIsSent)
+{
+    const char *queue = "vt_eventguard";  // its records go unsigned: the cheapest to place
+    const std::vector<std::string> before = vtt::gearman_admin("show unique jobs");
+    ASSERT_EQ(vt_send_gearman_job(queue, "seen"), 0);
+    std::vector<std::string> seen;
+    for (const std::string &u : vtt::gearman_admin("show unique jobs"))
+        if (std::find(before.begin(), before.end(), u) == before.end())
+            seen.push_back(u);
+    ASSERT_EQ(seen.size(), 1u);
+    const std::string tail = seen[0].size() == 36 ? seen[0].substr(19) : "8000-000000000000";
+    auto now_us = [] {
+        struct timeval tv;
+        gettimeofday(&tv, nullptr);
+        return static_cast<long long>(tv.tv_sec) * 1000000 + tv.tv_usec;
+    };
+    // The moment: 5 ms starting 1.5 s from now, one id for each of its microseconds.
+    const long long from = now_us() + 1500000, to = from + 5000;
+    gearman_client_st *guesser = gearman_client_create(nullptr);
+    gearman_client_add_server(guesser, "127.0.0.1", static_cast<in_port_t>(vtt::gearman_port()));
+    std::vector<std::string> ids;
+    for (long long us = from; us < to; ++us) {
+        const unsigned long long t = static_cast<unsigned long long>(us) * 10 + 0x01B21DD213814000ULL;
+        char id[40];
+        std::snprintf(id, sizeof id, "%08llx-%04llx-%04llx-%s", t & 0xffffffffULL, (t >> 32) & 0xffffULL,
+                      ((t >> 48) & 0x0fffULL) | 0x1000ULL, tail.c_str());
+        ids.push_back(id);
+    }
+    for (const std::string &id : ids) {
+        gearman_return_t rc;
+        gearman_client_add_task_background(guesser, nullptr, nullptr, queue, id.c_str(), "x", 1, &rc);
+    }
+    ASSERT_EQ(gearman_client_run_tasks(guesser), GEARMAN_SUCCESS);
+    gearman_client_free(guesser);
+    ASSERT_LT(now_us(), from) << "the jobs were placed too late for the test to mean anything";
+    while (now_us() < from)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    long sent = 0;
+    while (now_us() < to)
+        ASSERT_EQ(vt_send_gearman_job(queue, ("in the moment " + std::to_string(sent++)).c_str()), 0);
+    EXPECT_EQ(vtt::gearman_queued(queue), static_cast<long>(ids.size()) + 1 + sent)
+        << sent << " jobs sent in the moment: those merged by the job server are lost";
 }
 
 }  // namespace

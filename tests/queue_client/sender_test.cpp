@@ -9,9 +9,11 @@
 #include "vt_log.h"
 #include "vt_message_id.h"
 #include "vt_sender.h"
+#include "vt_util.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <ctime>
@@ -409,6 +411,50 @@ TEST_F(Sender, MessagesCarryTheRunAndTheNextNumberOfTheirQueue)
     EXPECT_EQ("/bin/notify two", notify_ids[1].second);
     for (const auto &g : ids_of(take_raw("vt_eventguard")))
         EXPECT_FALSE(g.first.valid()) << g.second;
+}
+
+// Any local user can list the unique ids of the queued jobs (the job server's admin protocol
+// answers anyone) and submit jobs under ids of their choosing; the job server merges a job
+// into a queued one of the same id and answers it accepted. Jobs placed under the ids that
+// follow the one seen must swallow none of the module's next jobs.
+TEST_F(Sender, NoJobIsMergedIntoOnesQueuedUnderTheIdsThatFollowOneSeen)
+{
+    const std::vector<std::string> before = vtt::gearman_admin("show unique jobs");
+    submit("vtdb_vtstatus", "UPDATE t SET x=0");
+    ASSERT_TRUE(vtt::wait_until([] { return vt_unaccepted_count() == 0; }, 5000));
+    std::vector<std::string> seen;
+    for (const std::string &u : vtt::gearman_admin("show unique jobs"))
+        if (std::find(before.begin(), before.end(), u) == before.end())
+            seen.push_back(u);
+    ASSERT_EQ(1u, seen.size());
+    // The id with its last number (hexadecimal, after the last '-') counted on.
+    const size_t dash = seen[0].rfind('-');
+    ASSERT_NE(std::string::npos, dash);
+    const unsigned long long last = std::stoull(seen[0].substr(dash + 1), nullptr, 16);
+    gearman_client_st *guesser = gearman_client_create(nullptr);
+    gearman_client_add_server(guesser, "127.0.0.1", static_cast<in_port_t>(vtt::gearman_port()));
+    int placed = 0;
+    for (unsigned long long k = 1; k <= 300; ++k) {
+        const std::string unique = seen[0].substr(0, dash + 1) + vt::format("%llx", last + k);
+        gearman_job_handle_t h;
+        placed += gearman_client_do_background(guesser, "vtdb_vtstatus", unique.c_str(), "x", 1, h) == GEARMAN_SUCCESS;
+    }
+    gearman_client_free(guesser);
+    ASSERT_EQ(300, placed);
+    Jobs sent = {"UPDATE t SET x=0"};
+    for (int i = 1; i <= 40; ++i) {
+        sent.push_back("UPDATE t SET x=" + std::to_string(i));
+        submit("vtdb_vtstatus", sent.back());
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));  // jobs of their own, mostly
+    }
+    ASSERT_TRUE(vtt::wait_until([] { return vt_unaccepted_count() == 0; }, 5000));
+    std::vector<RawJob> jobs = take_raw("vtdb_vtstatus");
+    std::vector<RawJob> module;
+    for (const RawJob &j : jobs)
+        if (j.check == vt::JobCheck::Signed)
+            module.push_back(j);
+    EXPECT_EQ(sent, messages_of(module));
+    EXPECT_EQ(300u + module.size(), jobs.size());
 }
 
 }  // namespace

@@ -172,9 +172,9 @@ void init_runtime(const char *module)
     load_sandbox_key();  // as the daemon does before it forks its workers
 }
 
-std::map<std::string, QueueStatus> gearman_status()
+std::vector<std::string> gearman_admin(const std::string &command)
 {
-    std::map<std::string, QueueStatus> out;
+    std::vector<std::string> out;
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         return out;
@@ -184,7 +184,9 @@ std::map<std::string, QueueStatus> gearman_status()
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     timeval tv{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || write(fd, "status\n", 7) != 7) {
+    const std::string line_out = command + "\n";
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        write(fd, line_out.data(), line_out.size()) != static_cast<ssize_t>(line_out.size())) {
         close(fd);
         return out;
     }
@@ -199,9 +201,15 @@ std::map<std::string, QueueStatus> gearman_status()
     close(fd);
     std::istringstream in(buf);
     std::string line;
-    while (std::getline(in, line)) {
-        if (line == ".")
-            break;
+    while (std::getline(in, line) && line != ".")
+        out.push_back(line);
+    return out;
+}
+
+std::map<std::string, QueueStatus> gearman_status()
+{
+    std::map<std::string, QueueStatus> out;
+    for (const std::string &line : gearman_admin("status")) {
         std::istringstream f(line);
         std::string name;
         QueueStatus s;

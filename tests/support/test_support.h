@@ -65,6 +65,8 @@ void init_runtime(const char *module);
 
 // Job server probes over the admin protocol and a real worker/client.
 struct QueueStatus { long total = 0, running = 0, workers = 0; };
+// The lines of the job server's answer to an admin command, without the closing ".".
+std::vector<std::string> gearman_admin(const std::string &command);
 std::map<std::string, QueueStatus> gearman_status();
 long gearman_queued(const std::string &queue);  // jobs waiting in queue
 // Takes jobs from queue with a real worker until count messages (a batch job holds several)
