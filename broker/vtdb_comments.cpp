@@ -8,12 +8,13 @@
 #include <new>
 #include <string>
 
-#include "vt_display_status.h"
 #include "vt_db.h"
+#include "vt_display_status.h"
 #include "vt_entry_guard.h"
 #include "vt_gearman_client.h"
 #include "vt_identity.h"
 #include "vt_log.h"
+#include "vt_upsert.h"
 #include "vt_util.h"
 #include "vtdb_state_history.h"
 #include "vtdb_status.h"
@@ -51,6 +52,14 @@ vt::CString longdate(time_t t) {
 // Whether comment is "YYYY-MM-DD HH:MM:SS#|#..." (the marker right after 19 characters).
 bool in_ack_form(const char *comment) {
     return comment && strlen(comment) > 20 && comment[19] == '#' && comment[20] == '|' && comment[21] == '#';
+}
+
+// The condition that lets an add of comment_id at event time order in: no deletion of it
+// marked at that time or later (a later add of a reused id still goes in).
+std::string not_deleted_since(const char *kind, unsigned long comment_id, unsigned long long order) {
+    return vt::format(
+        "WHERE NOT EXISTS (SELECT 1 FROM %s.%s_comment_deleted WHERE comment_id=%lu AND event_usec>=%llu)", SCHEMA,
+        kind, comment_id, order);
 }
 
 // Holds the module-wide comment_data for one callback: empty at the start, freed at the end.
@@ -115,8 +124,8 @@ int find_target(const char *callback, const char *host_name, const char *descrip
     t.host_id.reset(hid);
     t.service_id.reset(sid);
     if (!t.host_id || !t.service_id) {
-        vt_logf("%s: could not find host_id or service_id for %s - %s", callback, t.svc->host_name ? t.svc->host_name : "",
-                t.svc->description ? t.svc->description : "");
+        vt_logf("%s: could not find host_id or service_id for %s - %s", callback,
+                t.svc->host_name ? t.svc->host_name : "", t.svc->description ? t.svc->description : "");
         return -2;
     }
     return 0;
@@ -140,7 +149,7 @@ void append_author(std::string &text, bool &have_text, const char *author) {
 // The history row of a downtime start or an acknowledgement.
 void log_history(const Target &t, const struct timeval &ts) {
     vtdb_log_state(t.kind(), t.object(), nullptr, comment_data, static_cast<unsigned long long>(ts.tv_sec),
-                       static_cast<unsigned long long>(ts.tv_usec));
+                   static_cast<unsigned long long>(ts.tv_usec));
 }
 
 int handle_comment(const nebstruct_comment_data *cd) {
@@ -150,10 +159,14 @@ int handle_comment(const nebstruct_comment_data *cd) {
         return 0;
     const bool is_service = cd->comment_type == SERVICE_COMMENT;
 
+    // Adds and deletes of one comment may reach the server in any order (two workers, an add
+    // held back in a dump file): the delete marks the comment deleted as of its event, and an
+    // add runs only when no deletion as new as it is marked.
+    const unsigned long long order = vt_event_usec(cd->timestamp);
     if (cd->type == NEBTYPE_COMMENT_DELETE) {
         try {
-            submit(vt::format("DELETE FROM %s.%s WHERE comment_id=%lu;", SCHEMA,
-                              is_service ? "service_comment" : "host_comment", cd->comment_id));
+            submit(vt::format("CALL %s.vt_delete_comment(%d,%lu,%llu);", SCHEMA, is_service ? 1 : 0, cd->comment_id,
+                              order));
         } catch (const std::bad_alloc &) {
             vt_write_to_log("unable to delete comment");
             return -2;
@@ -194,12 +207,13 @@ int handle_comment(const nebstruct_comment_data *cd) {
     // The flag goes only onto a status row older than the acknowledgement: a row that already
     // shows a later event (the problem over, the flag cleared) must not get it back when this
     // statement reaches the server late.
-    const unsigned long long ack_order = ack ? vt_event_usec(cd->timestamp) : 0;
+    const unsigned long long ack_order = order;
     if (!is_service) {
         try {
-            submit(vt::format("INSERT INTO %s.host_comment VALUES (%s,%s,%d,%s,%d,%d,%d,%d,%s,%lu);", SCHEMA,
+            submit(vt::format("INSERT INTO %s.host_comment SELECT %s,%s,%d,%s,%d,%d,%d,%d,%s,%lu FROM DUAL %s;", SCHEMA,
                               t.host_id.get(), or_null(entry_time), contact_id, comment, cd->persistent, cd->source,
-                              cd->entry_type, expires, or_null(expire_time), cd->comment_id));
+                              cd->entry_type, expires, or_null(expire_time), cd->comment_id,
+                              not_deleted_since("host", cd->comment_id, order).c_str()));
         } catch (const std::bad_alloc &) {
             vt_write_to_log("unable to add host comment");
             return -2;
@@ -217,9 +231,10 @@ int handle_comment(const nebstruct_comment_data *cd) {
         return 0;
     }
     try {
-        submit(vt::format("INSERT INTO %s.service_comment VALUES (%s,%s,%s,%d,%s,%d,%d,%d,%d,%s,%lu);", SCHEMA,
-                          t.host_id.get(), t.service_id.get(), or_null(entry_time), contact_id, comment, cd->persistent,
-                          cd->source, cd->entry_type, expires, or_null(expire_time), cd->comment_id));
+        submit(vt::format("INSERT INTO %s.service_comment SELECT %s,%s,%s,%d,%s,%d,%d,%d,%d,%s,%lu FROM DUAL %s;",
+                          SCHEMA, t.host_id.get(), t.service_id.get(), or_null(entry_time), contact_id, comment,
+                          cd->persistent, cd->source, cd->entry_type, expires, or_null(expire_time), cd->comment_id,
+                          not_deleted_since("service", cd->comment_id, order).c_str()));
     } catch (const std::bad_alloc &) {
         vt_write_to_log("unable to add service comment");
         return -2;
@@ -262,47 +277,38 @@ int handle_downtime(const nebstruct_downtime_data *dd) {
     const int contact_id = vtdb_find_contact_id_by_alias(dd->author_name);
     const char *comment = comment_data ? comment_data : "NULL";
 
-    // Each downtime keeps the row of its latest event: rows of earlier events go first.
-    if (is_service)
-        submit(vt::format("DELETE FROM %s.service_downtime WHERE downtime_id=%lu AND host_id=%s AND service_id=%s AND "
-                          "type < %d;",
-                          SCHEMA, dd->downtime_id, t.host_id.get(), t.service_id.get(), dd->type));
-    else
-        submit(vt::format("DELETE FROM %s.host_downtime WHERE downtime_id = %lu AND host_id = %s AND type < %d;",
-                          SCHEMA, dd->downtime_id, t.host_id.get(), dd->type));
-
+    // Each downtime keeps the row of its latest event: the upsert leaves a row of a newer event
+    // as it is, whichever order the statements of one downtime reach the server in.
+    const unsigned long long order = vt_event_usec(dd->timestamp);
+    std::string end = or_null(end_time);
+    int row_type = dd->type;
     if (dd->type == NEBTYPE_DOWNTIME_STOP) {
         // A stopped downtime ends when it stopped, which may be before its scheduled end.
-        const unsigned long now = static_cast<unsigned long>(time(nullptr));
-        if (is_service)
-            submit(vt::format("REPLACE INTO %s.service_downtime VALUES (%d,%s,%s,%s,%d,%s,%s,    "
-                              "FROM_UNIXTIME(%lu),%d,%lu,%lu,%lu,%d);",
-                              SCHEMA, NEBTYPE_DOWNTIME_STOP, t.host_id.get(), t.service_id.get(), or_null(entry_time),
-                              contact_id, comment, or_null(start_time), now, dd->fixed, dd->duration,
-                              dd->triggered_by, dd->downtime_id, dd->attr));
-        else
-            submit(vt::format("REPLACE INTO %s.host_downtime VALUES (%d,%s,%s,%d,%s,%s,    "
-                              "FROM_UNIXTIME(%lu),%d,%lu,%lu,%lu,%d);",
-                              SCHEMA, NEBTYPE_DOWNTIME_STOP, t.host_id.get(), or_null(entry_time), contact_id,
-                              comment, or_null(start_time), now, dd->fixed, dd->duration, dd->triggered_by,
-                              dd->downtime_id, dd->attr));
-        return 0;
+        end = vt::format("FROM_UNIXTIME(%lu)", static_cast<unsigned long>(time(nullptr)));
+    } else {
+        // A downtime loaded or added again while it runs is stored as started.
+        const scheduled_downtime *running = find_downtime(ANY_DOWNTIME, dd->downtime_id);
+        if (running && running->is_in_effect == 1)
+            row_type = NEBTYPE_DOWNTIME_START;
     }
-
-    // A downtime loaded or added again while it runs is stored as started.
-    int row_type = dd->type;
-    const scheduled_downtime *running = find_downtime(ANY_DOWNTIME, dd->downtime_id);
-    if (running && running->is_in_effect == 1)
-        row_type = NEBTYPE_DOWNTIME_START;
-    if (is_service)
-        submit(vt::format("REPLACE INTO %s.service_downtime VALUES (%d,%s,%s,%s,%d,%s,%s,%s,%d,%lu,%lu,%lu,%d);",
-                          SCHEMA, row_type, t.host_id.get(), t.service_id.get(), or_null(entry_time), contact_id,
-                          comment, or_null(start_time), or_null(end_time), dd->fixed, dd->duration, dd->triggered_by,
-                          dd->downtime_id, dd->attr));
-    else
-        submit(vt::format("REPLACE INTO %s.host_downtime VALUES (%d,%s,%s,%d,%s,%s,%s,%d,%lu,%lu,%lu,%d);", SCHEMA,
-                          row_type, t.host_id.get(), or_null(entry_time), contact_id, comment, or_null(start_time),
-                          or_null(end_time), dd->fixed, dd->duration, dd->triggered_by, dd->downtime_id, dd->attr));
+    std::string head, row;
+    if (is_service) {
+        head = vt::format("INSERT INTO %s.service_downtime(downtime_id,host_id,service_id,type,entry_time,contact_id,"
+                          "comment_data,start_time,end_time,fixed,duration,triggered_by,attr,event_usec) VALUES",
+                          SCHEMA);
+        row = vt::format("(%lu,%s,%s,%d,%s,%d,%s,%s,%s,%d,%lu,%lu,%d,%llu)", dd->downtime_id, t.host_id.get(),
+                         t.service_id.get(), row_type, or_null(entry_time), contact_id, comment, or_null(start_time),
+                         end.c_str(), dd->fixed, dd->duration, dd->triggered_by, dd->attr, order);
+    } else {
+        head = vt::format("INSERT INTO %s.host_downtime(downtime_id,host_id,type,entry_time,contact_id,comment_data,"
+                          "start_time,end_time,fixed,duration,triggered_by,attr,event_usec) VALUES",
+                          SCHEMA);
+        row = vt::format("(%lu,%s,%d,%s,%d,%s,%s,%s,%d,%lu,%lu,%d,%llu)", dd->downtime_id, t.host_id.get(), row_type,
+                         or_null(entry_time), contact_id, comment, or_null(start_time), end.c_str(), dd->fixed,
+                         dd->duration, dd->triggered_by, dd->attr, order);
+    }
+    const int keys = is_service ? 3 : 2;
+    submit(vt::marked_upsert(keys, head, row, vt::upsert_tail(head, keys)));
     return 0;
 }
 
@@ -326,8 +332,8 @@ int handle_ack(const nebstruct_acknowledgement_data *ad) {
     scope.set(have_text ? escaped(text.c_str()) : vt::CString());
 
     Target t;
-    if (find_target("vtdb_handle_ack", ad->host_name, ad->service_description, ad->service_description != nullptr,
-                    t) != 0)
+    if (find_target("vtdb_handle_ack", ad->host_name, ad->service_description, ad->service_description != nullptr, t) !=
+        0)
         return -2;
     t.set_acknowledged();
     if (t.display_status() > 2)
@@ -338,8 +344,7 @@ int handle_ack(const nebstruct_acknowledgement_data *ad) {
 
 // Runs a callback body; whatever it throws becomes a log line and -2, never an exception
 // into the engine.
-template <typename Record, typename Body>
-int guarded(const char *name, void *data, Body body) noexcept {
+template <typename Record, typename Body> int guarded(const char *name, void *data, Body body) noexcept {
     if (DEBUG)
         puts(name);
     if (!data)

@@ -57,6 +57,9 @@ const std::vector<Expiry> &expiries()
         /* A comment without expiry ends when the engine deletes it, and its row goes then. */
         {"ended comments", &VT_ENDED_COMMENT_DOWNTIME_RETENTION_DAYS, "vantor4", {"host_comment", "service_comment"},
          false, "expire_time", false, "expire_time < %s AND expires <> 0"},
+        /* The mark of a deleted comment only has to outlast an add of it still on its way. */
+        {"comment deletions", &VT_ENDED_COMMENT_DOWNTIME_RETENTION_DAYS, "vantor4",
+         {"host_comment_deleted", "service_comment_deleted"}, false, "deleted_time", false, "deleted_time < %s"},
         /* A flexible downtime may start as late as its end_time and then lasts its duration. */
         {"ended downtimes", &VT_ENDED_COMMENT_DOWNTIME_RETENTION_DAYS, "vantor4", {"host_downtime", "service_downtime"},
          false, "end_time", false,

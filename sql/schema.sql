@@ -191,8 +191,10 @@ CREATE TABLE IF NOT EXISTS vantor4.service_state_change (
   KEY service_state_change_time (entry_time_ms)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
--- Engine comments, written positionally; deleted by comment_id, which the engine keeps
--- unique, so a repeated add of the same comment is refused as a duplicate.
+-- Engine comments, written positionally: every row is a current comment. Deleted by
+-- comment_id, which the engine keeps unique, so a repeated add of the same comment is refused
+-- as a duplicate. An add goes in only when no deletion of that comment as new as the add is
+-- marked in <kind>_comment_deleted, so a delete that reaches the server first still wins.
 CREATE TABLE IF NOT EXISTS vantor4.host_comment (
   host_id INT NULL,
   entry_time DATETIME NULL,
@@ -226,8 +228,28 @@ CREATE TABLE IF NOT EXISTS vantor4.service_comment (
   KEY service_comment_expiry (expire_time)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
--- Scheduled downtimes, written positionally with REPLACE: the key makes each downtime keep
--- only the row of its latest event (type = broker event number 1100, 1102, 1103, 1104).
+-- Comments deleted, by comment_id: the time of the newest deletion (event_usec, microseconds;
+-- deleted_time, its second, for the retention). Written only by vt_delete_comment.
+CREATE TABLE IF NOT EXISTS vantor4.host_comment_deleted (
+  comment_id BIGINT UNSIGNED NOT NULL,
+  event_usec BIGINT UNSIGNED NOT NULL,
+  deleted_time DATETIME NOT NULL,
+  PRIMARY KEY (comment_id),
+  KEY host_comment_deleted_time (deleted_time)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+CREATE TABLE IF NOT EXISTS vantor4.service_comment_deleted (
+  comment_id BIGINT UNSIGNED NOT NULL,
+  event_usec BIGINT UNSIGNED NOT NULL,
+  deleted_time DATETIME NOT NULL,
+  PRIMARY KEY (comment_id),
+  KEY service_comment_deleted_time (deleted_time)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Scheduled downtimes, one row each, showing its latest event (type = broker event number
+-- 1100 added, 1102 loaded, 1103 started, 1104 stopped: ended). event_usec is that event's time
+-- in microseconds: a statement of an older event leaves the row as it is, so that an add or
+-- start that reaches the server after the stop does not bring the downtime back.
 CREATE TABLE IF NOT EXISTS vantor4.host_downtime (
   `type` INT NULL,
   host_id INT NOT NULL,
@@ -241,6 +263,7 @@ CREATE TABLE IF NOT EXISTS vantor4.host_downtime (
   triggered_by BIGINT UNSIGNED NULL,
   downtime_id BIGINT UNSIGNED NOT NULL,
   attr INT NULL,
+  event_usec BIGINT UNSIGNED NOT NULL DEFAULT 0,
   PRIMARY KEY (downtime_id, host_id),
   KEY host_downtime_host (host_id),
   KEY host_downtime_end (end_time)
@@ -260,6 +283,7 @@ CREATE TABLE IF NOT EXISTS vantor4.service_downtime (
   triggered_by BIGINT UNSIGNED NULL,
   downtime_id BIGINT UNSIGNED NOT NULL,
   attr INT NULL,
+  event_usec BIGINT UNSIGNED NOT NULL DEFAULT 0,
   PRIMARY KEY (downtime_id, host_id, service_id),
   KEY service_downtime_service (host_id, service_id),
   KEY service_downtime_end (end_time)
@@ -472,7 +496,8 @@ INSERT IGNORE INTO vtcfg.schema_upgrades (name) VALUES
   ('upgrade-ids'),
   ('upgrade-retention-index'),
   ('upgrade-status-event-order'),
-  ('upgrade-message-done');
+  ('upgrade-message-done'),
+  ('upgrade-comment-downtime-order');
 
 -- ---------------------------------------------------------------------------------------
 -- vtperf: performance values, one table per host
@@ -526,6 +551,44 @@ BEGIN
   END IF;
   EXECUTE IMMEDIATE CONCAT('CREATE TABLE IF NOT EXISTS vtperf.`service_perf_', p_host_id,
                            '` LIKE vtperf.service_perf');
+END //
+
+-- The deletion of a comment (not a per-host routine; it needs the same DELIMITER block).
+CREATE OR REPLACE PROCEDURE vantor4.vt_delete_comment(IN p_service INT, IN p_comment_id BIGINT UNSIGNED,
+                                                      IN p_event_usec BIGINT UNSIGNED)
+  SQL SECURITY INVOKER
+  COMMENT 'Deletes a comment and marks it deleted as of p_event_usec'
+BEGIN
+  -- Mark and delete commit together: a transaction of the caller's, else one of its own.
+  DECLARE own_tx INT DEFAULT @@in_transaction = 0;
+  DECLARE EXIT HANDLER FOR SQLEXCEPTION
+  BEGIN
+    IF own_tx THEN
+      ROLLBACK;
+    END IF;
+    RESIGNAL;
+  END;
+  IF own_tx THEN
+    START TRANSACTION;
+  END IF;
+  -- The mark first: an add running at the same time either waits for it and sees it, or has
+  -- put its row in before, which the DELETE then takes away.
+  IF p_service THEN
+    INSERT INTO vantor4.service_comment_deleted (comment_id, event_usec, deleted_time)
+      VALUES (p_comment_id, p_event_usec, FROM_UNIXTIME(p_event_usec DIV 1000000))
+      ON DUPLICATE KEY UPDATE deleted_time = IF(event_usec < VALUES(event_usec), VALUES(deleted_time), deleted_time),
+                              event_usec = GREATEST(event_usec, VALUES(event_usec));
+    DELETE FROM vantor4.service_comment WHERE comment_id = p_comment_id;
+  ELSE
+    INSERT INTO vantor4.host_comment_deleted (comment_id, event_usec, deleted_time)
+      VALUES (p_comment_id, p_event_usec, FROM_UNIXTIME(p_event_usec DIV 1000000))
+      ON DUPLICATE KEY UPDATE deleted_time = IF(event_usec < VALUES(event_usec), VALUES(deleted_time), deleted_time),
+                              event_usec = GREATEST(event_usec, VALUES(event_usec));
+    DELETE FROM vantor4.host_comment WHERE comment_id = p_comment_id;
+  END IF;
+  IF own_tx THEN
+    COMMIT;
+  END IF;
 END //
 
 DELIMITER ;

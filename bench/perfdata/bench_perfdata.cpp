@@ -1,6 +1,8 @@
 // Performance-data throughput: the parser alone on one core, and values stored by four worker
 // processes fed through the job server against value inserts sent directly over four
 // connections in the same run (one statement per value, and one per record as the workers do).
+// With --message-record: batches of records with message identities (each carried-out record
+// recorded) against the same batches without.
 #include "test_support.h"
 #include "vt_batch.h"
 #include "vt_perfdata_internal.h"
@@ -8,6 +10,7 @@
 #include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
+#include "vt_message_id.h"
 #include "vt_perfdata.h"
 
 #include <libgearman/gearman.h>
@@ -232,7 +235,10 @@ double store_rate(const std::vector<PerfJob> &js, long long t0, size_t values, v
 
 // The same, with the records submitted in batches of kBatch as the module's sender does.
 constexpr size_t kBatch = 200;
-double batch_store_rate(const std::vector<PerfJob> &js, long long t0, size_t values, vtt::Sql &sql)
+// With run, each record carries an identity of that run as the module gives them, and the
+// workers record the batch's records as carried out.
+double batch_store_rate(const std::vector<PerfJob> &js, long long t0, size_t values, vtt::Sql &sql,
+                        const std::string *run = nullptr)
 {
     long before = stored_rows(sql);
     gearman_client_st *c = gearman_client_create(nullptr);
@@ -242,6 +248,8 @@ double batch_store_rate(const std::vector<PerfJob> &js, long long t0, size_t val
         std::string batch;
         for (size_t k = i; k < std::min(js.size(), i + kBatch); ++k) {
             std::string r = record(t0 + static_cast<long long>(k), js[k]);
+            if (run)
+                r = vt::message_id_prefix(*run, k + 1) + r;
             vt::batch_append(batch, r.data(), r.size());
         }
         batch = vtt::signed_job("vtdb_perfdata", batch);
@@ -291,12 +299,20 @@ bool gearmand_running()
 
 int main(int argc, char **argv)
 {
-    size_t rounds = argc > 1 ? static_cast<size_t>(std::atol(argv[1])) : 300;
-    size_t wanted = argc > 2 ? static_cast<size_t>(std::atol(argv[2])) : 30000;
-
-    double parsed = parser_rate(rounds);
-    std::printf("perfdata parser: %.0f metrics/s\n", parsed);
-    std::fflush(stdout);
+    // --message-record [values] [rounds]: only the cost of the record of carried-out messages.
+    const bool record_only = argc > 1 && std::string(argv[1]) == "--message-record";
+    int record_rounds = 3;
+    size_t rounds = 0, wanted = 30000;
+    if (record_only) {
+        wanted = argc > 2 ? static_cast<size_t>(std::atol(argv[2])) : 30000;
+        record_rounds = argc > 3 ? std::atoi(argv[3]) : 3;
+    } else {
+        rounds = argc > 1 ? static_cast<size_t>(std::atol(argv[1])) : 300;
+        wanted = argc > 2 ? static_cast<size_t>(std::atol(argv[2])) : 30000;
+        double parsed = parser_rate(rounds);
+        std::printf("perfdata parser: %.0f metrics/s\n", parsed);
+        std::fflush(stdout);
+    }
 
     // The private servers of the test build: started when they are not running, and then
     // stopped again at the end.
@@ -352,6 +368,37 @@ int main(int argc, char **argv)
     if (!vtt::wait_until([] { return vtt::gearman_status()["vtdb_perfdata"].workers == kWorkers; }, 30000)) {
         std::fprintf(stderr, "workers did not register\n");
         return 1;
+    }
+
+    if (record_only) {
+        // The cost of the record of carried-out messages: the same batches with and without
+        // identities, alternating, the best run of each (every value counted in both).
+        std::mt19937_64 rng{std::random_device{}()};
+        double with = 0, without = 0;
+        long long t = 1720000000LL;
+        const long records_before = sql.count("vtcfg.message_done WHERE queue='vtdb_perfdata'");
+        for (int round = 0; round < record_rounds; ++round) {
+            without = std::max(without, batch_store_rate(js, t, values, sql));
+            t += 1000000;
+            char run[vt::kMessageRunChars + 1];
+            std::snprintf(run, sizeof run, "%016llx", static_cast<unsigned long long>(rng()));
+            const std::string r = run;
+            with = std::max(with, batch_store_rate(js, t, values, sql, &r));
+            t += 1000000;
+        }
+        const long records = sql.count("vtcfg.message_done WHERE queue='vtdb_perfdata'") - records_before;
+        end_workers();
+        std::printf("perfdata store, batches of %zu records (%zu values, %zu records, %d workers, best of %d):\n", kBatch,
+                    values, js.size(), kWorkers, record_rounds);
+        std::printf("  with message record: %.0f values/s, without: %.0f values/s, ratio %.3f (cost %.1f %%)\n", with,
+                    without, with / without, 100.0 * (1.0 - with / without));
+        std::printf("  record rows written by the recorded runs: %ld\n", records);
+        std::fflush(stdout);
+        if (!had_gearmand)
+            vtt::gearmand_stop();
+        if (!had_db)
+            vtt::mariadb_stop();
+        return records > 0 ? 0 : 1;
     }
 
     // The machine may be busy with other work: alternate the runs and keep the best of each.

@@ -1,11 +1,13 @@
 // Statements per second carried by the status workers from the queue into MariaDB, signed jobs
 // against unsigned ones, against minimal workers on the two libraries alone and against the same
-// statements executed directly.
+// statements executed directly. With --message-record: batches with message identities (each
+// carried-out message recorded) against the same batches without.
 #include "test_support.h"
 #include "vantor_config.h"
 #include "vt_db.h"
 #include "vt_batch.h"
 #include "vt_log.h"
+#include "vt_message_id.h"
 #include "vt_upsert.h"
 
 #include <libgearman/gearman.h>
@@ -17,6 +19,7 @@
 #include <sys/wait.h>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,7 +103,9 @@ void queue_all(int n, bool sign = false)
 /* The statements in batches of 200, as the module's sender submits them: marked, the workers
  * merge each batch's upserts into one statement; unmarked, they run them one by one. */
 constexpr int kBatch = 200;
-void queue_batches(int n, bool marked)
+/* With run, each message carries an identity of that run, as the module gives them: the workers
+ * then record the batch's messages as carried out. */
+void queue_batches(int n, bool marked, const std::string *run = nullptr)
 {
     gearman_client_st *c = gearman_client_create(nullptr);
     gearman_client_add_server(c, "127.0.0.1", VANTOR_GEARMAN_PORT);
@@ -108,6 +113,8 @@ void queue_batches(int n, bool marked)
         std::string batch;
         for (int k = i; k < std::min(n, i + kBatch); ++k) {
             std::string s = marked ? marked_statement(k) : statement(k);
+            if (run)
+                s = vt::message_id_prefix(*run, static_cast<unsigned long long>(k) + 1) + s;
             vt::batch_append(batch, s.data(), s.size());
         }
         batch = vtt::signed_job("vtdb_vtstatus", batch);
@@ -142,15 +149,21 @@ double drain_rate(int n, vtt::Sql &sql)
 /* The daemon's status workers taking the queued statements: single jobs, signed or plain (the
  * daemon accepts plain ones only when told to), or signed batches of marked (merged) or
  * unmarked statements. */
-enum class Jobs { Single, Batches, MergedBatches };
+enum class Jobs { Single, Batches, MergedBatches, RecordedBatches };
 double through_daemon(int n, int workers, bool sign, vtt::Sql &sql, Jobs jobs = Jobs::Single)
 {
+    static std::mt19937_64 rng{std::random_device{}()};
+    char run[vt::kMessageRunChars + 1];
+    std::snprintf(run, sizeof run, "%016llx", static_cast<unsigned long long>(rng())); // fresh: nothing recorded
     vtt::write_file(VT_CONNECTOR_CONF, "vtstatus_workers=" + std::to_string(workers) +
                                            "\nperfdata_workers=0\nnotify_workers=0\naccept_unsigned_jobs=" +
                                            (sign ? "0" : "1") + "\n");
     if (jobs == Jobs::Single)
         queue_all(n, sign);
-    else
+    else if (jobs == Jobs::RecordedBatches) {
+        const std::string r = run;
+        queue_batches(n, true, &r);
+    } else
         queue_batches(n, jobs == Jobs::MergedBatches);
     pid_t daemon = vtt::start_daemon();
     if (daemon <= 0) {
@@ -209,14 +222,52 @@ double through_minimal_workers(int n, int workers, vtt::Sql &sql)
 
 }  // namespace
 
+/* Rows of the record of this run's messages, the way to tell that the recorded runs recorded. */
+long record_rows(vtt::Sql &sql) { return sql.count("vtcfg.message_done WHERE queue='vtdb_vtstatus'"); }
+
+/* The cost of the record of carried-out messages: the same merged batches with and without
+ * identities, alternating, the best of rounds runs of each (every row counted in both). */
+int message_record(int n, int workers, int rounds, vtt::Sql &sql)
+{
+    double with = 0, without = 0;
+    const long records_before = record_rows(sql);
+    for (int round = 0; round < rounds; ++round) {
+        reset_table(sql);
+        without = std::max(without, through_daemon(n, workers, true, sql, Jobs::MergedBatches));
+        reset_table(sql);
+        with = std::max(with, through_daemon(n, workers, true, sql, Jobs::RecordedBatches));
+    }
+    const long records = record_rows(sql) - records_before;
+    std::printf("status workers, batches of %d merged upserts (%d statements, %d processes, best of %d):\n", kBatch,
+                n, workers, rounds);
+    std::printf("  with message record: %.0f statements/s, without: %.0f statements/s, ratio %.3f (cost %.1f %%)\n",
+                with, without, with / without, 100.0 * (1.0 - with / without));
+    std::printf("  record rows written by the recorded runs: %ld\n", records);
+    if (records <= 0) {
+        std::fprintf(stderr, "the recorded runs left no record: is upgrade-message-done applied?\n");
+        return 1;
+    }
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
+    const bool record_only = argc > 1 && std::string(argv[1]) == "--message-record";
+    if (record_only) {
+        --argc;
+        ++argv;
+    }
     int n = argc > 1 ? std::atoi(argv[1]) : 20000;
     const int workers = 3;
     vtt::init_runtime("vantorconnector");
     vtt::Sql sql;
     std::string conf_saved = vtt::read_file(VT_CONNECTOR_CONF);
     vtt::gearman_drain("vtdb_vtstatus");
+    if (record_only) {
+        const int rc = message_record(n, workers, argc > 2 ? std::atoi(argv[2]) : 3, sql);
+        vtt::write_file(VT_CONNECTOR_CONF, conf_saved);
+        return rc;
+    }
 
     reset_table(sql);
     double raw = direct(n, workers);

@@ -71,6 +71,9 @@ cleanup() {
            service_downtime host_flapping service_flapping host_notification service_notification; do
     sql vantor4 "DELETE FROM vantor4.$t WHERE host_id=$H;" >/dev/null
   done
+  for t in host_comment_deleted service_comment_deleted; do
+    sql vantor4 "DELETE FROM vantor4.$t WHERE comment_id BETWEEN 99000100000 AND 99000100099;" >/dev/null
+  done
   sql vtcfg "DELETE FROM vtcfg.service_metric WHERE host_id=$H;" >/dev/null
   sql vantor4 "DELETE FROM vantor4.vantor_cmd WHERE command LIKE '%$MARK%';" >/dev/null
   sql vantor4 "DROP TABLE IF EXISTS vantor4.host_state_change_$H, vantor4.service_state_change_$H,
@@ -133,16 +136,14 @@ F_SERVICE_INITIAL='INSERT INTO %s.service_state_change_%s (entry_time, service_i
 F_HOST_LAST='SELECT current_state, state_type, current_attempt from host_state_change_%s ORDER BY entry_time_ms DESC LIMIT 1'
 F_SERVICE_LAST="SELECT current_state, state_type, current_attempt from service_state_change_%s WHERE service_id = '%s' ORDER BY entry_time_ms DESC LIMIT 1"
 
-F_COMMENT_DELETE='DELETE FROM %s.%s WHERE comment_id=%lu;'
-F_HOST_COMMENT='INSERT INTO %s.host_comment VALUES (%s,%s,%d,%s,%d,%d,%d,%d,%s,%lu);'
-F_SERVICE_COMMENT='INSERT INTO %s.service_comment VALUES (%s,%s,%s,%d,%s,%d,%d,%d,%d,%s,%lu);'
+F_COMMENT_DELETE='CALL %s.vt_delete_comment(%d,%lu,%llu);'
+F_NOT_DELETED='WHERE NOT EXISTS (SELECT 1 FROM %s.%s_comment_deleted WHERE comment_id=%lu AND event_usec>=%llu)'
+F_HOST_COMMENT="INSERT INTO %s.host_comment SELECT %s,%s,%d,%s,%d,%d,%d,%d,%s,%lu FROM DUAL $F_NOT_DELETED;"
+F_SERVICE_COMMENT="INSERT INTO %s.service_comment SELECT %s,%s,%s,%d,%s,%d,%d,%d,%d,%s,%lu FROM DUAL $F_NOT_DELETED;"
 
-F_HOST_DT_DELETE='DELETE FROM %s.host_downtime WHERE downtime_id = %lu AND host_id = %s AND type < %d;'
-F_SERVICE_DT_DELETE='DELETE FROM %s.service_downtime WHERE downtime_id=%lu AND host_id=%s AND service_id=%s AND type < %d;'
-F_HOST_DT_STOP='REPLACE INTO %s.host_downtime VALUES (%d,%s,%s,%d,%s,%s,    FROM_UNIXTIME(%lu),%d,%lu,%lu,%lu,%d);'
-F_SERVICE_DT_STOP='REPLACE INTO %s.service_downtime VALUES (%d,%s,%s,%s,%d,%s,%s,    FROM_UNIXTIME(%lu),%d,%lu,%lu,%lu,%d);'
-F_HOST_DT='REPLACE INTO %s.host_downtime VALUES (%d,%s,%s,%d,%s,%s,%s,%d,%lu,%lu,%lu,%d);'
-F_SERVICE_DT='REPLACE INTO %s.service_downtime VALUES (%d,%s,%s,%s,%d,%s,%s,%s,%d,%lu,%lu,%lu,%d);'
+DT_VALUES=(type entry_time contact_id comment_data start_time end_time fixed duration triggered_by attr)
+F_HOST_DT="INSERT INTO %s.host_downtime(downtime_id,host_id,type,entry_time,contact_id,comment_data,start_time,end_time,fixed,duration,triggered_by,attr,event_usec) VALUES(%lu,%s,%d,%s,%d,%s,%s,%s,%d,%lu,%lu,%d,%llu) ON DUPLICATE KEY UPDATE $(guarded "${DT_VALUES[@]}");"
+F_SERVICE_DT="INSERT INTO %s.service_downtime(downtime_id,host_id,service_id,type,entry_time,contact_id,comment_data,start_time,end_time,fixed,duration,triggered_by,attr,event_usec) VALUES(%lu,%s,%s,%d,%s,%d,%s,%s,%s,%d,%lu,%lu,%d,%llu) ON DUPLICATE KEY UPDATE $(guarded "${DT_VALUES[@]}");"
 
 F_HOST_FLAP='INSERT INTO %s.host_flapping VALUES (%s,%d,%s,%lu,%.03f,%.03f,%.03f);'
 F_SERVICE_FLAP='INSERT INTO %s.service_flapping VALUES (%s,%d,%s,%s,%lu,%.03f,%.03f,%.03f);'
@@ -329,51 +330,64 @@ refuse "history of a host without tables" vantor4 1146 \
 
 # --- comments ------------------------------------------------------------------------------
 
-C1=99000100001; C2=99000100002
-run "host comment" vantor4 \
-  "$(fill "$F_HOST_COMMENT" vantor4 $H "'2024-05-01 12:00:00'" -2 "'disk replaced'" 1 0 4 1 "'2030-01-31 18:00:00'" $C1)"
-refuse "same comment id twice is a duplicate" vantor4 1062 \
-  "$(fill "$F_HOST_COMMENT" vantor4 $H "'2024-05-01 12:00:00'" 5 "'again'" 1 0 1 0 NULL $C1)"
+C1=99000100001; C2=99000100002; C3=99000100003
+host_comment() {  # COMMENT_ID CONTACT TEXT EVENT_USEC
+  fill "$F_HOST_COMMENT" vantor4 $H "'2024-05-01 12:00:00'" "$2" "$3" 1 0 4 1 "'2030-01-31 18:00:00'" "$1" \
+    vantor4 host "$1" "$4"
+}
+run "host comment" vantor4 "$(host_comment $C1 -2 "'disk replaced'" 1714557600000000)"
+refuse "same comment id twice is a duplicate" vantor4 1062 "$(host_comment $C1 5 "'again'" 1714557600000001)"
 run "service comment" vantor4 \
-  "$(fill "$F_SERVICE_COMMENT" vantor4 $H 1 NULL 0 "''" 0 1 1 0 NULL $C2)"
+  "$(fill "$F_SERVICE_COMMENT" vantor4 $H 1 NULL 0 "''" 0 1 1 0 NULL $C2 vantor4 service $C2 1714557600000000)"
 expect "comment rows" vantor4 $'-2\tdisk replaced\t1\t2030-01-31 18:00:00\n0\t\t0\tNULL' "
   SELECT contact_id, comment_data, expires, expire_time FROM vantor4.host_comment WHERE comment_id=$C1
   UNION ALL
   SELECT contact_id, comment_data, expires, expire_time FROM vantor4.service_comment WHERE comment_id=$C2;"
-run "comment deletes" vantor4 "$(fill "$F_COMMENT_DELETE" vantor4 host_comment $C1) $(fill "$F_COMMENT_DELETE" vantor4 service_comment $C2)"
-expect "comments gone" vantor4 0 "
-  SELECT (SELECT COUNT(*) FROM vantor4.host_comment WHERE host_id=$H) + (SELECT COUNT(*) FROM vantor4.service_comment WHERE host_id=$H);"
+run "comment deletes" vantor4 \
+  "$(fill "$F_COMMENT_DELETE" vantor4 0 $C1 1714557700000000) $(fill "$F_COMMENT_DELETE" vantor4 1 $C2 1714557700000000)"
+expect "comments gone, their deletions marked" vantor4 $'0\t1714557700' "
+  SELECT (SELECT COUNT(*) FROM vantor4.host_comment WHERE host_id=$H) + (SELECT COUNT(*) FROM vantor4.service_comment WHERE host_id=$H),
+         (SELECT UNIX_TIMESTAMP(deleted_time) FROM vantor4.host_comment_deleted WHERE comment_id=$C1);"
+run "an add older than the deletion" vantor4 "$(host_comment $C1 -2 "'late'" 1714557600000000)"
+run "a deletion that arrives first" vantor4 "$(fill "$F_COMMENT_DELETE" vantor4 0 $C3 1714557700000000)"
+run "its add arriving later" vantor4 "$(host_comment $C3 -2 "'late'" 1714557600000000)"
+run "an older deletion arriving late" vantor4 "$(fill "$F_COMMENT_DELETE" vantor4 0 $C3 1714557650000000)"
+expect "late adds stay out; the newest deletion is kept" vantor4 $'0\t1714557700000000' "
+  SELECT (SELECT COUNT(*) FROM vantor4.host_comment WHERE host_id=$H),
+         (SELECT event_usec FROM vantor4.host_comment_deleted WHERE comment_id=$C3);"
+run "an add of a reused id after the deletion" vantor4 "$(host_comment $C3 -2 "'reused'" 1714557800000000)"
+expect "the newer add goes in" vantor4 "reused" "SELECT comment_data FROM vantor4.host_comment WHERE comment_id=$C3;"
+sql vantor4 "DELETE FROM vantor4.host_comment WHERE host_id=$H;
+  DELETE FROM vantor4.host_comment_deleted WHERE comment_id IN ($C1, $C3);
+  DELETE FROM vantor4.service_comment_deleted WHERE comment_id=$C2;" >/dev/null
 
-# --- downtimes: each downtime keeps only the row of its latest event -----------------------
+# --- downtimes: each downtime keeps the row of its newest event ----------------------------
 
 D1=99000101; D2=99000102
-host_downtime_event() {  # TYPE DOWNTIME_ID
-  fill "$F_HOST_DT_DELETE" vantor4 "$2" $H "$1"
-  fill "$F_HOST_DT" vantor4 "$1" $H "'2024-05-01 12:00:00'" 0 "'maintenance - Author: admin / Admin'" \
-    "'2024-05-01 13:00:00'" "'2024-05-01 14:00:00'" 1 3600 0 "$2" 1
+host_downtime_event() {  # TYPE DOWNTIME_ID EVENT_USEC [END]
+  fill "$F_HOST_DT" vantor4 "$2" $H "$1" "'2024-05-01 12:00:00'" 0 "'maintenance - Author: admin / Admin'" \
+    "'2024-05-01 13:00:00'" "${4:-'2024-05-01 14:00:00'}" 1 3600 0 1 "$3"
 }
-run "host downtime added" vantor4 "$(host_downtime_event 1100 $D1)"
-run "host downtime started" vantor4 "$(host_downtime_event 1103 $D1)"
-run "other host downtime loaded" vantor4 "$(host_downtime_event 1102 $D2)"
+run "host downtime added" vantor4 "$(host_downtime_event 1100 $D1 1714557600000000)"
+run "host downtime started" vantor4 "$(host_downtime_event 1103 $D1 1714561200000000)"
+run "other host downtime loaded" vantor4 "$(host_downtime_event 1102 $D2 1714557600000000)"
 expect "host downtime rows" vantor4 $'99000101\t1103\t2024-05-01 14:00:00\n99000102\t1102\t2024-05-01 14:00:00' "
   SELECT downtime_id, type, end_time FROM vantor4.host_downtime WHERE host_id=$H ORDER BY 1;"
-run "host downtime stopped" vantor4 "
-  $(fill "$F_HOST_DT_DELETE" vantor4 $D1 $H 1104)
-  $(fill "$F_HOST_DT_STOP" vantor4 1104 $H "'2024-05-01 12:00:00'" -2 NULL "'2024-05-01 13:00:00'" 1714568400 0 0 0 $D1 0)"
-expect "stopped downtime ends at the stop" vantor4 $'1\t1104\t1\tNULL' "
-  SELECT COUNT(*), MAX(type), MAX(end_time) = FROM_UNIXTIME(1714568400), MAX(comment_data)
+run "host downtime stopped" vantor4 "$(host_downtime_event 1104 $D1 1714568400000000 "FROM_UNIXTIME(1714568400)")"
+run "its start arriving again" vantor4 "$(host_downtime_event 1103 $D1 1714561200000000)"
+run "its add arriving again" vantor4 "$(host_downtime_event 1100 $D1 1714557600000000)"
+expect "stopped downtime ends at the stop" vantor4 $'1\t1104\t1' "
+  SELECT COUNT(*), MAX(type), MAX(end_time) = FROM_UNIXTIME(1714568400)
     FROM vantor4.host_downtime WHERE host_id=$H AND downtime_id=$D1;"
 
-service_downtime_event() {  # TYPE SERVICE_ID
-  fill "$F_SERVICE_DT_DELETE" vantor4 $D1 $H "$2" "$1"
-  fill "$F_SERVICE_DT" vantor4 "$1" $H "$2" "'2024-05-01 12:00:00'" 7 NULL NULL NULL 0 7200 $D2 $D1 0
+service_downtime_event() {  # TYPE SERVICE_ID EVENT_USEC [END]
+  fill "$F_SERVICE_DT" vantor4 $D1 $H "$2" "$1" "'2024-05-01 12:00:00'" 7 NULL NULL "${4:-NULL}" 0 7200 $D2 0 "$3"
 }
-run "service downtime added" vantor4 "$(service_downtime_event 1100 1)"
-run "service downtime started" vantor4 "$(service_downtime_event 1103 1)"
-run "same downtime id on another service" vantor4 "$(service_downtime_event 1100 2)"
-run "service downtime stopped" vantor4 "
-  $(fill "$F_SERVICE_DT_DELETE" vantor4 $D1 $H 2 1104)
-  $(fill "$F_SERVICE_DT_STOP" vantor4 1104 $H 2 NULL 7 NULL NULL 1714568400 0 7200 $D2 $D1 0)"
+run "service downtime stopped before its add arrives" vantor4 \
+  "$(service_downtime_event 1104 2 1714568400000000 "FROM_UNIXTIME(1714568400)")"
+run "service downtime added" vantor4 "$(service_downtime_event 1100 1 1714557600000000)"
+run "service downtime started" vantor4 "$(service_downtime_event 1103 1 1714561200000000)"
+run "same downtime id on another service, added late" vantor4 "$(service_downtime_event 1100 2 1714557600000000)"
 expect "service downtime rows" vantor4 $'1\t1103\t99000102\n2\t1104\t99000102' "
   SELECT service_id, type, triggered_by FROM vantor4.service_downtime WHERE host_id=$H ORDER BY 1;"
 
