@@ -63,6 +63,8 @@ struct Registration {
     NEBCallbackType type;
     int (*handler)(int, void *);
     Phase phase;
+    unsigned long option;  // the bit of event_broker_options without which the engine never calls it
+    const char *events;    // what the bit is called in the refusal line
 };
 
 // Drives registration (in this order, per phase) and deregistration at unload (in this
@@ -71,20 +73,20 @@ struct Registration {
 // acknowledgement (22), flapping (10), aggregated status (18), external command (17), host
 // status (12), service status (13). A family's entry is added here when it is built.
 const Registration registrations[] = {
-    {NEBCALLBACK_PROCESS_DATA, vtdb_handle_nagios_start, Phase::load},
-    {NEBCALLBACK_RETENTION_DATA, vtdb_handle_retention_data, Phase::load},
-    {NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA, vtdb_handle_notification, Phase::event_loop},
-    {NEBCALLBACK_STATE_CHANGE_DATA, vtdb_handle_state_change, Phase::event_loop},
-    {NEBCALLBACK_COMMENT_DATA, vtdb_handle_comment, Phase::event_loop},
-    {NEBCALLBACK_HOST_CHECK_DATA, vtdb_handle_host_check, Phase::event_loop},
-    {NEBCALLBACK_SERVICE_CHECK_DATA, vtdb_handle_service_check, Phase::event_loop},
-    {NEBCALLBACK_DOWNTIME_DATA, vtdb_handle_downtime, Phase::event_loop},
-    {NEBCALLBACK_ACKNOWLEDGEMENT_DATA, vtdb_handle_ack, Phase::event_loop},
-    {NEBCALLBACK_FLAPPING_DATA, vtdb_handle_flapping_data, Phase::event_loop},
-    {NEBCALLBACK_AGGREGATED_STATUS_DATA, vtdb_handle_aggregated_status_data, Phase::event_loop},
-    {NEBCALLBACK_EXTERNAL_COMMAND_DATA, vtdb_handle_external_command_data, Phase::event_loop},
-    {NEBCALLBACK_HOST_STATUS_DATA, vtdb_handle_host_status, Phase::event_loop},
-    {NEBCALLBACK_SERVICE_STATUS_DATA, vtdb_handle_service_status, Phase::event_loop},
+    {NEBCALLBACK_PROCESS_DATA, vtdb_handle_nagios_start, Phase::load, BROKER_PROGRAM_STATE, "program state"},
+    {NEBCALLBACK_RETENTION_DATA, vtdb_handle_retention_data, Phase::load, BROKER_RETENTION_DATA, "retention"},
+    {NEBCALLBACK_CONTACT_NOTIFICATION_METHOD_DATA, vtdb_handle_notification, Phase::event_loop, BROKER_NOTIFICATIONS, "notifications"},
+    {NEBCALLBACK_STATE_CHANGE_DATA, vtdb_handle_state_change, Phase::event_loop, BROKER_STATECHANGE_DATA, "state changes"},
+    {NEBCALLBACK_COMMENT_DATA, vtdb_handle_comment, Phase::event_loop, BROKER_COMMENT_DATA, "comments"},
+    {NEBCALLBACK_HOST_CHECK_DATA, vtdb_handle_host_check, Phase::event_loop, BROKER_HOST_CHECKS, "host checks"},
+    {NEBCALLBACK_SERVICE_CHECK_DATA, vtdb_handle_service_check, Phase::event_loop, BROKER_SERVICE_CHECKS, "service checks"},
+    {NEBCALLBACK_DOWNTIME_DATA, vtdb_handle_downtime, Phase::event_loop, BROKER_DOWNTIME_DATA, "downtimes"},
+    {NEBCALLBACK_ACKNOWLEDGEMENT_DATA, vtdb_handle_ack, Phase::event_loop, BROKER_ACKNOWLEDGEMENT_DATA, "acknowledgements"},
+    {NEBCALLBACK_FLAPPING_DATA, vtdb_handle_flapping_data, Phase::event_loop, BROKER_FLAPPING_DATA, "flapping"},
+    {NEBCALLBACK_AGGREGATED_STATUS_DATA, vtdb_handle_aggregated_status_data, Phase::event_loop, BROKER_STATUS_DATA, "status"},
+    {NEBCALLBACK_EXTERNAL_COMMAND_DATA, vtdb_handle_external_command_data, Phase::event_loop, BROKER_EXTERNALCOMMAND_DATA, "external commands"},
+    {NEBCALLBACK_HOST_STATUS_DATA, vtdb_handle_host_status, Phase::event_loop, BROKER_STATUS_DATA, "status"},
+    {NEBCALLBACK_SERVICE_STATUS_DATA, vtdb_handle_service_status, Phase::event_loop, BROKER_STATUS_DATA, "status"},
 };
 
 // Whether each phase's callbacks are registered now. The event-loop phase is registered
@@ -247,6 +249,27 @@ std::string db_server() {
 // broker API number can still differ in the layout of the objects the module reads (1.5.0
 // and 1.5.1): a module built for another one would read wrong members, so it refuses to
 // load, saying so in the engine's log.
+// The engine raises an event for a module only when its kind is in event_broker_options,
+// and leaves it out by default: without them the module would load and store nothing (and
+// the engine would deliver the notifications itself). True when every kind the table needs
+// is on; otherwise one line naming the kinds and the fix.
+bool broker_options_suffice() {
+    std::string missing;
+    unsigned long named = 0;
+    for (const Registration &r : registrations) {
+        if ((event_broker_options & r.option) == r.option || (named & r.option) != 0)
+            continue;
+        named |= r.option;
+        missing += (missing.empty() ? "" : ", ") + std::string(r.events);
+    }
+    if (missing.empty())
+        return true;
+    refuse(vt::format("vtdb: the engine's event_broker_options=%ld leave out the events of %s: not loaded. Set "
+                      "event_broker_options=-1 in the engine's configuration (naemon.cfg)",
+                      static_cast<long>(event_broker_options), missing.c_str()));
+    return false;
+}
+
 bool engine_version_matches() {
     const char *running = get_program_version();
     if (running && std::strcmp(running, VT_ENGINE_VERSION) == 0)
@@ -285,7 +308,7 @@ int module_init(void *handle) {
 
     vt_write_to_log("starting vtdb...");
     vtdb_module_handle = handle;
-    if (!engine_version_matches() || !vt_engine_build_matches())
+    if (!engine_version_matches() || !vt_engine_build_matches() || !broker_options_suffice())
         return 1;
 
     // Without the database settings nothing can be stored: the module refuses to load, and

@@ -553,6 +553,24 @@ void check_engine_config(Findings &f, const Options &o, const std::vector<std::p
     else
         f.ok(vt::format("%s: command_file is the relay's pipe", path.c_str()));
 
+    /* The engine raises an event for modules only when its kind is named here, and names none
+     * when the line is missing; the module refuses to load without the kinds it registers for
+     * (program state, retention, notifications, state changes, comments, host and service
+     * checks, downtimes, acknowledgements, flapping, status, external commands). */
+    const unsigned long needed = 250829;
+    const std::string events = setting(cfg, "event_broker_options", found);
+    const unsigned long options = events == "-1" ? ~0UL : std::strtoul(events.c_str(), nullptr, 0);
+    if (!found)
+        f.error(vt::format("%s: event_broker_options is not set, so the engine raises no event for modules: the module "
+                           "will not load; set event_broker_options=-1",
+                           path.c_str()));
+    else if ((options & needed) != needed)
+        f.error(vt::format("%s: event_broker_options=%s leaves out events the module needs: it will not load; set "
+                           "event_broker_options=-1",
+                           path.c_str(), events.c_str()));
+    else
+        f.ok(vt::format("%s: event_broker_options raises the events the module needs", path.c_str()));
+
     const std::string illegal = setting(cfg, "illegal_macro_output_chars", found);
     if (illegal.empty())
         f.warning(vt::format("%s: illegal_macro_output_chars is not set: characters a shell treats specially in plugin "
@@ -568,7 +586,8 @@ void usage(FILE *to)
                  "usage: vantor-check [--engine-config FILE] [--engine PROGRAM] [--engine-group GROUP] [-t SECONDS]\n"
                  "Inspects this installation below %s and prints one line per finding, with what to do.\n"
                  "  --engine-config FILE  the engine's main configuration (naemon.cfg): its broker_module=,\n"
-                 "                        command_file= and illegal_macro_output_chars= lines, and its release\n"
+                 "                        command_file=, event_broker_options= and illegal_macro_output_chars= lines,\n"
+                 "                        and its release\n"
                  "  --engine PROGRAM      the engine's program (default: naemon on the PATH)\n"
                  "  --engine-group GROUP  the engine's group (default: naemon_group of FILE, or naemon)\n"
                  "  -t SECONDS            time limit of each connection (default 5)\n"

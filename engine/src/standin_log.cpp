@@ -27,6 +27,8 @@ int check_host_freshness = 0;
 int enable_flap_detection = 1;
 int process_performance_data = 1;
 int log_notifications = 1;
+/* As the engine's sample configuration sets it (-1): every kind. */
+unsigned long event_broker_options = ~0UL;
 char *global_host_event_handler = nullptr;
 char *global_service_event_handler = nullptr;
 // illegal_macro_output_chars: unset unless configured; then only control characters are
@@ -117,6 +119,7 @@ void reset_settings() {
     enable_flap_detection = 1;
     process_performance_data = 1;
     log_notifications = 1;
+    event_broker_options = ~0UL;
     program_version() = VT_ENGINE_VERSION;
 #if VT_STANDIN_API >= 7
     set_global_notification_handler(false, "");

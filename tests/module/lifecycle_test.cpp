@@ -202,6 +202,36 @@ TEST_F(ModuleTest, RefusesAnEngineOfAnotherReleaseWithOneLineNamingBoth) {
     EXPECT_NE(nullptr, load()) << standin::last_load_error();
 }
 
+// The engine raises no event of a kind left out of event_broker_options (none at all when the
+// line is missing): the module would load and store nothing, so it refuses, naming the kinds.
+TEST_F(ModuleTest, RefusesEventBrokerOptionsThatLeaveOutItsEventsNamingThem) {
+    const struct {
+        unsigned long options;
+        std::string named;
+    } cases[] = {
+        {BROKER_NOTHING, "=0 leave out the events of program state, retention, notifications, state changes"},
+        {BROKER_EVERYTHING & ~(BROKER_NOTIFICATIONS | BROKER_STATUS_DATA),
+         "leave out the events of notifications, status: not loaded"},
+        {BROKER_EVERYTHING & ~BROKER_FLAPPING_DATA, "leave out the events of flapping: not loaded"},
+    };
+    for (const auto &c : cases) {
+        standin::clear_log();
+        event_broker_options = c.options;
+        EXPECT_EQ(nullptr, load()) << c.options;
+        EXPECT_EQ(0u, standin::callback_count());
+        EXPECT_EQ(1u, standin::count_log_lines(c.named)) << c.options;
+        EXPECT_EQ(1u, standin::count_log_lines("Set event_broker_options=-1 in the engine's configuration"));
+        EXPECT_EQ(0u, log_count("vtdb loaded"));
+    }
+    // What the module needs and nothing more is enough.
+    event_broker_options = BROKER_PROGRAM_STATE | BROKER_RETENTION_DATA | BROKER_NOTIFICATIONS |
+                           BROKER_STATECHANGE_DATA | BROKER_COMMENT_DATA | BROKER_HOST_CHECKS |
+                           BROKER_SERVICE_CHECKS | BROKER_DOWNTIME_DATA | BROKER_ACKNOWLEDGEMENT_DATA |
+                           BROKER_FLAPPING_DATA | BROKER_STATUS_DATA | BROKER_EXTERNALCOMMAND_DATA;
+    EXPECT_NE(nullptr, load()) << standin::last_load_error();
+    event_broker_options = ~0UL;
+}
+
 TEST_F(ModuleTest, RefusesToLoadWhenTheDatabaseRefusesAndClosesItsConnection) {
     vtt::Sql sql;
     const long connections_before = db_connections(sql);

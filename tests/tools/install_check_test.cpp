@@ -80,7 +80,7 @@ protected:
 
     const std::string kSoundConfig = "# the engine\nnaemon_group=root\nbroker_module=" + kModule +
                                      " keep_comment_shell_chars=0\ncommand_file=" VT_CMD_PIPE
-                                     "\nillegal_macro_output_chars=`~$&|'\"<>\n";
+                                     "\nevent_broker_options=-1\nillegal_macro_output_chars=`~$&|'\"<>\n";
     vtt::Sql sql;
     std::string dir_, db_conf_, key_;
 };
@@ -150,6 +150,12 @@ TEST_F(InstallCheck, EachFaultAloneIsReportedWithItsFix)
                                       "start; remove the line"},
         {"command file elsewhere", [&] { write_engine_config(without("command_file") + "command_file=/var/lib/naemon/naemon.cmd\n"); },
          2, "command_file is /var/lib/naemon/naemon.cmd, not the relay's pipe"},
+        {"no event_broker_options", [&] { write_engine_config(without("event_broker_options")); }, 2,
+         "/naemon.cfg: event_broker_options is not set, so the engine raises no event for modules"},
+        {"event_broker_options without notifications",
+         [&] { write_engine_config(without("event_broker_options") + "event_broker_options=" +
+                                   std::to_string(1048575 & ~64) + "\n"); }, 2,
+         "/naemon.cfg: event_broker_options=1048511 leaves out events the module needs"},
         {"no illegal characters", [&] { write_engine_config(without("illegal_macro_output_chars")); }, 1,
          "/naemon.cfg: illegal_macro_output_chars is not set: characters a shell treats specially"},
         {"engine of another release", [&] { vtt::write_file(kBuiltFor, "1.5.1\n"); }, 2,

@@ -6,6 +6,7 @@
 #include "common.h"
 #include "objects.h"
 #include "macros.h"
+#include "broker.h"
 #include "nebcallbacks.h"
 #include "nebstructs.h"
 #include "nebmods.h"

@@ -53,6 +53,9 @@ extern int check_host_freshness;
 extern int enable_flap_detection;
 extern int process_performance_data;
 extern int log_notifications;
+/* The kinds of events raised for modules (BROKER_* bits): the engine leaves out every kind
+ * not named here, and the configuration line event_broker_options=-1 names them all. */
+extern unsigned long event_broker_options;
 #if VT_STANDIN_API >= 7
 /* The global notification handlers ("name!args" as configured, and the command named), and
  * whether their runs are logged. */
