@@ -97,19 +97,7 @@ check_external_commands=1
 enable_notifications=1
 use_syslog=0
 CFG
-cat > "$tmp/etc/naemon/timeperiods.cfg" <<'CFG'
-define timeperiod {
-  timeperiod_name 24x7
-  alias always
-  sunday 00:00-24:00
-  monday 00:00-24:00
-  tuesday 00:00-24:00
-  wednesday 00:00-24:00
-  thursday 00:00-24:00
-  friday 00:00-24:00
-  saturday 00:00-24:00
-}
-CFG
+(say_tag=quickstart; source "$src/tests/real_engine/helpers.sh"; timeperiod_24x7) > "$tmp/etc/naemon/timeperiods.cfg"
 rm -f /tmp/vantor-example-notifications
 
 sed -e "s|'vantor'@'localhost'|'vtquick'@'localhost'|g" \

@@ -20,3 +20,20 @@ has_line() { grep -qF -- "$2" "$1" 2>/dev/null; }
 command_pipe() {  # writes one engine command line into the pipe the engine reads
   timeout 5 bash -c 'printf "[%s] %s\n" "$(date +%s)" "$1" >"$2"' _ "$1" "$root/var/rw/vantor.cmd"
 }
+# The time period every object of the tests' configurations names, as an engine's own
+# configuration defines it.
+timeperiod_24x7() {
+  cat <<'CFG'
+define timeperiod {
+  timeperiod_name 24x7
+  alias always
+  sunday 00:00-24:00
+  monday 00:00-24:00
+  tuesday 00:00-24:00
+  wednesday 00:00-24:00
+  thursday 00:00-24:00
+  friday 00:00-24:00
+  saturday 00:00-24:00
+}
+CFG
+}

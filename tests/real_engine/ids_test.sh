@@ -56,18 +56,8 @@ sql "DELETE FROM vtcfg.host_registry WHERE host_name LIKE '$p-%' OR former_name 
 
 # objects DB_HOST_NAME: the configuration as any engine has it, ids only on the "fixed" host.
 objects() {
+  timeperiod_24x7
   cat <<CFG
-define timeperiod {
-  timeperiod_name 24x7
-  alias always
-  sunday 00:00-24:00
-  monday 00:00-24:00
-  tuesday 00:00-24:00
-  wednesday 00:00-24:00
-  thursday 00:00-24:00
-  friday 00:00-24:00
-  saturday 00:00-24:00
-}
 define command {
   command_name $p-host-check
   command_line /bin/echo 'UP - host answers'

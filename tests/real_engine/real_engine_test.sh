@@ -75,18 +75,8 @@ sql "DELETE FROM vtcfg.nagios_contacts WHERE contact_id=7900 OR contact_name='rt
      DELETE FROM vantor4.program_status; DELETE FROM vantor4.vantor_cmd;
      DROP TABLE IF EXISTS vtperf.service_perf_$hid; DELETE FROM vtcfg.service_metric WHERE host_id=$hid" >/dev/null
 
-cat >"$run/objects.cfg" <<CFG
-define timeperiod {
-  timeperiod_name 24x7
-  alias always
-  sunday 00:00-24:00
-  monday 00:00-24:00
-  tuesday 00:00-24:00
-  wednesday 00:00-24:00
-  thursday 00:00-24:00
-  friday 00:00-24:00
-  saturday 00:00-24:00
-}
+timeperiod_24x7 >"$run/objects.cfg"
+cat >>"$run/objects.cfg" <<CFG
 define command {
   command_name rt-host-check
   command_line /bin/echo 'UP - host answers'
