@@ -4,7 +4,8 @@
 set -eu
 packages=(g++ make cmake pkg-config libgearman-dev gearman-job-server libmariadb-dev
           mariadb-server mariadb-client googletest libgtest-dev libssl-dev
-          dpkg-dev)  # dpkg-shlibdeps: the package test declares library dependencies
+          dpkg-dev   # dpkg-shlibdeps: the package test declares library dependencies
+          iproute2)  # ip: the quick-start test brings up loopback in a network namespace of its own
 # Only its checker (promtool) is used, by the metrics test: no recommended exporters.
 lean=(prometheus)
 missing=() missing_lean=()
