@@ -172,11 +172,11 @@ struct Run {
 class BatchRunner {
 public:
     /* single: the batch is one message of a larger one that fell back to its messages. */
-    explicit BatchRunner(const BatchSpec &spec, bool single = false)
-        : spec_(spec), stmts_(*spec.statements), units_(spec.units), queue_(vt_escape_sql_text(spec.queue.c_str())),
+    explicit BatchRunner(const BatchPlan &batch, bool single = false)
+        : batch_(batch), stmts_(*batch.statements), units_(batch.units), queue_(vt_escape_sql_text(batch.queue.c_str())),
           single_(single)
     {
-        spec_.ids.resize(stmts_.size());
+        batch_.ids.resize(stmts_.size());
         plan_record();
     }
 
@@ -202,7 +202,7 @@ public:
                 if (vt_throttle_allows(1))
                     vt_logf("ERROR %s: could not record its messages as carried out (%s): run without the record; "
                             "apply sql/upgrade-message-done.sql",
-                            spec_.what, r.lost_text.c_str());
+                            batch_.what, r.lost_text.c_str());
                 record_.clear();
                 continue;
             case Outcome::Committed:
@@ -222,12 +222,12 @@ public:
                 end_transaction();
                 if (++runs < kBatchRuns)
                     vt_logf("%s of %zu statements: its transaction was lost (%s), running it again from its start",
-                            spec_.what, stmts_.size(), r.lost_text.c_str());
+                            batch_.what, stmts_.size(), r.lost_text.c_str());
                 continue;
             case Outcome::Unknown:
                 vt_logf("ERROR %s: the commit of %zu statements got no answer (%s), they are kept in the failed-SQL "
                         "file",
-                        spec_.what, stmts_.size(), r.lost_text.c_str());
+                        batch_.what, stmts_.size(), r.lost_text.c_str());
                 for (const BatchUnit &u : units_)
                     for (size_t i : u.members)
                         vt_write_failed_sql(stmts_[i].c_str());
@@ -237,20 +237,20 @@ public:
                 break;
             }
         }
-        vt_logf("%s of %zu statements lost its transaction: running them one by one", spec_.what, stmts_.size());
+        vt_logf("%s of %zu statements lost its transaction: running them one by one", batch_.what, stmts_.size());
         if (!ranges_.empty() && !single_) {
             /* Copies of one batch held by two workers deadlock each other's record alike. Each
              * message then goes in a transaction of its own with its record, so that whichever
              * worker carries a message out first, the other finds it recorded. */
             for (const BatchUnit &u : units_)
                 for (size_t i : u.members) {
-                    BatchSpec one = spec_;
+                    BatchPlan one = batch_;
                     one.units = {BatchUnit{std::string(), {i}}};
                     one.also_done.clear();
                     BatchRunner(one, true).run();
                 }
-            for (const MessageId &id : spec_.also_done)
-                record_message(spec_.queue, id);
+            for (const MessageId &id : batch_.also_done)
+                record_message(batch_.queue, id);
             return false;
         }
         /* One message whose transaction was lost time and again: the message's lock keeps a
@@ -261,12 +261,12 @@ public:
             MessageId first;
             first.run = ranges_.front().run;
             first.seq = ranges_.front().first;
-            lock.emplace(spec_.queue, first, kFallbackLockSeconds);
+            lock.emplace(batch_.queue, first, kFallbackLockSeconds);
             drop_recorded();
         }
         for (const BatchUnit &u : units_)
             for (size_t i : u.members)
-                spec_.run_alone(i);
+                batch_.run_alone(i);
         record_after();
         return false;
     }
@@ -278,9 +278,9 @@ private:
         std::vector<const MessageId *> ids;
         for (const BatchUnit &u : units_)
             for (size_t i : u.members)
-                if (spec_.ids[i].valid())
-                    ids.push_back(&spec_.ids[i]);
-        for (const MessageId &id : spec_.also_done)
+                if (batch_.ids[i].valid())
+                    ids.push_back(&batch_.ids[i]);
+        for (const MessageId &id : batch_.also_done)
             if (id.valid())
                 ids.push_back(&id);
         ranges_ = ranges_of(ids);
@@ -296,9 +296,9 @@ private:
             where += (where.empty() ? "(" : " OR (") + overlapping(queue_, r) + ")";
         const std::string sql = "SELECT run_id, first_seq, last_seq FROM vtcfg.message_done WHERE " + where;
         int status = 0;
-        Result res(db_query_once(sql.c_str(), spec_.schema, &status, sql.size()));
+        Result res(db_query_once(sql.c_str(), batch_.schema, &status, sql.size()));
         if (status != 0 || !res) {
-            vt_logf("ERROR %s: could not read which of its messages were carried out before", spec_.what);
+            vt_logf("ERROR %s: could not read which of its messages were carried out before", batch_.what);
             return false;
         }
         std::multimap<std::string, std::pair<unsigned long long, unsigned long long>> done;
@@ -319,7 +319,7 @@ private:
         for (const BatchUnit &u : units_) {
             BatchUnit k;
             for (size_t i : u.members) {
-                if (recorded(spec_.ids[i]))
+                if (recorded(batch_.ids[i]))
                     ++dropped;
                 else
                     k.members.push_back(i);
@@ -335,9 +335,9 @@ private:
                 kept.push_back(BatchUnit{std::string(), {i}});
         }
         units_.swap(kept);
-        spec_.also_done.erase(std::remove_if(spec_.also_done.begin(), spec_.also_done.end(), recorded),
-                              spec_.also_done.end());
-        log_skipped(spec_.what, dropped);
+        batch_.also_done.erase(std::remove_if(batch_.also_done.begin(), batch_.also_done.end(), recorded),
+                              batch_.also_done.end());
+        log_skipped(batch_.what, dropped);
         plan_record();
         return true;
     }
@@ -353,7 +353,7 @@ private:
 
     MYSQL_RES *control(const char *stmt, int *status)
     {
-        return db_query_once(stmt, spec_.schema, status, std::strlen(stmt));
+        return db_query_once(stmt, batch_.schema, status, std::strlen(stmt));
     }
 
     /* Rolls back what is left of the transaction. When that cannot be done on a live session
@@ -393,7 +393,7 @@ private:
     Sent send(const std::string &stmt, Run *r)
     {
         int status = 0;
-        MYSQL_RES *res = db_query_once(stmt.c_str(), spec_.schema, &status, stmt.size());
+        MYSQL_RES *res = db_query_once(stmt.c_str(), batch_.schema, &status, stmt.size());
         if (status == 0) {
             affected_ = mysql_affected_rows(&dbHandle);
             free_all_results(res);
@@ -437,7 +437,7 @@ private:
     {
         Run r;
         int status = 0;
-        mysql_free_result(db_query_exec("START TRANSACTION", spec_.schema, &status, 1));
+        mysql_free_result(db_query_exec("START TRANSACTION", batch_.schema, &status, 1));
         if (status != 0) {
             r.outcome = Outcome::NotStarted;
             return r;
@@ -475,8 +475,8 @@ private:
                     r.failures.push_back(Failure{i, err_, text_});
             }
         }
-        if (!spec_.last.empty()) {
-            const Sent s = send(spec_.last, &r);
+        if (!batch_.last.empty()) {
+            const Sent s = send(batch_.last, &r);
             if (s != Sent::Ok) {
                 if (s == Sent::Failed)
                     r.lost_text = std::to_string(err_) + " " + text_;
@@ -497,7 +497,7 @@ private:
         return r;
     }
 
-    BatchSpec spec_;
+    BatchPlan batch_;
     const std::vector<std::string> &stmts_;
     std::vector<BatchUnit> units_; /* what is left to run */
     std::string queue_;            /* escaped */
@@ -513,11 +513,11 @@ private:
 
 }  // namespace
 
-bool run_batch(const BatchSpec &spec)
+bool run_batch(const BatchPlan &batch)
 {
-    if (!spec.statements || spec.statements->empty())
+    if (!batch.statements || batch.statements->empty())
         return true;
-    return BatchRunner(spec).run();
+    return BatchRunner(batch).run();
 }
 
 bool message_recorded(const std::string &queue, const MessageId &id)

@@ -18,7 +18,7 @@ struct BatchUnit {
     std::vector<size_t> members; /* indexes into the batch's statements, in batch order */
 };
 
-struct BatchSpec {
+struct BatchPlan {
     const char *schema = "vantor4"; /* selected while the batch runs */
     const char *what = "batch";     /* names the batch in log lines ("status batch") */
     const std::vector<std::string> *statements = nullptr;
@@ -51,7 +51,7 @@ struct BatchSpec {
  * host's tables (outside the transaction: creating a table commits) and the batch runs again.
  * When the commit's answer is lost its outcome is unknown: the statements are kept in the
  * failed-SQL file. Returns whether the batch committed as one (false: run alone, or kept). */
-bool run_batch(const BatchSpec &spec);
+bool run_batch(const BatchPlan &batch);
 
 /* For a message whose effect lies outside the database (a notification's command): whether it
  * is recorded as carried out in queue. False when it cannot be told (the database is away):

@@ -439,19 +439,19 @@ void store_in_one_transaction(const std::string &queue, const std::vector<ValueI
         return;
     std::vector<std::string> stmts;
     stmts.reserve(inserts.size());
-    vt::BatchSpec spec;
-    spec.queue = queue;
-    spec.also_done = no_values;
+    vt::BatchPlan batch;
+    batch.queue = queue;
+    batch.also_done = no_values;
     for (const ValueInsert &v : inserts) {
-        spec.units.push_back(vt::BatchUnit{std::string(), {stmts.size()}});
+        batch.units.push_back(vt::BatchUnit{std::string(), {stmts.size()}});
         stmts.push_back(v.statement);
-        spec.ids.push_back(v.id);
+        batch.ids.push_back(v.id);
     }
-    spec.schema = "vtperf";
-    spec.what = "perfdata batch";
-    spec.statements = &stmts;
-    spec.run_alone = [&inserts](size_t i) { insert_alone(inserts[i].host_id, inserts[i].statement); };
-    vt::run_batch(spec);
+    batch.schema = "vtperf";
+    batch.what = "perfdata batch";
+    batch.statements = &stmts;
+    batch.run_alone = [&inserts](size_t i) { insert_alone(inserts[i].host_id, inserts[i].statement); };
+    vt::run_batch(batch);
 }
 
 }  // namespace vt_perf

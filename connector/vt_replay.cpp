@@ -223,15 +223,15 @@ void run_status_statement(const std::string &sql)
 void run_identified_statement(const char *queue, const std::string &sql, const vt::MessageId &id)
 {
     const std::vector<std::string> stmts{sql};
-    vt::BatchSpec spec;
-    spec.schema = "vantor4";
-    spec.what = "replayed statement";
-    spec.statements = &stmts;
-    spec.units.push_back(vt::BatchUnit{std::string(), {0}});
-    spec.run_alone = [&sql](size_t) { run_status_statement(sql); };
-    spec.queue = queue;
-    spec.ids.push_back(id);
-    vt::run_batch(spec);
+    vt::BatchPlan batch;
+    batch.schema = "vantor4";
+    batch.what = "replayed statement";
+    batch.statements = &stmts;
+    batch.units.push_back(vt::BatchUnit{std::string(), {0}});
+    batch.run_alone = [&sql](size_t) { run_status_statement(sql); };
+    batch.queue = queue;
+    batch.ids.push_back(id);
+    vt::run_batch(batch);
 }
 
 }  // namespace

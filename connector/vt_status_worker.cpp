@@ -104,15 +104,15 @@ std::vector<Unit> plan_batch(const std::vector<std::string> &stmts)
 void run_status_batch(const std::string &queue, const std::vector<std::string> &stmts,
                       const std::vector<vt::MessageId> &ids)
 {
-    vt::BatchSpec spec;
-    spec.queue = queue;
-    spec.ids = ids;
-    spec.schema = "vantor4";
-    spec.what = "status batch";
-    spec.statements = &stmts;
-    spec.units = plan_batch(stmts);
-    spec.run_alone = [&stmts](size_t i) { run_statement(stmts[i]); };
-    vt::run_batch(spec);
+    vt::BatchPlan batch;
+    batch.queue = queue;
+    batch.ids = ids;
+    batch.schema = "vantor4";
+    batch.what = "status batch";
+    batch.statements = &stmts;
+    batch.units = plan_batch(stmts);
+    batch.run_alone = [&stmts](size_t i) { run_statement(stmts[i]); };
+    vt::run_batch(batch);
 }
 
 void prepare_status_worker()
