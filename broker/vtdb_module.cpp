@@ -252,7 +252,8 @@ std::string db_server() {
 // The engine raises an event for a module only when its kind is in event_broker_options,
 // and leaves it out by default: without them the module would load and store nothing (and
 // the engine would deliver the notifications itself). True when every kind the table needs
-// is on; otherwise one line naming the kinds and the fix.
+// is on; otherwise one line naming the kinds and the fix. The installation check
+// (tools/vantor_check.cpp) holds the same bits as a number: change both together.
 bool broker_options_suffice() {
     std::string missing;
     unsigned long named = 0;
