@@ -68,7 +68,8 @@ int vt_notify_user_usable(void);
  * up to 1 s for them to end, SIGKILL). A command that ends in time is waited for with what it
  * left running up to the same limit; what is left then is ended the same way (logged, the
  * result stays the command's). A SIGTERM or SIGINT that reaches the caller while the command
- * runs ends all of it the same way (logged), after which the signal is raised again
+ * runs gives the command up to 2 s more to end by itself, then ends all of it the same way
+ * (logged); either way the signal is raised again afterwards
  * and acts as the caller's own disposition says (by default: the caller ends); the keeper
  * does the same when the caller dies.
  * *early_timeout is 1 after a timeout's end, *exectime the run time to the millisecond. When
@@ -80,6 +81,10 @@ int vt_notify_user_usable(void);
  * NULL. Logs as VT_LOG_NOTIFICATIONS_COMMANDS says. */
 int vt_system_r(const char *cmd, int timeout, int *early_timeout, double *exectime, char **output,
                 int max_output_length);
+
+/* 1 when the last vt_system_r's command was ended by a stop of its caller before it ended by
+ * itself (it may have done part of its work), else 0. */
+int vt_last_command_cut(void);
 
 /* Runs a notification command taken from a dump file: vt_system_r with the 60-second limit,
  * no output wanted. Returns its result, or -2 without running anything when the process is

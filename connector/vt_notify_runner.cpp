@@ -565,37 +565,54 @@ double seconds_between(const struct timespec &a, const struct timespec &b, long 
     return static_cast<double>(*whole) + static_cast<double>((us % 1000000) / 1000) / 1000.0;
 }
 
+/* Whether the last command was ended by a stop of the process that ran it. */
+bool command_cut = false;
+
 /* Set by the runner's handler of SIGTERM and SIGINT while a command runs. */
 volatile sig_atomic_t runner_stop_signal = 0;
 
 extern "C" void on_runner_stop(int sig) { runner_stop_signal = sig; }
 
+/* How long a command may still take to end by itself once the process that runs it is being
+ * stopped: within the daemon's grace for its children, so that a command about to end (most
+ * take milliseconds) is not cut short, and so neither lost half-way nor run again. */
+constexpr int kStopFinishMs = 2000;
+
 /* Waits for the keeper to end. A SIGTERM or SIGINT while the command runs means the process
- * that runs commands is being stopped: the keeper is told, and ends the command's processes
- * first. Returns the signal that asked for the stop, or 0 when the keeper ended by itself. */
-int wait_for_keeper(pid_t keeper, int *status, const sigset_t &wake)
+ * that runs commands is being stopped: the command gets kStopFinishMs to end by itself, then
+ * the keeper is told, and ends the command's processes first. Returns the signal that asked
+ * for the stop, or 0 when none came; *cut is true when the stop ended the command. */
+int wait_for_keeper(pid_t keeper, int *status, const sigset_t &wake, bool *cut)
 {
+    *cut = false;
+    int stop = 0;
+    long long finish_by = 0;
     for (;;) {
         pid_t r = waitpid(keeper, status, WNOHANG);
         if (r == keeper)
-            return 0;
+            return stop;
         if (r < 0 && errno != EINTR)
-            return 0;  // collected elsewhere: nothing left to wait for
-        int sig = runner_stop_signal;
-        if (sig == 0) {
-            /* Woken by the keeper's end (SIGCHLD is in the set), a stop that is blocked (taken
-             * here) or one that is not (its handler interrupts the wait); the timeout covers
-             * a SIGCHLD that the end of some other child took. */
-            struct timespec tick = {0, 200 * 1000 * 1000};
-            int got = sigtimedwait(&wake, nullptr, &tick);
-            sig = got == SIGTERM || got == SIGINT ? got : runner_stop_signal;
+            return stop;  // collected elsewhere: nothing left to wait for
+        if (stop == 0)
+            stop = runner_stop_signal;
+        /* Woken by the keeper's end (SIGCHLD is in the set), a stop that is blocked (taken
+         * here) or one that is not (its handler interrupts the wait); the timeout covers a
+         * SIGCHLD that the end of some other child took. */
+        struct timespec tick = {0, 50 * 1000 * 1000};
+        int got = sigtimedwait(&wake, nullptr, &tick);
+        if (stop == 0)
+            stop = got == SIGTERM || got == SIGINT ? got : runner_stop_signal;
+        if (stop == 0)
+            continue;
+        if (finish_by == 0)
+            finish_by = now_ms() + kStopFinishMs;
+        if (now_ms() < finish_by)
+            continue;
+        *cut = true;
+        kill(keeper, SIGTERM);
+        while (waitpid(keeper, status, 0) < 0 && errno == EINTR) {
         }
-        if (sig != 0) {
-            kill(keeper, SIGTERM);
-            while (waitpid(keeper, status, 0) < 0 && errno == EINTR) {
-            }
-            return sig;
-        }
+        return stop;
     }
 }
 
@@ -675,6 +692,7 @@ int system_r(const char *cmd, int timeout, int *early_timeout, double *exectime,
              int max_output_length)
 {
     // Defined results for the caller, also when nothing is run.
+    command_cut = false;
     if (output)
         *output = nullptr;
     if (early_timeout)
@@ -713,8 +731,10 @@ int system_r(const char *cmd, int timeout, int *early_timeout, double *exectime,
     held.block();
     write_end.reset();
     int status = 0;
-    held.stopped_by(wait_for_keeper(pid, &status, held.wake()));
-    if (held.stop_signal())
+    bool cut = false;
+    held.stopped_by(wait_for_keeper(pid, &status, held.wake(), &cut));
+    command_cut = cut;
+    if (cut)
         vt_logf("NOTIFICATION STOPPED: CMD=( %s ) ended with its process group on signal %d", cmd,
                 held.stop_signal());
     clock_gettime(CLOCK_MONOTONIC, &end);
@@ -742,7 +762,7 @@ int system_r(const char *cmd, int timeout, int *early_timeout, double *exectime,
     if (timed_out) {
         if (early_timeout)
             *early_timeout = 1;
-    } else if (!held.stop_signal()) {
+    } else if (!cut) {
         read_output(read_end.get(), &buf);
         if (max_output_length > 0 && buf.buf && buf.used_size > static_cast<uint64_t>(max_output_length)) {
             buf.buf[max_output_length] = '\0';
@@ -759,6 +779,11 @@ int system_r(const char *cmd, int timeout, int *early_timeout, double *exectime,
 }
 
 }  // namespace
+
+extern "C" int vt_last_command_cut(void)
+{
+    return command_cut ? 1 : 0;
+}
 
 extern "C" int vt_system_r(const char *cmd, int timeout, int *early_timeout, double *exectime, char **output,
                            int max_output_length)

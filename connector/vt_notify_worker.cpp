@@ -29,10 +29,49 @@ extern "C" int vt_process_delayed_notification(const char *cmd)
     return vt_system_r(cmd, 60, &early_timeout, &exectime, nullptr, 0);
 }
 
+namespace {
+
+/* Holds SIGTERM and SIGINT back for its lifetime: a worker being stopped finishes the
+ * notification in hand, its record included, and ends only then (the signal stays pending
+ * meanwhile). A command that does not end soon is still cut short by the runner. */
+class StopDeferred {
+public:
+    StopDeferred()
+    {
+        sigset_t stops;
+        sigemptyset(&stops);
+        sigaddset(&stops, SIGTERM);
+        sigaddset(&stops, SIGINT);
+        sigprocmask(SIG_BLOCK, &stops, &saved_);
+    }
+    /* A stop that came meanwhile is taken off and left to the frame, to act once the job
+     * has been reported done: the job server would otherwise hand it out again. */
+    ~StopDeferred()
+    {
+        sigset_t stops;
+        sigemptyset(&stops);
+        sigaddset(&stops, SIGTERM);
+        sigaddset(&stops, SIGINT);
+        const struct timespec now = {0, 0};
+        const int sig = sigtimedwait(&stops, nullptr, &now);
+        if (sig > 0)
+            vt_worker_stop_after_job(sig);
+        sigprocmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    StopDeferred(const StopDeferred &) = delete;
+    StopDeferred &operator=(const StopDeferred &) = delete;
+
+private:
+    sigset_t saved_;
+};
+
+}  // namespace
+
 extern "C" void *vt_process_gearman_notify(gearman_job_st *job, void *, size_t *result_size,
                                            gearman_return_t *ret_ptr)
 {
     *result_size = 0;
+    const StopDeferred deferred;
     try {
         std::string cmd = vt_job_workload_text(job);
         const vt::MessageId &id = vt_job_message_id();
@@ -47,7 +86,10 @@ extern "C" void *vt_process_gearman_notify(gearman_job_st *job, void *, size_t *
             double exectime = 0;
             const int rc = vt_system_r(cmd.c_str(), 60, &early_timeout, &exectime, nullptr, 0);
             vt::metrics::command_run(rc != 0);
-            vt::record_message("vtdb_notify", id);
+            /* One cut short by a stop of this worker may not have done its work: it runs
+             * again from the job server after the restart. */
+            if (!vt_last_command_cut())
+                vt::record_message("vtdb_notify", id);
         }
     } catch (...) {
         vt_write_to_log("ERROR notification job dropped: out of memory");

@@ -10,6 +10,7 @@
 #include "vantor_config.h"
 
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <cstdint>
 #include <ctime>
@@ -23,6 +24,7 @@ constexpr int kIdleWakeupMs = 1000;
 /* The registered queue's job function and batch runner (one queue per process). */
 gearman_worker_fn *job_function = nullptr;
 vt_batch_runner batch_runner = nullptr;
+int stop_after_job = 0; /* a stop signal held back during the last job */
 /* The message being handed to the job function, or NULL, and its identity. */
 const std::string *current_message = nullptr;
 vt::MessageId current_id;
@@ -275,6 +277,8 @@ extern "C" void vt_run_worker_gearman(const char *queue, gearman_worker_fn *fn)
         if (vt_create_worker_gearman(queue, fn) == 0) {
             gearman_return_t rc;
             while ((rc = gearman_worker_work(gearman_worker)) == GEARMAN_SUCCESS || rc == GEARMAN_TIMEOUT) {
+                if (stop_after_job != 0)
+                    raise(stop_after_job);
             }
             if (vt_throttle_allows(1)) {
                 // The first line keeps the words that log watchers know; the second names
@@ -317,6 +321,11 @@ bool vt_take_message_id(std::string &message, vt::MessageId *id)
         return false;
     message.erase(0, at);
     return true;
+}
+
+void vt_worker_stop_after_job(int sig)
+{
+    stop_after_job = sig;
 }
 
 void vt_set_batch_runner(vt_batch_runner runner)

@@ -58,6 +58,9 @@ using vt_batch_runner = void (*)(const std::string &queue, const std::vector<std
 void vt_set_batch_runner(vt_batch_runner runner);
 /* The identity of the message the job function is given (empty run when it carries none). */
 const vt::MessageId &vt_job_message_id();
+/* For a job function that held a stop signal back while it worked: the frame raises sig (with
+ * the process's disposition for it) once the job has been reported done. */
+void vt_worker_stop_after_job(int sig);
 /* Takes the identity prefix off the front of message, before anything else reads it (an
  * upsert's marker must stand first): true and *id set when it had one; otherwise message stays
  * as it is and *id is empty. */

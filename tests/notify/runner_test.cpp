@@ -5,6 +5,7 @@
 #include "vt_connector.h"
 #include "vt_db.h"
 #include "vt_log.h"
+#include "vt_message_id.h"
 #include "vt_notify.h"
 
 #include <gtest/gtest.h>
@@ -365,6 +366,43 @@ TEST_F(Runner, DaemonStopEndsRunningCommands)
     for (pid_t p : commands)
         if (!not_running(p))
             kill(p, SIGKILL);  // what a failed run left
+}
+
+// A notification whose command is about to end when the daemon is stopped is let finish and
+// recorded: it is neither cut short nor run again by the daemon started next.
+TEST_F(Runner, DaemonStopLetsAShortCommandFinishAndRunOnce)
+{
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    vtt::gearmand_start();
+    vtt::gearman_drain("vtdb_notify");
+    const std::string run = "00c0ffee00000077";
+    vtt::Sql sql;
+    sql.exec("DELETE FROM vtcfg.message_done WHERE run_id='" + run + "'");
+    const std::string started = dir + "/finish-started", out = dir + "/finish-done";
+    const std::string conf = "vtstatus_workers=1\nperfdata_workers=0\nnotify_workers=1\n";
+    {
+        vtt::ScopedDaemon daemon(conf);
+        ASSERT_GT(daemon.pid(), 0);
+        vtt::gearman_submit("vtdb_notify", vt::message_id_prefix(run, 1) + "touch " + started + "; sleep 1; echo done >> " +
+                                               out);
+        ASSERT_TRUE(vtt::wait_until([&] { return vtt::exists(started); }, 10000));
+        ASSERT_EQ(0, kill(daemon.pid(), SIGTERM));
+        EXPECT_TRUE(vtt::wait_until([&] {
+            while (waitpid(-1, nullptr, WNOHANG) > 0) {
+            }
+            return kill(daemon.pid(), 0) != 0;
+        }, 12000));
+        EXPECT_EQ("done\n", vtt::read_file(out)) << "the command was cut short by the stop";
+        EXPECT_EQ(0, log_lines("ended with its process group on signal"));
+    }
+    EXPECT_EQ(1, sql.count("vtcfg.message_done WHERE run_id='" + run + "'"));
+    vtt::ScopedDaemon again(conf);
+    ASSERT_GT(again.pid(), 0);
+    EXPECT_TRUE(vtt::wait_until([&] { return vtt::gearman_status()["vtdb_notify"].workers == 1; }, 10000));
+    sleep(2);
+    EXPECT_EQ("done\n", vtt::read_file(out)) << "the notification ran again after the restart";
+    EXPECT_EQ(0, vtt::gearman_queued("vtdb_notify"));
+    sql.exec("DELETE FROM vtcfg.message_done WHERE run_id='" + run + "'");
 }
 
 }  // namespace
