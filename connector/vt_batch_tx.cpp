@@ -19,6 +19,10 @@ namespace {
 constexpr unsigned kLockWaitTimeout = 1205;
 constexpr unsigned kDeadlock = 1213; /* also how a cluster reports a failed certification */
 constexpr unsigned kNoSuchTable = 1146;
+constexpr unsigned kNoSuchProcedure = 1305;
+constexpr unsigned kDuplicateKey = 1062;
+/* Set once the database lacks the procedure that records a batch with its commit. */
+bool commit_procedure_missing = false;
 /* Runs of one batch in a transaction before its statements go one by one. A deadlock rolls
  * back only the loser, so the run after it normally goes through. */
 constexpr int kBatchRuns = 3;
@@ -443,12 +447,13 @@ private:
             return r;
         }
         thread_ = mysql_thread_id(&dbHandle);
-        if (!record_.empty()) {
+        const bool at_commit = records_at_commit();
+        if (!record_.empty() && !at_commit) {
             const Sent sent = send(record_, &r);
             if (sent != Sent::Ok || affected_ != static_cast<my_ulonglong>(ranges_.size())) {
                 if (sent == Sent::Lost) {
                     r.outcome = Outcome::Lost;
-                } else if (sent == Sent::Ok || (sent == Sent::Failed && err_ == 1062)) {
+                } else if (sent == Sent::Ok || (sent == Sent::Failed && err_ == kDuplicateKey)) {
                     r.outcome = Outcome::Repeat;
                 } else {
                     r.outcome = Outcome::NotRecorded;
@@ -471,7 +476,7 @@ private:
                 if (ends_run(s, &r))
                     return r;
                 /* A duplicate key is what a single statement would shrug off as well. */
-                if (s == Sent::Failed && err_ != 1062)
+                if (s == Sent::Failed && err_ != kDuplicateKey)
                     r.failures.push_back(Failure{i, err_, text_});
             }
         }
@@ -484,6 +489,8 @@ private:
                 return r;
             }
         }
+        if (at_commit)
+            return commit_recorded(r);
         mysql_free_result(control("COMMIT", &status));
         if (status == 0) {
             r.outcome = Outcome::Committed;
@@ -494,6 +501,45 @@ private:
         /* A deadlock or a failed certification at the commit rolled it all back; any other
          * failure of the commit leaves its outcome unknown. */
         r.outcome = err_ == kDeadlock || err_ == kLockWaitTimeout ? Outcome::Lost : Outcome::Unknown;
+        return r;
+    }
+
+    /* Whether the record goes with the commit, in the procedure that does both: one round trip
+     * less than a statement of its own, and its locks are held only for the commit. It takes
+     * one range, which a batch of one module's job is. */
+    bool records_at_commit() const { return !record_.empty() && ranges_.size() == 1 && !commit_procedure_missing; }
+
+    /* The end of a run whose record goes with the commit. */
+    Run &commit_recorded(Run &r)
+    {
+        const Range &range = ranges_.front();
+        const std::string call = format("CALL vantor4.vt_commit_recorded('%s', '%s', %llu, %llu, %llu)",
+                                        range.run.c_str(), queue_.c_str(), range.first, range.last, kRangeSpan);
+        int status = 0;
+        free_all_results(control(call.c_str(), &status));
+        if (status == 0) {
+            r.outcome = in_transaction(false) ? Outcome::Lost : Outcome::Committed;
+            if (r.outcome == Outcome::Lost)
+                r.lost_text = "the transaction was still open after the procedure's commit";
+            return r;
+        }
+        err_ = db_last_error(&text_);
+        r.lost_text = std::to_string(err_) + " " + text_;
+        if (err_ == kDuplicateKey) {
+            r.outcome = Outcome::Repeat; /* recorded before: nothing was committed */
+        } else if (err_ == kNoSuchProcedure) {
+            commit_procedure_missing = true;
+            vt_logf("ERROR %s: vantor4.vt_commit_recorded is missing, the record of carried-out messages costs a "
+                    "statement of its own; apply sql/upgrade-record-at-commit.sql",
+                    batch_.what);
+            r.outcome = Outcome::Lost;
+        } else if (err_ == kNoSuchTable) {
+            r.outcome = Outcome::NotRecorded;
+        } else if (loses_transaction(err_) || in_transaction(true)) {
+            r.outcome = Outcome::Lost; /* rolled back, or nothing of it committed yet */
+        } else {
+            r.outcome = Outcome::Unknown; /* the commit itself failed */
+        }
         return r;
     }
 

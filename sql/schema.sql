@@ -497,7 +497,8 @@ INSERT IGNORE INTO vtcfg.schema_upgrades (name) VALUES
   ('upgrade-retention-index'),
   ('upgrade-status-event-order'),
   ('upgrade-message-done'),
-  ('upgrade-comment-downtime-order');
+  ('upgrade-comment-downtime-order'),
+  ('upgrade-record-at-commit');
 
 -- ---------------------------------------------------------------------------------------
 -- vtperf: performance values, one table per host
@@ -551,6 +552,34 @@ BEGIN
   END IF;
   EXECUTE IMMEDIATE CONCAT('CREATE TABLE IF NOT EXISTS vtperf.`service_perf_', p_host_id,
                            '` LIKE vtperf.service_perf');
+END //
+
+-- The end of a worker's batch whose messages carry identities: records them as carried out
+-- and commits the caller's transaction in one round trip. When any of them is recorded already
+-- it fails with 1062 and commits nothing (the caller rolls back and drops what was carried out
+-- before). The look-up locks what it reads, so two workers holding copies of one batch cannot
+-- both commit; standing last, its locks live only as long as the commit.
+CREATE OR REPLACE PROCEDURE vantor4.vt_commit_recorded(IN p_run CHAR(16) CHARACTER SET ascii,
+                                                       IN p_queue VARCHAR(32) CHARACTER SET ascii,
+                                                       IN p_first BIGINT UNSIGNED, IN p_last BIGINT UNSIGNED,
+                                                       IN p_span BIGINT UNSIGNED)
+  SQL SECURITY INVOKER
+  COMMENT 'Records messages p_first..p_last as carried out and commits, or fails with 1062'
+BEGIN
+  DECLARE done INT DEFAULT 0;
+  IF @@in_transaction = 0 THEN
+    SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'vt_commit_recorded: no transaction to commit';
+  END IF;
+  -- A record row holds at most p_span numbers: one that overlaps starts at most that far below.
+  SELECT COUNT(*) INTO done FROM vtcfg.message_done
+    WHERE run_id = p_run AND queue = p_queue AND last_seq >= p_first
+      AND first_seq BETWEEN IF(p_first >= p_span, p_first - p_span, 0) AND p_last
+    LOCK IN SHARE MODE;
+  IF done > 0 THEN
+    SIGNAL SQLSTATE '23000' SET MESSAGE_TEXT = 'messages carried out before', MYSQL_ERRNO = 1062;
+  END IF;
+  INSERT INTO vtcfg.message_done (run_id, queue, first_seq, last_seq) VALUES (p_run, p_queue, p_first, p_last);
+  COMMIT;
 END //
 
 -- The deletion of a comment (not a per-host routine; it needs the same DELIMITER block).

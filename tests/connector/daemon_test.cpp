@@ -73,6 +73,7 @@ protected:
         vtt::write_file(VT_CONNECTOR_CONF, conf_saved);
     }
     static void conf(const std::string &text) { vtt::write_file(VT_CONNECTOR_CONF, text); }
+    void deliveredAgainCarriedOutOnce(const std::string &run);
     static std::string log() { return vtt::read_file(vtt::daemon_log()); }
     std::string new_log() const
     {
@@ -306,11 +307,10 @@ TEST_F(Daemon, BatchThatLosesADeadlockRunsAgainWholeAndStoresEachRowOnce)
 // Messages carrying the module's identity are carried out once, whatever brings them again: a
 // batch delivered three times (to two workers at once), a batch overlapping one carried out
 // before, a single job submitted twice. A statement without an identity runs each time.
-TEST_F(Daemon, IdentifiedMessagesDeliveredAgainAreCarriedOutOnce)
+void Daemon::deliveredAgainCarriedOutOnce(const std::string &run)
 {
     sql.exec("CREATE TABLE IF NOT EXISTS vt_test.daemon_history (n INT)");
     sql.exec("DELETE FROM vt_test.daemon_history");
-    const std::string run = "00c0ffee00000002";
     sql.exec("DELETE FROM vtcfg.message_done WHERE run_id='" + run + "'");
     auto msg = [&](unsigned long long seq) {
         return vt::message_id_prefix(run, seq) + "INSERT INTO vt_test.daemon_history VALUES (" + std::to_string(seq) +
@@ -344,6 +344,32 @@ TEST_F(Daemon, IdentifiedMessagesDeliveredAgainAreCarriedOutOnce)
     EXPECT_EQ("6", sql.scalar("SELECT SUM(last_seq - first_seq + 1) FROM vtcfg.message_done WHERE run_id='" + run +
                               "' AND queue IN ('vtdb_vtstatus', 'vtdb_statuspri')"));
     sql.exec("DELETE FROM vtcfg.message_done WHERE run_id='" + run + "'");
+}
+
+TEST_F(Daemon, IdentifiedMessagesDeliveredAgainAreCarriedOutOnce)
+{
+    deliveredAgainCarriedOutOnce("00c0ffee00000002");
+    EXPECT_EQ(0, new_lines("vt_commit_recorded is missing"));
+}
+
+// A database the record-at-commit upgrade has not reached yet: the workers say so once each
+// and record the earlier way, carrying every message out once all the same.
+TEST_F(Daemon, WithoutTheCommitProcedureMessagesAreStillCarriedOutOnce)
+{
+    const std::string script = vtt::read_file(VT_SOURCE_DIR "/sql/upgrade-record-at-commit.sql");
+    const size_t from = script.find("CREATE OR REPLACE PROCEDURE"), to = script.find("END //");
+    ASSERT_NE(std::string::npos, from);
+    ASSERT_NE(std::string::npos, to);
+    struct Restore {
+        vtt::Sql &sql;
+        std::string procedure;
+        ~Restore() { sql.exec(procedure); }
+    } restore{sql, script.substr(from, to + 3 - from)};
+    sql.exec("DROP PROCEDURE IF EXISTS vantor4.vt_commit_recorded");
+    deliveredAgainCarriedOutOnce("00c0ffee00000003");
+    EXPECT_GE(new_lines("vt_commit_recorded is missing, the record of carried-out messages costs a statement of its "
+                        "own; apply sql/upgrade-record-at-commit.sql"),
+              1);
 }
 
 // A history row for a host whose tables are missing makes the host's tables, in a batch and
