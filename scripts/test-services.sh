@@ -132,11 +132,14 @@ gearmand_start() {
   (umask 077; exec gearmand --listen=127.0.0.1 --port="$gmport" --pid-file="$state/gearmand.pid" \
     --log-file="$state/gearmand.log" --verbose=WARNING \
     --queue-type=libsqlite3 --libsqlite3-db="$queue_db" --daemon >/dev/null 2>&1)
-  for _ in $(seq 1 100); do  # it listens before it has written its pid file: wait for both
+  # It listens before it has written its pid file: wait for both. Reading back a large queue
+  # after a crash takes a while.
+  for _ in $(seq 1 300); do
     alive "$state/gearmand.pid" && (exec 3<>/dev/tcp/127.0.0.1/"$gmport") 2>/dev/null && return 0
     sleep 0.1
   done
-  echo "gearmand did not start, see $state/gearmand.log" >&2; return 1
+  echo "gearmand did not start on port $gmport within 30 s; the end of $state/gearmand.log:" >&2
+  tail -n 5 "$state/gearmand.log" >&2 2>/dev/null; return 1
 }
 
 gearmand_stop() {
