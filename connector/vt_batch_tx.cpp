@@ -141,6 +141,8 @@ void log_skipped(const char *what, size_t count)
     static unsigned long long skipped = 0;
     static time_t logged = 0;
     skipped += count;
+    if (skipped == 0)
+        return;
     const time_t now = time(nullptr);
     if (logged != 0 && now >= logged && now - logged < kEverySeconds)
         return;
