@@ -579,15 +579,16 @@ bool message_recorded(const std::string &queue, const MessageId &id)
     return status == 0 && res && mysql_fetch_row(res.get()) != nullptr;
 }
 
-void record_message(const std::string &queue, const MessageId &id)
+bool record_message(const std::string &queue, const MessageId &id)
 {
     if (!id.valid())
-        return;
+        return true;
     const std::string sql = format("INSERT IGNORE INTO vtcfg.message_done (run_id, queue, first_seq, last_seq) VALUES "
                                    "('%s', '%s', %llu, %llu)",
                                    id.run.c_str(), vt_escape_sql_text(queue.c_str()).c_str(), id.seq, id.seq);
     int status = 0;
     free_all_results(db_query_exec(sql.c_str(), "vtcfg", &status, 1));
+    return status == 0;
 }
 
 MessageLock::MessageLock(const std::string &queue, const MessageId &id, int wait_seconds)

@@ -57,8 +57,8 @@ bool run_batch(const BatchPlan &batch);
  * is recorded as carried out in queue. False when it cannot be told (the database is away):
  * rather twice than never. */
 bool message_recorded(const std::string &queue, const MessageId &id);
-/* Records the message as carried out (logged when it cannot be). */
-void record_message(const std::string &queue, const MessageId &id);
+/* Records the message as carried out (logged when it cannot be). False when it could not be. */
+bool record_message(const std::string &queue, const MessageId &id);
 /* Holds a lock named after the message for this session, waiting up to wait_seconds for
  * another session holding it: while one worker carries a message out, a copy of it taken by
  * another waits, and then finds it recorded. The lock goes with the session, so a copy runs

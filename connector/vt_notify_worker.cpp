@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,6 +66,32 @@ private:
     sigset_t saved_;
 };
 
+/* Notifications run while the database was away, whose record is still to be written: a copy
+ * of one (a job both submitted and dumped) replayed once the database is back must find it.
+ * Bounded: past the bound the oldest are given up (logged). */
+std::deque<vt::MessageId> unrecorded;
+constexpr size_t kMaxUnrecorded = 10000;
+
+void record_or_keep(const vt::MessageId &id)
+{
+    if (vt::record_message("vtdb_notify", id))
+        return;
+    if (unrecorded.size() >= kMaxUnrecorded) {
+        vt_logf("ERROR notification worker: %zu notifications run while the database was away are not recorded; "
+                "the oldest is given up and would run again if a copy of it came",
+                unrecorded.size());
+        unrecorded.pop_front();
+    }
+    unrecorded.push_back(id);
+}
+
+/* Writes what is still to be recorded, oldest first, until the database fails again. */
+void record_kept()
+{
+    while (!unrecorded.empty() && vt::record_message("vtdb_notify", unrecorded.front()))
+        unrecorded.pop_front();
+}
+
 }  // namespace
 
 extern "C" void *vt_process_gearman_notify(gearman_job_st *job, void *, size_t *result_size,
@@ -78,6 +105,7 @@ extern "C" void *vt_process_gearman_notify(gearman_job_st *job, void *, size_t *
         /* The command's effect lies outside the database: it is recorded once it has run, so
          * that it is delivered again only when this worker died while it ran. A copy taken by
          * another worker meanwhile waits for the lock (longer than a command may run). */
+        record_kept();
         const vt::MessageLock lock("vtdb_notify", id, 90);
         if (vt::message_recorded("vtdb_notify", id)) {
             vt::log_skipped("notification worker", 1);
@@ -89,7 +117,7 @@ extern "C" void *vt_process_gearman_notify(gearman_job_st *job, void *, size_t *
             /* One cut short by a stop of this worker may not have done its work: it runs
              * again from the job server after the restart. */
             if (!vt_last_command_cut())
-                vt::record_message("vtdb_notify", id);
+                record_or_keep(id);
         }
     } catch (...) {
         vt_write_to_log("ERROR notification job dropped: out of memory");

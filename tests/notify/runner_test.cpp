@@ -278,6 +278,35 @@ TEST_F(Runner, WorkerWaitsForItsUserThenRunsJobsAsIt)
     EXPECT_EQ(1, log_lines("processing vtdb_notify queue - pid " + std::to_string(workers.back())));
 }
 
+
+// A notification run while the database was away is recorded once it is back (with the next
+// job), so that a copy of it replayed from a dump file then is skipped instead of run again.
+TEST_F(Runner, NotificationRunWhileTheDatabaseWasAwayIsRecordedLater)
+{
+    vtdb_populate_job_servers_list();
+    vtt::gearmand_start();
+    vtt::gearman_drain("vtdb_notify");
+    const std::string run = "00c0ffee00000078";
+    vtt::Sql().exec("DELETE FROM vtcfg.message_done WHERE run_id='" + run + "'");
+    workers.push_back(vt_notify_gm_dispatcher());
+    ASSERT_GT(workers.back(), 0);
+    const std::string out = dir + "/away";
+    vtt::gearman_submit("vtdb_notify", "echo up >> " + out);  // the worker runs, with the database
+    ASSERT_TRUE(vtt::wait_until([&] { return vtt::read_file(out) == "up\n"; }, 10000));
+    vtt::remove_file(out);
+    vtt::mariadb_stop();
+    vtt::gearman_submit("vtdb_notify", vt::message_id_prefix(run, 1) + "echo a >> " + out);
+    const bool ran = vtt::wait_until([&] { return vtt::read_file(out) == "a\n"; }, 10000);
+    vtt::mariadb_start();
+    ASSERT_TRUE(ran) << "the notification did not run while the database was away";
+    vtt::gearman_submit("vtdb_notify", vt::message_id_prefix(run, 2) + "echo b >> " + out);
+    ASSERT_TRUE(vtt::wait_until([&] { return vtt::read_file(out) == "a\nb\n"; }, 10000)) << vtt::read_file(out);
+    vtt::Sql sql;
+    EXPECT_TRUE(vtt::wait_until([&] { return sql.count("vtcfg.message_done WHERE run_id='" + run + "'") == 2; }, 5000))
+        << "the notification run while the database was away was never recorded";
+    EXPECT_EQ(1, sql.count("vtcfg.message_done WHERE run_id='" + run + "' AND first_seq=1 AND last_seq=1"));
+    sql.exec("DELETE FROM vtcfg.message_done WHERE run_id='" + run + "'");
+}
 }  // namespace
 
 namespace {
