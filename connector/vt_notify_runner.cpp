@@ -593,8 +593,6 @@ int wait_for_keeper(pid_t keeper, int *status, const sigset_t &wake, bool *cut)
             return stop;
         if (r < 0 && errno != EINTR)
             return stop;  // collected elsewhere: nothing left to wait for
-        if (stop == 0)
-            stop = runner_stop_signal;
         /* Woken by the keeper's end (SIGCHLD is in the set), a stop that is blocked (taken
          * here) or one that is not (its handler interrupts the wait); the timeout covers a
          * SIGCHLD that the end of some other child took. */
@@ -731,10 +729,8 @@ int system_r(const char *cmd, int timeout, int *early_timeout, double *exectime,
     held.block();
     write_end.reset();
     int status = 0;
-    bool cut = false;
-    held.stopped_by(wait_for_keeper(pid, &status, held.wake(), &cut));
-    command_cut = cut;
-    if (cut)
+    held.stopped_by(wait_for_keeper(pid, &status, held.wake(), &command_cut));
+    if (command_cut)
         vt_logf("NOTIFICATION STOPPED: CMD=( %s ) ended with its process group on signal %d", cmd,
                 held.stop_signal());
     clock_gettime(CLOCK_MONOTONIC, &end);
@@ -762,7 +758,7 @@ int system_r(const char *cmd, int timeout, int *early_timeout, double *exectime,
     if (timed_out) {
         if (early_timeout)
             *early_timeout = 1;
-    } else if (!cut) {
+    } else if (!command_cut) {
         read_output(read_end.get(), &buf);
         if (max_output_length > 0 && buf.buf && buf.used_size > static_cast<uint64_t>(max_output_length)) {
             buf.buf[max_output_length] = '\0';

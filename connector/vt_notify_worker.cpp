@@ -39,22 +39,17 @@ class StopDeferred {
 public:
     StopDeferred()
     {
-        sigset_t stops;
-        sigemptyset(&stops);
-        sigaddset(&stops, SIGTERM);
-        sigaddset(&stops, SIGINT);
-        sigprocmask(SIG_BLOCK, &stops, &saved_);
+        sigemptyset(&stops_);
+        sigaddset(&stops_, SIGTERM);
+        sigaddset(&stops_, SIGINT);
+        sigprocmask(SIG_BLOCK, &stops_, &saved_);
     }
     /* A stop that came meanwhile is taken off and left to the frame, to act once the job
      * has been reported done: the job server would otherwise hand it out again. */
     ~StopDeferred()
     {
-        sigset_t stops;
-        sigemptyset(&stops);
-        sigaddset(&stops, SIGTERM);
-        sigaddset(&stops, SIGINT);
         const struct timespec now = {0, 0};
-        const int sig = sigtimedwait(&stops, nullptr, &now);
+        const int sig = sigtimedwait(&stops_, nullptr, &now);
         if (sig > 0)
             vt_worker_stop_after_job(sig);
         sigprocmask(SIG_SETMASK, &saved_, nullptr);
@@ -63,7 +58,7 @@ public:
     StopDeferred &operator=(const StopDeferred &) = delete;
 
 private:
-    sigset_t saved_;
+    sigset_t stops_, saved_;
 };
 
 /* Notifications run while the database was away, whose record is still to be written: a copy
