@@ -228,10 +228,10 @@ void send_registration(const perfdata_job &job, const std::string &rows, const s
 
 /* Finds or registers every metric of a record and marks those whose values are to be stored.
  * Known metrics cost nothing (or one update when their unit or range changed). Metrics the
- * registry does not know cost one read of the service's metrics, and those still new one
- * registration of them all and one more read: never a statement per metric, and other workers
- * find what one registered with their first read. A metric beyond VT_MAX_METRICS is refused
- * (logged); no value is ever stored without its metric's id. */
+ * registry does not know cost one registration of them all and one read of the service's
+ * metrics, which also brings in what other workers registered: never a statement per metric.
+ * A metric beyond VT_MAX_METRICS is refused (logged); no value is ever stored without its
+ * metric's id. */
 void register_metrics(const perfdata_job &job, std::vector<Pending> &metrics)
 {
     const int host_id = job.host_id, service_id = job.service_id;
@@ -247,10 +247,18 @@ void register_metrics(const perfdata_job &job, std::vector<Pending> &metrics)
     }
     if (unknown.empty())
         return;
-    if (!load_service_metrics(host_id, service_id))
-        return;
     int count = 0;
     vt_count_metric_per_host_service(host_id, service_id, &count);
+    /* What other workers registered is read before the registration only where the limit
+     * could be reached. Below it, registering such a metric again changes nothing but its
+     * properties (to this record's, as update_changed would) and the read after the
+     * registration finds it: a new service, as every service is at a first start, costs two
+     * statements instead of three. */
+    if (count + static_cast<int>(unknown.size()) > VT_MAX_METRICS) {
+        if (!load_service_metrics(host_id, service_id))
+            return;
+        vt_count_metric_per_host_service(host_id, service_id, &count);
+    }
     std::string rows;
     std::vector<Pending *> registering, denied;
     for (Pending *p : unknown) {
