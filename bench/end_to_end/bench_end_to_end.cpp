@@ -49,7 +49,8 @@ void usage() {
                  "                    directory DIR (of another checkout), configured with this build's\n"
                  "                    VANTOR_ROOT and VANTOR_GEARMAN_PORT\n"
                  "  --db-cnf FILE     server settings of the private MariaDB (default: the checkout's\n"
-                 "                    etc/mariadb/vantor.cnf; small: the tests' settings)\n");
+                 "                    etc/mariadb/vantor.cnf, scaled above 100,000 services; small: the\n"
+                 "                    tests' settings)\n");
 }
 
 struct Binaries {
@@ -355,7 +356,7 @@ bool run_phase(const Binaries &bin, vtt::Sql &sql, Phase &phase, int services, e
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     int services = 100000, seconds = 300, cold_seconds = 180;
-    std::string cnf = vtb::default_db_cnf();
+    std::string cnf;
     Binaries bin;
     const bool parsed = vtb::parse_command_line(
         argc, argv, {&services, &seconds},
@@ -367,6 +368,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     const int hosts = (services + kPerHost - 1) / kPerHost;
+    if (cnf.empty())
+        cnf = vtb::sized_db_cnf(services);
     const std::unique_ptr<vtt::Sql> sql = vtb::database_with(cnf);  // writes the sandbox's db.php
     vtt::gearmand_start();  // makes the sandbox's job key where it has none
     vtt::init_runtime("bench_end_to_end");

@@ -1,14 +1,54 @@
 // Helpers of the benchmarks that measure the database: its settings, CPU and status counters.
 #include "bench_support.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace vtb {
 
 std::string default_db_cnf() { return std::string(VT_SOURCE_DIR) + "/etc/mariadb/vantor.cnf"; }
+
+std::string sized_db_cnf(int services)
+{
+    const std::string shipped = default_db_cnf();
+    if (services <= kShippedServices)
+        return shipped;
+    // The shipped file's rules (docs/sizing.md): three tables a host of ten services and room
+    // for 10,000 more, two files an open table, 850 MB of buffer pool for 10,000 services; the
+    // pool at most half of this machine's memory, which also runs the engine and the workers.
+    const long long hosts = (services + 9) / 10;
+    const long long tables = 3 * hosts + 10000;
+    const long long files = 2 * tables + 10000;
+    const long long mb = std::min<long long>(850LL * services / 10000,
+                                             static_cast<long long>(sysconf(_SC_PHYS_PAGES)) / 2 *
+                                                 sysconf(_SC_PAGESIZE) / (1024 * 1024));
+    const std::string path = std::string(VT_TEST_STATE_DIR) + "/vantor-" + std::to_string(services) + ".cnf";
+    // The later line of a setting wins: the shipped file, then the scaled values.
+    const std::string text = vtt::read_file(shipped) + "\n# Scaled for " + std::to_string(services) +
+                             " services by the benchmark.\n[mariadbd]\ntable_definition_cache = " +
+                             std::to_string(tables) + "\ntable_open_cache = " + std::to_string(tables) +
+                             "\ninnodb_open_files = " + std::to_string(tables) + "\nopen_files_limit = " +
+                             std::to_string(files) + "\ninnodb_buffer_pool_size = " + std::to_string(mb) + "M\n";
+    if (vtt::read_file(path) != text)
+        vtt::write_file(path, text);
+    // The server cannot open more files than the limit it inherits; as root the benchmark
+    // raises it, as a unit's LimitNOFILE would.
+    struct rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_max < static_cast<rlim_t>(files)) {
+        lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(files);
+        if (setrlimit(RLIMIT_NOFILE, &lim) != 0)
+            std::printf("cannot raise the open-files limit to %lld (%s): the server's table cache stays below "
+                        "its setting\n",
+                        files, std::strerror(errno));
+    }
+    return path;
+}
 
 std::unique_ptr<vtt::Sql> database_with(const std::string &cnf)
 {

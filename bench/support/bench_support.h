@@ -15,6 +15,12 @@ namespace vtb {
 
 // The checkout's production server settings, which the benchmarks run with by default.
 std::string default_db_cnf();
+// The services the shipped settings are made for.
+constexpr int kShippedServices = 100000;
+// The shipped settings for a number of services: the shipped file up to kShippedServices, and
+// above it a copy in the servers' state folder with the table caches, the open-files limit and
+// the buffer pool scaled as the sizing rules say (the limit of this process raised to match).
+std::string sized_db_cnf(int services);
 
 // Starts the build's private MariaDB with the settings of cnf (a server configuration file, or
 // "small" for the tests' own settings), restarting it when it runs with others, and prints the
