@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace vtb {
 
@@ -81,6 +83,20 @@ double cpu_of(pid_t pid)
         std::sscanf(stat.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &u, &k) != 2)
         return 0;
     return static_cast<double>(u + k) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double wait_for_quiet(pid_t pid, double max_seconds)
+{
+    const auto start = std::chrono::steady_clock::now();
+    auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+    // Below 5 % of a core over 5 s: the flushing and purging of earlier work is done.
+    while (elapsed() < max_seconds) {
+        const double before = cpu_of(pid);
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        if (cpu_of(pid) - before < 0.25)
+            return elapsed();
+    }
+    return -1;
 }
 
 pid_t server_pid(const std::string &pid_file)

@@ -29,6 +29,10 @@ std::unique_ptr<vtt::Sql> database_with(const std::string &cnf);
 
 // CPU seconds (user and system) a live process has used, 0 when it cannot be read.
 double cpu_of(pid_t pid);
+// Waits until the process has used less than 5 % of a core for 5 s (a server done with the
+// background work of what came before), at most max_seconds. Returns the seconds waited, -1
+// when it did not become quiet.
+double wait_for_quiet(pid_t pid, double max_seconds);
 // The pid written in a file of the private servers' state folder ("mysql.pid", "gearmand.pid").
 pid_t server_pid(const std::string &pid_file);
 
