@@ -1,6 +1,7 @@
 /* The module's job-server client: background submissions, store-and-forward of refusals. */
 #include "vt_gearman_client.h"
 #include "vantor_config.h"
+#include "vt_batch.h"
 #include "vt_delayed.h"
 #include "vt_entry_guard.h"
 #include "vt_log.h"
@@ -217,6 +218,39 @@ extern "C" int vt_send_gearman_job_high(const char *queue, const char *text)
 {
     return vt::guard_entry("vt_send_gearman_job_high", kSubmitFailed,
                            [=] { return send_job(vt::Priority::high, queue, text); });
+}
+
+int vt::send_batch(const char *queue, const std::vector<std::string> &texts) noexcept
+{
+    return vt::guard_entry("vt_send_gearman_batch", kSubmitFailed, [&]() -> int {
+        if (!queue)
+            return GEARMAN_INVALID_ARGUMENT;
+        if (texts.size() == 1 || vt::sender_running()) {
+            int rc = 0;
+            for (const std::string &t : texts)
+                if (int r = send_job(vt::Priority::normal, queue, t.c_str()))
+                    rc = r;
+            return rc;
+        }
+        if (texts.empty())
+            return 0;
+        std::vector<std::string> messages;
+        messages.reserve(texts.size());
+        std::string batch;
+        for (const std::string &t : texts) {
+            messages.push_back(identified(queue, t.c_str()));
+            vt::batch_append(batch, messages.back().data(), messages.back().size());
+        }
+        const gearman_return_t rc = vt::submit_payload(vt::Priority::normal, queue, batch.data(), batch.size());
+        if (rc == GEARMAN_SUCCESS) {
+            ff_delayed_msgs();
+            return 0;
+        }
+        for (const std::string &m : messages)
+            push_msg(queue, m.c_str(), rc);
+        vt::report_refusal_and_rebuild(nullptr);
+        return static_cast<int>(rc);
+    });
 }
 
 /* Re-sends oldest first at normal priority, whatever priority queued them. The first

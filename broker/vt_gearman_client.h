@@ -35,6 +35,8 @@ void vt_gearman_forget_inherited(void);
 }
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 namespace vt {
 /* Submission priorities, in the order of the library's three background calls. */
@@ -46,6 +48,13 @@ gearman_return_t submit_payload(Priority prio, const char *queue, const char *da
 /* After a refused submission: the throttled "vt_send_gearman_job %s" line with the client's
  * error text (or why when no client exists), then a fresh client. */
 void report_refusal_and_rebuild(const char *why);
+/* For a process that submits without the sender (the initial-state walk): texts, messages of
+ * one queue, as one batch job at normal priority, each with its identity as
+ * vt_send_gearman_job gives it; the caller keeps within kBatchMessages and kBatchBytes. A
+ * refused batch leaves every message in the delayed queue, in order, as a refused job does.
+ * While the sender runs, each message is handed to it instead. Returns 0 or the library's
+ * code. */
+int send_batch(const char *queue, const std::vector<std::string> &texts) noexcept;
 }  // namespace vt
 #endif
 

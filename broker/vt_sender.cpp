@@ -431,6 +431,8 @@ std::mutex &vt::delayed_queue_lock()
     return delayed_lock;
 }
 
+bool vt::sender_running() noexcept { return sender != nullptr; }
+
 int vt::sender_take(Priority prio, const char *queue, const char *text) noexcept
 {
     Sender *s = sender;

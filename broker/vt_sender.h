@@ -40,6 +40,8 @@ namespace vt {
 constexpr int kSenderNotRunning = -1;
 /* The time the first message waits for others to join it (kBatchMessages at most). */
 constexpr int kBatchLingerMs = 100;
+/* Whether this process's submissions go to a sender thread. */
+bool sender_running() noexcept;
 /* After a submission timed out, this long goes by before the next one is tried. */
 constexpr int kBreakerMs = 1000;
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "vantor_config.h"
+#include "vt_batch.h"
 #include "vt_display_status.h"
 #include "vt_db.h"
 #include "vt_delayed.h"
@@ -40,6 +41,8 @@ const char *const WALK_LOCK_FILE = VT_PATH("/var/vtdb-initial-states.lock");
 constexpr unsigned kWalkDbTimeoutSeconds = 5;
 // How long the walk's final dump is tried again while another process holds the dump lock.
 constexpr int kFinalDumpTries = 50;
+// The most a message's identity adds to it (the buffer message_id_prefix writes into).
+constexpr size_t kIdentityBytes = 64;
 constexpr useconds_t kFinalDumpPauseUs = 100 * 1000;
 
 // Engine process: the write end of the pipe the running walk watches. Closing it (a newer
@@ -260,6 +263,7 @@ private:
     // holds the dump file's lock for a moment only: the dump is tried again for a few
     // seconds rather than losing the rows with the process.
     [[noreturn]] void finish() {
+        flush();
         for (int i = 0; get_count_delayed() > 0 && dump_msgs() != 0; ++i) {
             if (i + 1 == kFinalDumpTries) {
                 vt_logf("Log initial states - unable to dump messages: %d rows lost", get_count_delayed());
@@ -353,7 +357,32 @@ private:
                           vt::escape_into(&long_plugin_output, s->long_plugin_output), entry_time_ms_);
     }
 
-    void submit(const std::string &statement) { vt_send_gearman_job(PRIORITY_QUEUE, statement.c_str()); }
+    // The rows go in batches, as the sender sends the engine's: one job and one transaction
+    // for up to a batch of them rather than one each, which at a first start with tens of
+    // thousands of hosts is most of what the walk costs the job server and the database. A
+    // batch waits at most a second, so that rows do not wait behind a slow comparison.
+    // A batch holds what the sender's would: up to kBatchBytes of messages, their identities
+    // counted at the most they take (a longer message goes alone).
+    void submit(std::string statement) {
+        const size_t bytes = statement.size() + kIdentityBytes;
+        if (!batch_.empty() && batch_bytes_ + bytes > vt::kBatchBytes)
+            flush();
+        if (batch_.empty())
+            batch_since_ = time(nullptr);
+        batch_bytes_ += bytes;
+        batch_.push_back(std::move(statement));
+        if (batch_.size() >= vt::kBatchMessages || batch_bytes_ >= vt::kBatchBytes || time(nullptr) - batch_since_ >= 1)
+            flush();
+    }
+
+    // Submits the rows waiting; a refused batch is kept in the delayed queue for the dump.
+    void flush() {
+        if (batch_.empty())
+            return;
+        vt::send_batch(PRIORITY_QUEUE, batch_);
+        batch_.clear();
+        batch_bytes_ = 0;
+    }
 
     pid_t engine_;
     int superseded_fd_;
@@ -363,6 +392,9 @@ private:
     int hosts_ = 0;
     int services_ = 0;
     bool db_reachable_ = true;
+    std::vector<std::string> batch_;
+    size_t batch_bytes_ = 0;
+    time_t batch_since_ = 0;
 };
 
 // Runs the walk in a grandchild of the engine: the intermediate child ends at once and is

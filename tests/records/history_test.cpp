@@ -211,6 +211,29 @@ TEST_F(History, WithoutTheDatabaseEveryObjectGetsItsRowAtOnce) {
     EXPECT_EQ(4u, jobs("vtdb_statuspri", 4).size());
 }
 
+// A first start writes a row for every object: they reach the job server a batch at a time,
+// not one job each, and every one of them arrives.
+TEST_F(History, TheWalksRowsGoInBatches) {
+    big_world(300, 2, 3200);
+    ASSERT_NE(nullptr, load()) << standin::last_load_error();
+    vtt::mariadb_stop();  // no comparison: every object gets its row, as fast as the walk goes
+    standin::raise_process_event(NEBTYPE_PROCESS_EVENTLOOPSTART);
+    const bool done =
+        vtt::wait_until([&] { return log_count("Initial states totals: hosts: 300 / services 600") == 1; }, 20000);
+    vtt::mariadb_start();
+    ASSERT_TRUE(done);
+    // 300 host rows and 300 statements of service rows, at most 200 messages a job (and a
+    // batch that waited a second goes as it is).
+    const long queued = waiting("vtdb_statuspri");
+    EXPECT_GE(queued, 3);
+    EXPECT_LE(queued, 6);
+    const std::vector<std::string> rows = jobs("vtdb_statuspri", 600);
+    ASSERT_EQ(600u, rows.size());
+    EXPECT_EQ(0u, rows[0].find(head(HOST_ROW, "3200"))) << rows[0];
+    EXPECT_EQ(0u, rows[1].find(head(SERVICE_ROW, "3200"))) << rows[1];
+    EXPECT_EQ(0u, rows[599].find(head(SERVICE_ROW, "3499"))) << rows[599];
+}
+
 TEST_F(History, ARestartEndsTheOlderWalk) {
     big_world(600, 4, 3000);
     start();
