@@ -102,6 +102,7 @@ void run_perfdata_batch(const std::string &queue, const std::vector<std::string>
         if (inserts.size() == before && id.valid())
             no_values.push_back(id);
     }
+    vt_perf::register_waiting(inserts, no_values);
     vt_perf::defer_value_inserts(nullptr);
     vt_perf::store_in_one_transaction(queue, inserts, no_values);
 }

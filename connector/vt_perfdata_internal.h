@@ -30,8 +30,13 @@ struct ValueInsert {
     std::string statement;
     vt::MessageId id; /* of the record it stores */
 };
-/* While set (not NULL), value inserts are collected there instead of being sent. */
+/* While set (not NULL), value inserts are collected there instead of being sent, and the new
+ * metrics of the records wait for register_waiting (setting it again forgets them). */
 void defer_value_inserts(std::vector<ValueInsert> *to);
+/* Registers the new metrics of the records collected since defer_value_inserts with one
+ * statement and one read, and fills in their value inserts; inserts of records left without
+ * a value are removed, their identities added to no_values. */
+void register_waiting(std::vector<ValueInsert> &inserts, std::vector<vt::MessageId> &no_values);
 /* Whether a worker started from now on stores a batch's records in one transaction (true)
  * or each record on its own, in a transaction of its own (the benchmark compares the two). */
 extern bool batch_in_one_transaction;

@@ -301,16 +301,31 @@ void register_metrics(const perfdata_job &job, std::vector<Pending> &metrics)
     }
 }
 
-/* Appends the value row of a registered metric to rows, ", " between rows. */
-void append_value_row(std::string &rows, const perfdata_job &job, unsigned long long metric_id, const perf_metric &m)
+/* A value row after its metric's id: the value and the thresholds. */
+std::string value_row_tail(const perf_metric &m)
+{
+    return vt::format("',\t'%s',\t %s, \t %s, \t %s, \t %s, \t %s )", vt_escape_sql_text(m.value).c_str(),
+                      sql_number(m.warning).c_str(), sql_number(m.critical).c_str(), sql_number(m.baseline).c_str(),
+                      sql_number(m.lower_limit).c_str(), sql_number(m.upper_limit).c_str());
+}
+
+/* Appends the value row of a registered metric (its tail from value_row_tail) to rows, ", "
+ * between rows. */
+void append_value_row(std::string &rows, const perfdata_job &job, unsigned long long metric_id,
+                      const std::string &tail)
 {
     if (!rows.empty())
         rows += ", ";
-    rows += vt::format("(\tfrom_unixtime(%lld),\t'%d',\t'%llu',\t'%s',\t %s, \t %s, \t %s, \t %s, \t %s )",
-                       job.entry_time, job.service_id, metric_id, vt_escape_sql_text(m.value).c_str(),
-                       sql_number(m.warning).c_str(), sql_number(m.critical).c_str(),
-                       sql_number(m.baseline).c_str(), sql_number(m.lower_limit).c_str(),
-                       sql_number(m.upper_limit).c_str());
+    rows += vt::format("(\tfrom_unixtime(%lld),\t'%d',\t'%llu", job.entry_time, job.service_id, metric_id);
+    rows += tail;
+}
+
+/* The insert of one record's value rows. */
+std::string value_insert(int host_id, const std::string &rows)
+{
+    return "INSERT INTO vtperf.service_perf_" + std::to_string(host_id) +
+           " (\tentry_time,\tservice_id,\tmetric_id,\tperf_value,\twarning,\tcritical,\tbaseline,"
+           "\tlower_limit,\tupper_limit) VALUES " + rows + ";";
 }
 
 /* While a batch is taken apart, the value inserts of its records wait here, to be sent in
@@ -331,14 +346,83 @@ int insert_alone(int host_id, const std::string &insert)
 /* Inserts the value rows of one record with one statement (now, or with its batch). */
 int insert_value_rows(int host_id, const std::string &rows)
 {
-    std::string insert = "INSERT INTO vtperf.service_perf_" + std::to_string(host_id) +
-                         " (\tentry_time,\tservice_id,\tmetric_id,\tperf_value,\twarning,\tcritical,\tbaseline,"
-                         "\tlower_limit,\tupper_limit) VALUES " + rows + ";";
+    std::string insert = value_insert(host_id, rows);
     if (deferred_inserts) {
         deferred_inserts->push_back(vt_perf::ValueInsert{host_id, std::move(insert), vt::MessageId()});
         return 0;
     }
     return insert_alone(host_id, insert);
+}
+
+/* A record of a batch with metrics the registry does not know. Its new metrics are
+ * registered with those of the batch's other records, in one statement and one read at the
+ * batch's end (at a first start every service is new, and a statement and a read for each
+ * would cost the database more than its values do); its value insert takes the place kept
+ * for it among the batch's inserts then. */
+struct WaitingRecord {
+    int host_id = 0, service_id = 0;
+    long long entry_time = 0;
+    std::vector<Pending> metrics; /* metric pointers cleared: the parser's copies are gone by then */
+    std::vector<std::string> tails;
+    size_t slot = 0;
+};
+std::vector<WaitingRecord> waiting_records;
+
+/* The labels of a service that wait for the batch's registration. */
+size_t waiting_labels(int host_id, int service_id, const std::vector<const std::string *> &more)
+{
+    std::vector<const std::string *> labels;
+    auto add = [&labels](const std::string *l) {
+        for (const std::string *x : labels)
+            if (*x == *l)
+                return;
+        labels.push_back(l);
+    };
+    for (const WaitingRecord &w : waiting_records)
+        if (w.host_id == host_id && w.service_id == service_id)
+            for (const Pending &p : w.metrics)
+                if (!p.store)
+                    add(&p.label);
+    for (const std::string *l : more)
+        add(l);
+    return labels.size();
+}
+
+/* Keeps a record with new metrics for the batch's registration: true when it waits. Known
+ * metrics are handled now; a service that could reach the limit is registered at once, by
+ * register_metrics, which counts what other workers registered first. */
+bool wait_for_registration(const perfdata_job &job, std::vector<Pending> &metrics)
+{
+    if (!deferred_inserts)
+        return false;
+    std::vector<const std::string *> unknown;
+    for (const Pending &p : metrics)
+        if (!vt_find_metric_id(job.host_id, job.service_id, p.label.c_str()))
+            unknown.push_back(&p.label);
+    if (unknown.empty())
+        return false;
+    int count = 0;
+    vt_count_metric_per_host_service(job.host_id, job.service_id, &count);
+    if (count + waiting_labels(job.host_id, job.service_id, unknown) > static_cast<size_t>(VT_MAX_METRICS))
+        return false;
+    WaitingRecord w;
+    w.host_id = job.host_id;
+    w.service_id = job.service_id;
+    w.entry_time = job.entry_time;
+    for (Pending &p : metrics) {
+        if (metric_node *node = vt_find_metric_id(job.host_id, job.service_id, p.label.c_str())) {
+            update_changed(node, p, job.host_id, job.service_id);
+            p.id = node->metric_id;
+            p.store = true;
+        }
+        w.tails.push_back(value_row_tail(*p.metric));
+        p.metric = nullptr;
+    }
+    w.metrics = std::move(metrics);
+    w.slot = deferred_inserts->size();
+    deferred_inserts->push_back(vt_perf::ValueInsert{job.host_id, std::string(), vt::MessageId()});
+    waiting_records.push_back(std::move(w));
+    return true;
 }
 
 /* Registers the metrics and stores the values of one record (or of one metric). */
@@ -353,18 +437,103 @@ int store_metrics(perfdata_job *job, const std::vector<perf_metric *> &parsed)
     }
     if (metrics.empty())
         return parsed.size() == 1 ? -2 : 0;
+    if (wait_for_registration(*job, metrics))
+        return 0;
     register_metrics(*job, metrics);
     std::string rows;
     uint64_t values = 0;
     for (const Pending &p : metrics)
         if (p.store) {
-            append_value_row(rows, *job, p.id, *p.metric);
+            append_value_row(rows, *job, p.id, value_row_tail(*p.metric));
             ++values;
         }
     if (rows.empty())
         return 0;
     vt::metrics::values_stored(values);
     return insert_value_rows(job->host_id, rows);
+}
+
+/* The registration statement's value list for the new metrics of the waiting records (of one
+ * service, or of all when service_of is null), each metric once. */
+std::string registration_rows(const std::pair<int, int> *service_of)
+{
+    std::string rows;
+    std::vector<std::pair<std::pair<int, int>, const std::string *>> seen;
+    for (const WaitingRecord &w : waiting_records) {
+        if (service_of && (w.host_id != service_of->first || w.service_id != service_of->second))
+            continue;
+        for (const Pending &p : w.metrics) {
+            if (p.store)
+                continue;
+            bool twice = false;
+            for (const auto &s : seen)
+                twice = twice || (s.first.first == w.host_id && s.first.second == w.service_id && *s.second == p.label);
+            if (twice)
+                continue;
+            seen.push_back({{w.host_id, w.service_id}, &p.label});
+            if (!rows.empty())
+                rows += ",";
+            rows += vt::format("(%d,%d,'%s','%s',%s,%s)", w.host_id, w.service_id, p.label.c_str(),
+                               p.unit_sql.c_str(), p.max_sql.c_str(), p.min_sql.c_str());
+        }
+    }
+    return rows;
+}
+
+bool insert_registrations(const std::string &rows)
+{
+    const std::string q = "INSERT INTO vtcfg.service_metric (`host_id`, `service_id`, `metric`, `unit`, `value_max`, "
+                          "`value_min`) VALUES " + rows +
+                          " ON DUPLICATE KEY UPDATE unit=VALUES(unit), value_max=VALUES(value_max), "
+                          "value_min=VALUES(value_min);";
+    int status = 0;
+    mysql_free_result(db_query_exec(q.c_str(), "vtcfg", &status, 1));
+    return status == 0;
+}
+
+/* Registers the new metrics of every waiting record with one statement (a service at a time
+ * when that fails, so that one bad metric costs only its own service's) and reads the ids of
+ * all their services back with one read. */
+void register_waiting_metrics()
+{
+    std::vector<std::pair<int, int>> services;
+    for (const WaitingRecord &w : waiting_records) {
+        bool known = false;
+        for (const auto &s : services)
+            known = known || (s.first == w.host_id && s.second == w.service_id);
+        if (!known)
+            services.push_back({w.host_id, w.service_id});
+    }
+    const std::string rows = registration_rows(nullptr);
+    if (!rows.empty() && !insert_registrations(rows) && !db_connection_lost(mysql_errno(&dbHandle))) {
+        for (const auto &s : services) {
+            const std::string own = registration_rows(&s);
+            if (!own.empty() && !insert_registrations(own))
+                vt_write_to_log("ERROR: could not insert new metric in service_metric");
+        }
+    }
+    std::string where;
+    for (const auto &s : services)
+        where += vt::format("%s(host_id=%d AND service_id=%d)", where.empty() ? "" : " OR ", s.first, s.second);
+    const std::string q =
+        "SELECT metric_id, host_id, service_id, metric, unit, value_min, value_max FROM vtcfg.service_metric WHERE " +
+        where;
+    int status = 0;
+    vt::Result res(db_query_exec(q.c_str(), "vtcfg", &status, 1));
+    if (status != 0)
+        return;
+    while (MYSQL_ROW row = res ? mysql_fetch_row(res.get()) : nullptr) {
+        if (!row[0] || !row[1] || !row[2] || !row[3])
+            continue;
+        const int host_id = static_cast<int>(std::strtol(row[1], nullptr, 10));
+        const int service_id = static_cast<int>(std::strtol(row[2], nullptr, 10));
+        const std::string name = vt_perf::registry_name(row[3]);
+        if (vt_find_metric_id(host_id, service_id, name.c_str()))
+            continue;
+        append_node(std::strtoull(row[0], nullptr, 10), host_id, service_id, name.c_str(), row[4],
+                    row[5] ? std::strtod(row[5], nullptr) : 0.0, row[6] ? std::strtod(row[6], nullptr) : 0.0,
+                    nullptr, nullptr);
+    }
 }
 
 int store_metric(perfdata_job *job, perf_metric *m)
@@ -432,6 +601,55 @@ namespace vt_perf {
 void defer_value_inserts(std::vector<ValueInsert> *to)
 {
     deferred_inserts = to;
+    waiting_records.clear();
+}
+
+void register_waiting(std::vector<ValueInsert> &inserts, std::vector<vt::MessageId> &no_values)
+{
+    if (waiting_records.empty())
+        return;
+    register_waiting_metrics();
+    for (WaitingRecord &w : waiting_records) {
+        std::string rows;
+        uint64_t values = 0;
+        const perfdata_job job{w.entry_time, w.host_id, w.service_id, nullptr};
+        for (size_t i = 0; i < w.metrics.size(); ++i) {
+            Pending &p = w.metrics[i];
+            if (!p.store) {
+                metric_node *node = vt_find_metric_id(w.host_id, w.service_id, p.label.c_str());
+                if (!node) {
+                    vt_logf("ERROR: metric_id not found %d %d %s", w.host_id, w.service_id, p.label.c_str());
+                    continue;
+                }
+                /* The read gives the database's properties; the registry keeps the ones just sent. */
+                node->value_min = p.vmin;
+                node->value_max = p.vmax;
+                if (char *u = strdup(p.unit.c_str())) {
+                    std::free(node->unit);
+                    node->unit = u;
+                }
+                p.id = node->metric_id;
+                p.store = true;
+            }
+            append_value_row(rows, job, p.id, w.tails[i]);
+            ++values;
+        }
+        if (w.slot < inserts.size() && !rows.empty()) {
+            vt::metrics::values_stored(values);
+            inserts[w.slot].statement = value_insert(w.host_id, rows);
+        }
+    }
+    waiting_records.clear();
+    /* A record none of whose values could be stored is carried out all the same. */
+    std::vector<ValueInsert> kept;
+    kept.reserve(inserts.size());
+    for (ValueInsert &v : inserts) {
+        if (!v.statement.empty())
+            kept.push_back(std::move(v));
+        else if (v.id.valid())
+            no_values.push_back(v.id);
+    }
+    inserts.swap(kept);
 }
 
 /* The value inserts of a batch go in one transaction: one commit for all its records instead

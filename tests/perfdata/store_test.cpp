@@ -742,6 +742,75 @@ TEST_F(PerfdataStore, BatchOfRecordsIsStoredInOneTransaction)
               1);
 }
 
+// A batch of services seen for the first time, as at a first start: their new metrics are
+// registered with one statement and read back with one read, however many services, and each
+// value lands under its own metric's id; a service near the limit is still held to it, and a
+// metric registered meanwhile by another worker is taken as it is.
+TEST_F(PerfdataStore, NewServicesOfABatchRegisterTogether)
+{
+    const int host = 124;
+    fresh_host(host);
+    sql.exec("CREATE TABLE vtperf.service_perf_124 LIKE vtperf.service_perf");
+    vtt::gearman_drain("vtdb_perfdata");
+    if (!job_servers_root)
+        vtdb_populate_job_servers_list();
+    Workers w;
+    pid_t p = vt_perfdata_gm_dispatcher();
+    ASSERT_GT(p, 0);
+    w.pids.push_back(p);
+    ASSERT_TRUE(vtt::wait_until([] { return vtt::gearman_status()["vtdb_perfdata"].workers == 1; }, 15000));
+    // Registered by another worker since this one loaded its registry.
+    sql.exec("INSERT INTO vtcfg.service_metric (host_id, service_id, metric, unit) VALUES (124, 3, 'load', '')");
+    const std::string other_id = sql.scalar("SELECT metric_id FROM vtcfg.service_metric WHERE host_id=124 AND "
+                                            "service_id=3");
+    std::string batch;
+    std::vector<std::string> records;
+    for (int svc = 1; svc <= 20; ++svc)
+        records.push_back(record(1700000000, host, std::to_string(svc), "load=" + std::to_string(svc) + " users=3"));
+    // The same service twice in one batch, with a metric more the second time.
+    records.push_back(record(1700000060, host, "1", "load=7 users=4 procs=90"));
+    for (const std::string &r : records)
+        vt::batch_append(batch, r.data(), r.size());
+    const long selects_before = server_count(sql, "Com_select");
+    const long inserts_before = server_count(sql, "Com_insert");
+    vtt::gearman_submit("vtdb_perfdata", batch, true);
+    ASSERT_TRUE(vtt::wait_until([] { return vtt::gearman_status()["vtdb_perfdata"].total == 0; }, 20000));
+    EXPECT_EQ(server_count(sql, "Com_select") - selects_before, 1);
+    EXPECT_EQ(server_count(sql, "Com_insert") - inserts_before, 1 + static_cast<long>(records.size()));
+    EXPECT_EQ(sql.count("vtcfg.service_metric WHERE host_id=124"), 20 * 2 + 1);
+    EXPECT_EQ(sql.scalar("SELECT metric_id FROM vtcfg.service_metric WHERE host_id=124 AND service_id=3 AND "
+                         "metric='load'"),
+              other_id);
+    EXPECT_EQ(sql.count("vtperf.service_perf_124"), 20 * 2 + 3);
+    EXPECT_EQ(sql.count("vtperf.service_perf_124 v JOIN vtcfg.service_metric m ON m.metric_id=v.metric_id AND "
+                        "m.service_id=v.service_id AND m.host_id=124"),
+              20 * 2 + 3);
+    EXPECT_EQ(sql.count("vtperf.service_perf_124 v JOIN vtcfg.service_metric m ON m.metric_id=v.metric_id WHERE "
+                        "m.metric='load' AND v.perf_value=v.service_id AND UNIX_TIMESTAMP(v.entry_time)=1700000000"),
+              20);
+
+    // A record that could take its service beyond the limit registers on its own, counting
+    // what others registered first; the batch's other records still register together.
+    w.pids.clear();
+    vtt::kill_and_reap({p});
+    VT_MAX_METRICS = 3;
+    p = vt_perfdata_gm_dispatcher();
+    ASSERT_GT(p, 0);
+    w.pids.push_back(p);
+    ASSERT_TRUE(vtt::wait_until([] { return vtt::gearman_status()["vtdb_perfdata"].workers == 1; }, 15000));
+    sql.exec("INSERT INTO vtcfg.service_metric (host_id, service_id, metric) VALUES (124, 30, 'a'), (124, 30, 'b')");
+    batch.clear();
+    for (const std::string &r :
+         {record(1700000120, host, "30", "a=1 b=2 c=3 d=4"), record(1700000120, host, "31", "x=1")})
+        vt::batch_append(batch, r.data(), r.size());
+    vtt::gearman_submit("vtdb_perfdata", batch, true);
+    ASSERT_TRUE(vtt::wait_until([] { return vtt::gearman_status()["vtdb_perfdata"].total == 0; }, 20000));
+    EXPECT_EQ(sql.count("vtcfg.service_metric WHERE host_id=124 AND service_id=30"), 3);
+    EXPECT_EQ(sql.count("vtcfg.service_metric WHERE host_id=124 AND service_id=31"), 1);
+    EXPECT_EQ(sql.count("vtperf.service_perf_124 WHERE service_id IN (30, 31)"), 4);
+    EXPECT_NE(log_text().find("ERROR: metric d denied"), std::string::npos);
+}
+
 // Values older than the retention are deleted a chunk at a time; newer ones stay.
 TEST_F(PerfdataStore, RetentionDeletesOldValuesInChunks)
 {
