@@ -454,12 +454,14 @@ int store_metrics(perfdata_job *job, const std::vector<perf_metric *> &parsed)
 }
 
 /* The registration statement's value list for the new metrics of the waiting records (of one
- * service, or of all when service_of is null), each metric once. */
+ * service, or of all when service_of is null), each metric once, with the properties of its
+ * last record, which the registry keeps too. */
 std::string registration_rows(const std::pair<int, int> *service_of)
 {
     std::string rows;
     std::vector<std::pair<std::pair<int, int>, const std::string *>> seen;
-    for (const WaitingRecord &w : waiting_records) {
+    for (auto it = waiting_records.rbegin(); it != waiting_records.rend(); ++it) {
+        const WaitingRecord &w = *it;
         if (service_of && (w.host_id != service_of->first || w.service_id != service_of->second))
             continue;
         for (const Pending &p : w.metrics) {
