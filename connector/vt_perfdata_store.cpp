@@ -143,30 +143,70 @@ void update_changed(metric_node *node, const Pending &p, int host_id, int servic
     }
 }
 
-/* Adds to the registry every metric of the service that the database holds and the registry
- * does not (registered by another worker, or by this one a moment ago): one read by the
- * metric table's own key, whether or not the service has a status row yet. False when the
+/* Adds to the registry every metric of the services that where selects (registered by
+ * another worker, or by this one a moment ago) and the registry does not hold: one read by the
+ * metric table's own key, whether or not the services have status rows yet. False when the
  * read failed (logged). */
-bool load_service_metrics(int host_id, int service_id)
+bool load_metrics_where(const std::string &where)
 {
-    const std::string q = vt::format("SELECT metric_id, metric, unit, value_min, value_max FROM vtcfg.service_metric "
-                                     "WHERE host_id=%d AND service_id=%d",
-                                     host_id, service_id);
+    const std::string q =
+        "SELECT metric_id, host_id, service_id, metric, unit, value_min, value_max FROM vtcfg.service_metric WHERE " +
+        where;
     int status = 0;
     vt::Result res(db_query_exec(q.c_str(), "vtcfg", &status, 1));
     if (status != 0)
         return false;
     while (MYSQL_ROW row = res ? mysql_fetch_row(res.get()) : nullptr) {
-        if (!row[0] || !row[1])
+        if (!row[0] || !row[1] || !row[2] || !row[3])
             continue;
-        const std::string name = vt_perf::registry_name(row[1]);
+        const int host_id = static_cast<int>(std::strtol(row[1], nullptr, 10));
+        const int service_id = static_cast<int>(std::strtol(row[2], nullptr, 10));
+        const std::string name = vt_perf::registry_name(row[3]);
         if (vt_find_metric_id(host_id, service_id, name.c_str()))
             continue;
-        append_node(std::strtoull(row[0], nullptr, 10), host_id, service_id, name.c_str(), row[2],
-                    row[3] ? std::strtod(row[3], nullptr) : 0.0, row[4] ? std::strtod(row[4], nullptr) : 0.0,
+        append_node(std::strtoull(row[0], nullptr, 10), host_id, service_id, name.c_str(), row[4],
+                    row[5] ? std::strtod(row[5], nullptr) : 0.0, row[6] ? std::strtod(row[6], nullptr) : 0.0,
                     nullptr, nullptr);
     }
     return true;
+}
+
+bool load_service_metrics(int host_id, int service_id)
+{
+    return load_metrics_where(vt::format("host_id=%d AND service_id=%d", host_id, service_id));
+}
+
+/* Registers the metrics of rows (value lists of host, service, metric, unit, max, min): new
+ * ones are added, known ones take the properties given. False when the statement failed. */
+bool insert_registrations(const std::string &rows)
+{
+    const std::string q = "INSERT INTO vtcfg.service_metric (`host_id`, `service_id`, `metric`, `unit`, `value_max`, "
+                          "`value_min`) VALUES " + rows +
+                          " ON DUPLICATE KEY UPDATE unit=VALUES(unit), value_max=VALUES(value_max), "
+                          "value_min=VALUES(value_min);";
+    int status = 0;
+    mysql_free_result(db_query_exec(q.c_str(), "vtcfg", &status, 1));
+    return status == 0;
+}
+
+/* Gives p the id of its metric, registered and read back a moment ago, so that its value is
+ * stored; logged when the read did not bring it. The read gives the database's properties;
+ * the registry keeps the ones just sent. */
+void adopt_registered(int host_id, int service_id, Pending &p)
+{
+    metric_node *node = vt_find_metric_id(host_id, service_id, p.label.c_str());
+    if (!node) {
+        vt_logf("ERROR: metric_id not found %d %d %s", host_id, service_id, p.label.c_str());
+        return;
+    }
+    node->value_min = p.vmin;
+    node->value_max = p.vmax;
+    if (char *u = strdup(p.unit.c_str())) {
+        std::free(node->unit);
+        node->unit = u;
+    }
+    p.id = node->metric_id;
+    p.store = true;
 }
 
 /* The names of the service, for the registry's log lines: read from its status row when a
@@ -196,34 +236,14 @@ void send_registration(const perfdata_job &job, const std::string &rows, const s
     const int host_id = job.host_id, service_id = job.service_id;
     if (registering.empty())
         return;
-    const std::string q = "INSERT INTO vtcfg.service_metric (`host_id`, `service_id`, `metric`, `unit`, `value_max`, "
-                          "`value_min`) VALUES " + rows +
-                          " ON DUPLICATE KEY UPDATE unit=VALUES(unit), value_max=VALUES(value_max), "
-                          "value_min=VALUES(value_min);";
-    int status = 0;
-    mysql_free_result(db_query_exec(q.c_str(), "vtcfg", &status, 1));
-    if (status == -2) {
+    if (!insert_registrations(rows)) {
         vt_write_to_log("ERROR: could not insert new metric in service_metric");
         return;
     }
     if (!load_service_metrics(host_id, service_id))
         return;
-    for (Pending *p : registering) {
-        metric_node *node = vt_find_metric_id(host_id, service_id, p->label.c_str());
-        if (!node) {
-            vt_logf("ERROR: metric_id not found %d %d %s", host_id, service_id, p->label.c_str());
-            continue;
-        }
-        /* The read gives the database's properties; the registry keeps the ones just sent. */
-        node->value_min = p->vmin;
-        node->value_max = p->vmax;
-        if (char *u = strdup(p->unit.c_str())) {
-            std::free(node->unit);
-            node->unit = u;
-        }
-        p->id = node->metric_id;
-        p->store = true;
-    }
+    for (Pending *p : registering)
+        adopt_registered(host_id, service_id, *p);
 }
 
 /* Finds or registers every metric of a record and marks those whose values are to be stored.
@@ -482,17 +502,6 @@ std::string registration_rows(const std::pair<int, int> *service_of)
     return rows;
 }
 
-bool insert_registrations(const std::string &rows)
-{
-    const std::string q = "INSERT INTO vtcfg.service_metric (`host_id`, `service_id`, `metric`, `unit`, `value_max`, "
-                          "`value_min`) VALUES " + rows +
-                          " ON DUPLICATE KEY UPDATE unit=VALUES(unit), value_max=VALUES(value_max), "
-                          "value_min=VALUES(value_min);";
-    int status = 0;
-    mysql_free_result(db_query_exec(q.c_str(), "vtcfg", &status, 1));
-    return status == 0;
-}
-
 /* Registers the new metrics of every waiting record with one statement (a service at a time
  * when that fails, so that one bad metric costs only its own service's) and reads the ids of
  * all their services back with one read. */
@@ -517,25 +526,7 @@ void register_waiting_metrics()
     std::string where;
     for (const auto &s : services)
         where += vt::format("%s(host_id=%d AND service_id=%d)", where.empty() ? "" : " OR ", s.first, s.second);
-    const std::string q =
-        "SELECT metric_id, host_id, service_id, metric, unit, value_min, value_max FROM vtcfg.service_metric WHERE " +
-        where;
-    int status = 0;
-    vt::Result res(db_query_exec(q.c_str(), "vtcfg", &status, 1));
-    if (status != 0)
-        return;
-    while (MYSQL_ROW row = res ? mysql_fetch_row(res.get()) : nullptr) {
-        if (!row[0] || !row[1] || !row[2] || !row[3])
-            continue;
-        const int host_id = static_cast<int>(std::strtol(row[1], nullptr, 10));
-        const int service_id = static_cast<int>(std::strtol(row[2], nullptr, 10));
-        const std::string name = vt_perf::registry_name(row[3]);
-        if (vt_find_metric_id(host_id, service_id, name.c_str()))
-            continue;
-        append_node(std::strtoull(row[0], nullptr, 10), host_id, service_id, name.c_str(), row[4],
-                    row[5] ? std::strtod(row[5], nullptr) : 0.0, row[6] ? std::strtod(row[6], nullptr) : 0.0,
-                    nullptr, nullptr);
-    }
+    load_metrics_where(where);
 }
 
 int store_metric(perfdata_job *job, perf_metric *m)
@@ -617,22 +608,10 @@ void register_waiting(std::vector<ValueInsert> &inserts, std::vector<vt::Message
         const perfdata_job job{w.entry_time, w.host_id, w.service_id, nullptr};
         for (size_t i = 0; i < w.metrics.size(); ++i) {
             Pending &p = w.metrics[i];
-            if (!p.store) {
-                metric_node *node = vt_find_metric_id(w.host_id, w.service_id, p.label.c_str());
-                if (!node) {
-                    vt_logf("ERROR: metric_id not found %d %d %s", w.host_id, w.service_id, p.label.c_str());
-                    continue;
-                }
-                /* The read gives the database's properties; the registry keeps the ones just sent. */
-                node->value_min = p.vmin;
-                node->value_max = p.vmax;
-                if (char *u = strdup(p.unit.c_str())) {
-                    std::free(node->unit);
-                    node->unit = u;
-                }
-                p.id = node->metric_id;
-                p.store = true;
-            }
+            if (!p.store)
+                adopt_registered(w.host_id, w.service_id, p);
+            if (!p.store)
+                continue;
             append_value_row(rows, job, p.id, w.tails[i]);
             ++values;
         }

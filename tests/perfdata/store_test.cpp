@@ -86,6 +86,17 @@ protected:
         return sql.count("information_schema.tables WHERE table_schema='vtperf' AND table_name='service_perf_" +
                          std::to_string(host) + "'") == 1;
     }
+    // One worker of the queue, counted once the job server lists it.
+    static pid_t start_worker(Workers &w)
+    {
+        if (!job_servers_root)
+            vtdb_populate_job_servers_list();
+        const pid_t p = vt_perfdata_gm_dispatcher();
+        if (p <= 0)
+            return p;
+        w.pids.push_back(p);
+        return vtt::wait_until([] { return vtt::gearman_status()["vtdb_perfdata"].workers == 1; }, 15000) ? p : -1;
+    }
     std::string log_text() { return vtt::read_file(logfile); }
     std::string failed_sql() { return vtt::read_file(VT_FAILED_SQL_FILE); }
 
@@ -718,13 +729,9 @@ TEST_F(PerfdataStore, BatchOfRecordsIsStoredInOneTransaction)
     fresh_host(fresh);
     ASSERT_EQ(vt_process_perfdata(record(1700000000, known, "1", "a=1 b=2").c_str()), 0);
     vtt::gearman_drain("vtdb_perfdata");
-    if (!job_servers_root)
-        vtdb_populate_job_servers_list();
     Workers w;
-    pid_t p = vt_perfdata_gm_dispatcher();
+    pid_t p = start_worker(w);
     ASSERT_GT(p, 0);
-    w.pids.push_back(p);
-    ASSERT_TRUE(vtt::wait_until([] { return vtt::gearman_status()["vtdb_perfdata"].workers == 1; }, 15000));
     const long commits_before = server_count(sql, "Com_commit");
     std::string batch;
     const std::vector<std::string> records = {
@@ -752,13 +759,9 @@ TEST_F(PerfdataStore, NewServicesOfABatchRegisterTogether)
     fresh_host(host);
     sql.exec("CREATE TABLE vtperf.service_perf_124 LIKE vtperf.service_perf");
     vtt::gearman_drain("vtdb_perfdata");
-    if (!job_servers_root)
-        vtdb_populate_job_servers_list();
     Workers w;
-    pid_t p = vt_perfdata_gm_dispatcher();
+    pid_t p = start_worker(w);
     ASSERT_GT(p, 0);
-    w.pids.push_back(p);
-    ASSERT_TRUE(vtt::wait_until([] { return vtt::gearman_status()["vtdb_perfdata"].workers == 1; }, 15000));
     // Registered by another worker since this one loaded its registry.
     sql.exec("INSERT INTO vtcfg.service_metric (host_id, service_id, metric, unit) VALUES (124, 3, 'load', '')");
     const std::string other_id = sql.scalar("SELECT metric_id FROM vtcfg.service_metric WHERE host_id=124 AND "
@@ -794,10 +797,7 @@ TEST_F(PerfdataStore, NewServicesOfABatchRegisterTogether)
     w.pids.clear();
     vtt::kill_and_reap({p});
     VT_MAX_METRICS = 3;
-    p = vt_perfdata_gm_dispatcher();
-    ASSERT_GT(p, 0);
-    w.pids.push_back(p);
-    ASSERT_TRUE(vtt::wait_until([] { return vtt::gearman_status()["vtdb_perfdata"].workers == 1; }, 15000));
+    ASSERT_GT(start_worker(w), 0);
     sql.exec("INSERT INTO vtcfg.service_metric (host_id, service_id, metric) VALUES (124, 30, 'a'), (124, 30, 'b')");
     batch.clear();
     for (const std::string &r :
